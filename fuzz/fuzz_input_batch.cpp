@@ -1,0 +1,61 @@
+// What the simulated dongle reads from a viewer: the records of an input
+// batch, a protocol-1 batch datagram, and the viewer-to-device control
+// stream framed message by message.
+#include <cstdint>
+#include <cstdlib>
+
+#include "linkcore/wire.h"
+
+static volatile uint8_t sink;
+
+static void touch(const uint8_t *p, size_t n)
+{
+    uint8_t x = 0;
+    for (size_t i = 0; i < n; i++)
+        x ^= p[i];
+    sink = x;
+}
+
+static void walk_records(const uint8_t *p, size_t len)
+{
+    size_t at = 0, last = 0, n;
+    const uint8_t *report;
+    int r;
+    while ((r = input_next_record(p, len, &at, &report, &n)) == 1) {
+        if (at <= last || at > len || report + n != p + at)
+            std::abort();
+        last = at;
+        touch(report, n);
+    }
+    if (r == 0 && at != len)
+        std::abort();
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    walk_records(data, size);
+
+    uint32_t batch;
+    const uint8_t *records;
+    size_t records_len;
+    if (p1_parse_input_batch(data, size, &batch, &records, &records_len) == 0) {
+        if (records + records_len > data + size)
+            std::abort();
+        walk_records(records, records_len);
+    }
+
+    const uint8_t *buf = data;
+    size_t len = size;
+    P1ViewerMsg m;
+    while (p1_viewer_msg_next(buf, len, &m) == 1) {
+        if (m.length < 3 || m.length > P1_VIEWER_MSG_MAX || m.length > len || m.param_len + 3 != m.length)
+            std::abort();
+        touch(m.params, m.param_len);
+        uint8_t s, v;
+        if (wire_p1_code_setting(m.code, &s, &v) == 0 && wire_setting_p1_code(s, v) < 0)
+            std::abort();
+        buf += m.length;
+        len -= m.length;
+    }
+    return 0;
+}

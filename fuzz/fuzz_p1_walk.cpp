@@ -1,0 +1,67 @@
+// Protocol-1 datagrams from the network, walked as the receiver does; every
+// usable video block is acknowledged as the receiver would, and the device's
+// readers of the viewer's datagrams run over the same bytes.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "linkcore/wire.h"
+
+static volatile uint8_t sink;
+
+static void touch(const uint8_t *p, size_t n)
+{
+    uint8_t x = 0;
+    for (size_t i = 0; i < n; i++)
+        x ^= p[i];
+    sink = x;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    uint32_t received[P1_MAX_FRAGMENTS] = {};
+    uint32_t frame = 0;
+    size_t pos = 0, last = 0;
+    P1Block b;
+    while (p1_next_block(data, size, &pos, &b) == 1) {
+        if (pos <= last || pos > size)
+            std::abort();
+        if (b.header < data || b.payload + b.length > data + size)
+            std::abort();
+        last = pos;
+        touch(b.header, P1_HEADER_SIZE);
+        touch(b.payload, b.length);
+        if (b.kind != P1_KIND_VIDEO)
+            continue;
+        if (!b.valid)
+            continue;
+        if (b.count < 1 || b.index >= b.count || b.length > P1_FRAGMENT_SIZE)
+            std::abort();
+        if (b.seq != frame) {
+            std::memset(received, 0, sizeof received);
+            frame = b.seq;
+        }
+        received[b.index] = 1;
+        if (b.index + 1 == b.count && p1_frame_length(b.count, b.length) < 0)
+            std::abort();
+        uint8_t ack[P1_FRAGMENT_ACK_MAX];
+        int n = p1_build_fragment_ack(ack, sizeof ack, b.header, 3, received, b.count);
+        if (n < P1_HEADER_SIZE || n > P1_FRAGMENT_ACK_MAX)
+            std::abort();
+        P1FragmentAck a;
+        if (p1_parse_fragment_ack(ack, (size_t)n, &a) != 0 || a.frame != b.seq || a.index != b.index ||
+            a.queue_len != 3 || !(a.received & ((uint64_t)1 << b.index)))
+            std::abort();
+    }
+
+    // The same bytes as the device reads what the viewer sends.
+    P1FragmentAck a;
+    if (p1_parse_fragment_ack(data, size, &a) == 0 && (a.received >> P1_MAX_FRAGMENTS))
+        std::abort();
+    uint32_t batch;
+    const uint8_t *records;
+    size_t records_len;
+    if (p1_parse_input_batch(data, size, &batch, &records, &records_len) == 0)
+        touch(records, records_len);
+    return 0;
+}

@@ -1,0 +1,128 @@
+// Protocol-2 datagrams, walked once as the viewer reads the device's and once
+// as the device reads the viewer's, with every packet reader applied to what
+// the walk yields.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "linkcore/wire.h"
+
+static volatile uint8_t sink;
+
+static void touch(const uint8_t *p, size_t n)
+{
+    uint8_t x = 0;
+    for (size_t i = 0; i < n; i++)
+        x ^= p[i];
+    sink = x;
+}
+
+static void read_packet(const P2Packet &pk, WireDirection from)
+{
+    if (pk.header[5] & P2_TYPE_INVERTED)
+        std::abort(); // the walk hands over plain packets only
+    uint8_t echo[16];
+    p2_echo_header(pk.header, echo);
+    if (echo[14] || echo[15] || std::memcmp(echo, pk.header, 14))
+        std::abort();
+    switch (pk.type) {
+    case P2_TYPE_VIDEO: {
+        P2Fragment f;
+        if (from == WIRE_FROM_DEVICE && p2_fragment_info(&pk, &f) == 0) {
+            if (f.index >= f.count || f.count > P2_MAX_FRAGMENTS || pk.length > P2_FRAGMENT_SIZE)
+                std::abort();
+            if (f.index + 1 == f.count) {
+                int64_t len = p2_frame_length(f.count, pk.length, f.has_digest);
+                if (len < 0 && !(f.has_digest && pk.length < P2_DIGEST_SIZE))
+                    std::abort();
+            }
+            // Acknowledge it with an odd counter and read the ack back as
+            // the device does.
+            uint8_t ack[P2_FRAGMENT_ACK_SIZE];
+            uint32_t bitmap = pk.seq ^ 0xA5A5A5A5u;
+            p2_build_fragment_ack(pk.header, 7, bitmap, f.index, ack);
+            size_t pos = 0;
+            P2Packet back;
+            P2FragmentAck a;
+            if (p2_next_packet(ack, sizeof ack, &pos, WIRE_FROM_VIEWER, &back) != 1 ||
+                p2_parse_fragment_ack(&back, &a) != 0 || a.bitmap != bitmap || a.queue_len != 7 ||
+                a.index != f.index || a.frame != f.frame)
+                std::abort();
+        }
+        P2FragmentAck a;
+        if (p2_parse_fragment_ack(&pk, &a) == 0)
+            sink = (uint8_t)a.bitmap;
+        break;
+    }
+    case P2_TYPE_CONNECT: {
+        P2ConnectReply r;
+        if (p2_parse_connect_reply(pk.payload, pk.length, &r) == 0 && r.codec_header) {
+            if (r.codec_header + r.codec_len > pk.payload + pk.length)
+                std::abort();
+            touch(r.codec_header, r.codec_len);
+        }
+        P2ConnectRequest q;
+        if (p2_parse_connect_request(pk.payload, pk.length, &q) == 0)
+            sink = q.nonce[15];
+        break;
+    }
+    case P2_TYPE_STREAM_PARAMS: {
+        uint32_t interval;
+        if (p2_parse_stream_params(pk.payload, pk.length, &interval) == 0)
+            sink = (uint8_t)interval;
+        break;
+    }
+    case P2_TYPE_AUDIO_FORMAT: {
+        int32_t ch;
+        uint32_t rate;
+        if (p2_parse_audio_format(pk.payload, pk.length, &ch, &rate) == 0)
+            sink = (uint8_t)(ch ^ rate);
+        break;
+    }
+    case P2_TYPE_SETTING: {
+        uint8_t s, v;
+        if (p2_parse_setting(pk.payload, pk.length, &s, &v) == 0)
+            sink = s ^ v;
+        break;
+    }
+    case P2_TYPE_INPUT: {
+        size_t at = 0, n;
+        const uint8_t *report;
+        int r;
+        while ((r = input_next_record(pk.payload, pk.length, &at, &report, &n)) == 1)
+            touch(report, n);
+        break;
+    }
+    default:
+        touch(pk.payload, pk.length);
+        break;
+    }
+}
+
+static void walk(const uint8_t *data, size_t size, WireDirection from)
+{
+    if (size == 0)
+        return;
+    // The walk un-inverts in place: give it its own exact-size copy.
+    std::vector<uint8_t> copy(data, data + size);
+    uint8_t *d = copy.data();
+    size_t pos = 0, last = 0;
+    P2Packet pk;
+    while (p2_next_packet(d, size, &pos, from, &pk) == 1) {
+        if (pos <= last || pos > size || pk.header != d + last || pk.payload + pk.length > d + size)
+            std::abort();
+        last = pos;
+        read_packet(pk, from);
+    }
+    // Bytes after the last packet are never touched.
+    if (std::memcmp(d + last, data + last, size - last))
+        std::abort();
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    walk(data, size, WIRE_FROM_DEVICE);
+    walk(data, size, WIRE_FROM_VIEWER);
+    return 0;
+}
