@@ -1,0 +1,59 @@
+// Discovery answers from anyone on the network. The first byte picks the
+// source family (bit 0: IPv6) and the address bytes follow; the rest is the
+// answer text, passed with its exact length and no terminating zero.
+#include <arpa/inet.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "linkcore/device_record.h"
+
+static void check_text(const char *field, size_t size)
+{
+    if (!std::memchr(field, '\0', size))
+        std::abort();
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    DeviceAddress src;
+    std::memset(&src, 0, sizeof src);
+    size_t used = 0;
+    if (size >= 1) {
+        bool v6 = data[0] & 1;
+        used = 1;
+        if (v6) {
+            src.in6.sin6_family = AF_INET6;
+            src.in6.sin6_port = htons(32469);
+            size_t n = size - used < 16 ? size - used : 16;
+            std::memcpy(&src.in6.sin6_addr, data + used, n);
+            used += n;
+        } else {
+            src.in4.sin_family = AF_INET;
+            src.in4.sin_port = htons(32469);
+            size_t n = size - used < 4 ? size - used : 4;
+            std::memcpy(&src.in4.sin_addr, data + used, n);
+            used += n;
+        }
+    }
+    const char *text = reinterpret_cast<const char *>(data + used);
+    size_t len = size - used;
+
+    DeviceRecord rec;
+    device_parse_answer(&src, sizeof src, text, len, &rec);
+
+    check_text(rec.id, sizeof rec.id);
+    check_text(rec.name, sizeof rec.name);
+    check_text(rec.model, sizeof rec.model);
+    check_text(rec.ip, sizeof rec.ip);
+    check_text(rec.apip, sizeof rec.apip);
+    if (std::strlen(rec.id) > 127 || std::strlen(rec.name) > 127 || std::strlen(rec.model) > 63)
+        std::abort();
+    if (rec.build == 0 || rec.label[0] || rec.location[0] || rec.usb || rec.current ||
+        rec.hid_only || rec.last_seen_ms)
+        std::abort();
+    if (size >= 1 && ntohs(rec.address.in4.sin_port) != DEVICE_STREAM_PORT)
+        std::abort();
+    return 0;
+}

@@ -1,0 +1,49 @@
+// Alias file: friendly names for the USB ports dongles hang on.
+//
+// alias.txt, beside the executable, is plain 8-bit text written by the
+// operator: one line per port, "alias:location", e.g. "Desk PC:0-3-2". Lines
+// end with LF; a CR before the LF counts as trailing white space.
+//
+// A line is read as the expression ^(.*?):(.+?)\s*$ (ECMAScript, where '.'
+// matches neither CR nor LF) would read it, matched here by hand:
+// - the alias is everything before the first colon (possibly empty);
+// - the key is the text after the first colon without its trailing white
+//   space [ \t\n\v\f\r], or, when that text is white space only, its first
+//   character;
+// - a line without a colon, with nothing after the first colon, or with a CR
+//   anywhere but in the trailing white space is skipped.
+// Alias and key are each cut to 255 characters (a longer text is cut, the
+// line still counts). Letter case is kept; look-ups ignore it.
+//
+// Threads: loaded once by the user interface at start-up; the list is never
+// changed afterwards, so look-ups need no lock.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+struct AliasEntry {
+    char key[256];    // USB port location to match, zero-terminated
+    char alias[256];  // name to show, zero-terminated
+};
+
+// The loader considers at most this many bytes of the file.
+constexpr size_t ALIAS_FILE_MAX = 65535;
+
+// Entries of `text`, in line order. The text ends at `len` or at its first
+// zero byte, whichever comes first; nothing past `len` is read. Pure.
+std::vector<AliasEntry> alias_parse(const char *text, size_t len);
+
+// Reads at most ALIAS_FILE_MAX bytes of the file at `path` and parses them. A
+// missing file, a folder or anything else that is not a regular file, or a
+// file that cannot be read gives an empty list.
+std::vector<AliasEntry> alias_load_from(const std::string &path);
+
+// alias_load_from on alias.txt in the folder of the running executable.
+std::vector<AliasEntry> alias_load(void);
+
+// The alias of the first entry whose key equals `location` without regard to
+// ASCII letter case, or null when none does (or location is null). The pointer
+// stays valid as long as the list is unchanged.
+const char *alias_lookup(const std::vector<AliasEntry> &list, const char *location);
