@@ -1,0 +1,41 @@
+// libFuzzer harness for the H.264 NAL locator and SPS parser: the input is
+// taken as a configuration packet (the decoder's path through the locator
+// and the parser) and as a bare SPS payload.
+#include "linkcore/sps_pps.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    uint32_t length = size > UINT32_MAX ? UINT32_MAX : (uint32_t)size;
+
+    NalLocation loc;
+    nal_locate(data, length, &loc);
+    // What the locator reports must describe bytes inside the packet. The
+    // starts are "header - 4" modulo 2^32 (they wrap behind a three-byte
+    // start code at offset 0), so the sums are taken the same way.
+    if (loc.position > length)
+        std::abort();
+    if (loc.found && (loc.sps_size == 0 || loc.position >= length))
+        std::abort();
+    if (loc.sps_size != 0 && (uint32_t)(loc.pps_start + loc.pps_size) > length)
+        std::abort();
+    if (loc.found && (uint32_t)(loc.pps_start + loc.pps_size) != loc.position)
+        std::abort();
+
+    SpsRecord sps = {};
+    int width = -1, height = -1;
+    if (h264_config_visible_size(data, length, &width, &height) == 0) {
+        if (width < 0 || height < 0)
+            std::abort();
+        if (h264_config_sps(data, length, &sps) != 0)
+            std::abort();
+    }
+
+    if (data)
+        sps_parse(data, length, &sps);
+    sps_visible_size(&sps, &width, &height);
+    return 0;
+}
