@@ -1,0 +1,170 @@
+#include "sim_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+extern char **environ;
+
+bool wait_until(int timeout_ms, const std::function<bool()> &pred)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        if (pred())
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return pred();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+bool sim_start(SimProcess *sim, const std::vector<std::string> &args)
+{
+    char tmpl[] = "/tmp/kavri-sim-XXXXXX";
+    if (!mkdtemp(tmpl))
+        return false;
+    sim->dir = tmpl;
+    sim->log_path = sim->dir + "/sim.log";
+
+    std::vector<std::string> argv_s = {KAVRI_SIM_PATH, "--log", sim->log_path};
+    argv_s.insert(argv_s.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (auto &s : argv_s)
+        argv.push_back(s.data());
+    argv.push_back(nullptr);
+
+    int pipefd[2];
+    if (pipe2(pipefd, O_CLOEXEC) != 0)
+        return false;
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid == 0) {
+        // The simulator must not outlive a test that crashed.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(127);
+        dup2(pipefd[0], 0);
+        execve(argv[0], argv.data(), environ);
+        _exit(127);
+    }
+    close(pipefd[0]);
+    sim->stdin_fd = pipefd[1];
+    if (pid < 0)
+        return false;
+    sim->pid = pid;
+    return sim_wait_event(sim, "ready", 1, 10000);
+}
+
+SimProcess::~SimProcess() { sim_stop(this); }
+
+int sim_stop(SimProcess *sim)
+{
+    int status = -1;
+    if (sim->pid > 0) {
+        kill(sim->pid, SIGTERM);
+        bool done = wait_until(5000, [&] { return waitpid(sim->pid, &status, WNOHANG) == sim->pid; });
+        if (!done) {
+            kill(sim->pid, SIGKILL);
+            waitpid(sim->pid, &status, 0);
+        }
+        sim->pid = -1;
+    }
+    if (sim->stdin_fd >= 0) {
+        close(sim->stdin_fd);
+        sim->stdin_fd = -1;
+    }
+    if (!sim->dir.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(sim->dir, ec);
+        sim->dir.clear();
+    }
+    return status;
+}
+
+void sim_command(SimProcess *sim, const std::string &line)
+{
+    std::string l = line + "\n";
+    if (sim->stdin_fd >= 0 && write(sim->stdin_fd, l.data(), l.size()) < 0) {
+        // The simulator has gone; the test's own waits will report it.
+    }
+}
+
+std::vector<std::string> sim_log_lines(const SimProcess *sim)
+{
+    std::vector<std::string> lines;
+    std::ifstream in(sim->log_path);
+    std::string line;
+    while (std::getline(in, line)) {
+        // A line still being written has no closing brace yet.
+        if (!line.empty() && line.back() == '}')
+            lines.push_back(line);
+    }
+    return lines;
+}
+
+std::vector<std::string> sim_events(const SimProcess *sim, const std::string &event)
+{
+    std::vector<std::string> out;
+    std::string needle = "{\"ev\":\"" + event + "\"";
+    for (auto &l : sim_log_lines(sim))
+        if (l.compare(0, needle.size(), needle) == 0)
+            out.push_back(l);
+    return out;
+}
+
+bool sim_wait(const SimProcess *sim, int timeout_ms,
+              const std::function<bool(const std::vector<std::string> &)> &pred)
+{
+    return wait_until(timeout_ms, [&] { return pred(sim_log_lines(sim)); });
+}
+
+bool sim_wait_event(const SimProcess *sim, const std::string &event, size_t count, int timeout_ms)
+{
+    return wait_until(timeout_ms, [&] { return sim_events(sim, event).size() >= count; });
+}
+
+std::string json_field(const std::string &line, const std::string &key)
+{
+    std::string needle = "\"" + key + "\":";
+    size_t p = line.find(needle);
+    if (p == std::string::npos)
+        return {};
+    p += needle.size();
+    if (p < line.size() && line[p] == '"') {
+        std::string out;
+        for (size_t i = p + 1; i < line.size(); i++) {
+            char c = line[i];
+            if (c == '"')
+                return out;
+            if (c == '\\' && i + 1 < line.size()) {
+                char n = line[++i];
+                if (n == 'u' && i + 4 < line.size()) {
+                    out += (char)std::strtol(line.substr(i + 1, 4).c_str(), nullptr, 16);
+                    i += 4;
+                } else {
+                    out += n;
+                }
+            } else {
+                out += c;
+            }
+        }
+        return out;
+    }
+    size_t e = line.find_first_of(",}", p);
+    return line.substr(p, e == std::string::npos ? std::string::npos : e - p);
+}
+
+int64_t json_int(const std::string &line, const std::string &key)
+{
+    std::string v = json_field(line, key);
+    return v.empty() ? -1 : std::strtoll(v.c_str(), nullptr, 10);
+}
