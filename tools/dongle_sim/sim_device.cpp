@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -70,6 +71,7 @@ struct Session {
     bool admitted = false;
     bool locked = false;      // waiting for the viewer's password
     bool started = false;     // protocol 2 connection start / protocol 1 stream go seen
+    bool video_ack_wait = false;  // protocol 1: video start sent, its acknowledgement not yet in
     bool audio_on = false, input_on = false;
     bool want_idr = true;
     uint32_t frame = 0, audio_seq = 0, dev_seq = 0;
@@ -377,29 +379,37 @@ static void handle_p1_fragment_ack(SimDevice *d, const uint8_t *buf, size_t n)
     resend_window(d, f, 0, f->count, a.received);
 }
 
-// The newest picture's groups that no acknowledgement has covered at all (all
-// of their fragments lost) are sent again after the stale time, a few times.
-static void sweep_unacked(SimDevice *d)
+// A group that no acknowledgement has covered yet (the viewer acknowledges a
+// group when it completes, or on a fragment arriving half an interval after
+// its last acknowledgement) gets its last fragment sent again half an
+// interval on: the viewer then answers with a bitmap, and the holes it shows
+// are sent again.
+static void sweep_frame(SimDevice *d, SentFrame &f, uint64_t now)
 {
-    if (d->frames.empty())
-        return;
-    SentFrame &f = d->frames.back();
-    uint64_t now = clock_steady_us();
-    if (f.sweeps >= 3 || now - f.last_us < stale_us(d))
+    uint64_t interval = d->o.ack_interval_us < 4000 ? 4000 : d->o.ack_interval_us;
+    if (f.sweeps >= 6 || now - f.last_us < interval / 2 + 1000)
         return;
     bool any = false;
     unsigned group = f.proto == 2 ? 32 : 64;
     for (size_t g = 0; g < f.acked.size(); g++) {
         if (f.acked[g])
             continue;
-        unsigned base = (unsigned)g * group;
-        unsigned end = base + group < f.count ? base + group : f.count;
-        for (unsigned i = base; i < end; i++)
-            resend(d, &f, i, now);
+        unsigned end = (unsigned)(g + 1) * group < f.count ? (unsigned)(g + 1) * group : f.count;
+        resend(d, &f, end - 1, now);
         any = true;
     }
     if (any)
         f.sweeps++;
+}
+
+static void sweep_unacked(SimDevice *d)
+{
+    // The viewer abandons a picture when the next one starts, so only the
+    // newest two are worth repairing.
+    uint64_t now = clock_steady_us();
+    size_t n = d->frames.size();
+    for (size_t i = n > 2 ? n - 2 : 0; i < n; i++)
+        sweep_frame(d, d->frames[i], now);
 }
 
 // ---------------------------------------------------------------------------
@@ -611,6 +621,9 @@ static void p1_send_video_message(SimDevice *d)
                                      (uint32_t)d->codec_header.size());
         if (n > 0)
             p1_send_control(d, msg.data(), (size_t)n);
+        // Pictures follow once the viewer has acknowledged the new stream, so
+        // the first one it gets is the key frame that opens it.
+        d->s.video_ack_wait = true;
         d->s.want_idr = true;
     } else {
         uint8_t msg[26];
@@ -643,6 +656,8 @@ static void p1_accept(SimDevice *d)
         log_simple(d, "refused");
         return;
     }
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // control messages go out at once
     d->s.active = true;
     d->s.proto = 1;
     d->s.tcp = fd;
@@ -683,6 +698,10 @@ static void p1_viewer_message(SimDevice *d, const P1ViewerMsg *m, const uint8_t 
         break;
     case P1_CODE_KEEPALIVE:
         d->s.keepalive_answers++;
+        break;
+    case P1_CODE_VIDEO_START_ACK:
+        d->s.video_ack_wait = false;
+        d->s.want_idr = true;
         break;
     default:
         break;
@@ -946,6 +965,7 @@ static void send_picture(SimDevice *d, const std::vector<uint8_t> &au, uint32_t 
     f.sent_us.assign(count, 0);
     f.resent.assign(count, 0);
     f.acked.assign(proto == 2 ? (count + 31) / 32 : 1, 0);
+    f.last_us = clock_steady_us();  // not stale before it has even gone out
     for (unsigned i = 0; i < count; i++) {
         size_t off = (size_t)i * fsize;
         size_t len = std::min<size_t>(fsize, data.size() - off);
@@ -1080,7 +1100,8 @@ static void media_thread(SimDevice *d)
             uint32_t frame;
             {
                 std::lock_guard<std::mutex> g(d->m);
-                streaming = d->s.active && d->s.admitted && d->s.started && d->video_on.load() && !muted(d);
+                streaming = d->s.active && d->s.admitted && d->s.started && !d->s.video_ack_wait &&
+                            d->video_on.load() && !muted(d);
                 idr = d->s.want_idr;
                 frame = d->s.frame + 1;
             }
