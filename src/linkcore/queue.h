@@ -82,4 +82,7 @@ void queue_clear(Queue *q);
 int element_set_data(QueueElement *e, const uint8_t *data, uint32_t len);
 
 // Frees a detached element and its data. Null is fine.
+// An element's data is either its own inline copy or a buffer from malloc that
+// the element owns (a caller may attach one, for example with padding behind
+// the bytes); queue_element_free frees both.
 void queue_element_free(QueueElement *e);
