@@ -1,0 +1,58 @@
+// Sockets of the device link: the TCP control stream of protocol 1 and the
+// viewer's UDP port (one IPv4 and one IPv6 socket, both on port 36549).
+//
+// A socket object closes both of its sockets together; an absent socket is -1.
+// Results follow the link's convention: 0 or a positive count on success, -1
+// for an unusable object, -2 for a time-out, -3 for a socket error or a peer
+// that closed the stream.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstddef>
+#include <cstdint>
+
+struct NetSocket {
+    int family;     // AF_INET only (stream), or AF_UNSPEC for IPv4 and IPv6 (datagram)
+    int type;       // SOCK_STREAM or SOCK_DGRAM
+    int fd4, fd6;   // -1 when absent
+    int open;
+    int connected;  // stream: connected; datagram: bound
+};
+
+// A TCP socket object (IPv4). Returns 0 or -1.
+int net_tcp_create(NetSocket *s);
+// Connects with a limit in milliseconds: TCP no-delay, non-blocking, waits for
+// writability. Refuses an object that is not open, not IPv4 or already
+// connected (-1). Returns 0, or the system error code (positive) on failure.
+int net_connect_timeout(NetSocket *s, const sockaddr_in *to, int limit_ms);
+// Waits for readability in slices of 500 ms; returns the bytes received (at
+// least 1), -2 when nothing came for more than 1000 ms, -3 on an error or a
+// closed stream, -1 for an unusable object.
+int net_tcp_receive(NetSocket *s, uint8_t *buf, size_t cap);
+// Sends every byte, waiting for writability in slices of 500 ms while the
+// socket is busy (at most limit_ms in all; the control stream never waits
+// longer than its own silence limit). Returns len, -3 on an error, -1 for an
+// unusable object.
+int net_tcp_send(NetSocket *s, const uint8_t *data, size_t len);
+// Sends on a connected TCP file descriptor (used by the HID mode switch and
+// the firmware upload). Same results as net_tcp_send.
+int net_fd_send_all(int fd, const uint8_t *data, size_t len, int limit_ms);
+
+// The viewer's UDP sockets: IPv4 and IPv6 (v6-only), non-blocking, address
+// and port reuse, receive buffers of at least rcvbuf bytes and send buffers
+// of at least 2048, both bound to port. Returns 0 when at least the IPv4
+// socket is bound, else -1.
+int net_udp_create(NetSocket *s, uint16_t port, int rcvbuf);
+// Waits up to wait_ms for either socket and receives one datagram (the IPv6
+// one first when both are readable) with its source address. Returns its
+// length, or 0 or less when nothing came.
+int net_udp_receive(NetSocket *s, uint8_t *buf, size_t cap, sockaddr_storage *from, int wait_ms);
+// Sends on the socket of the address's family; waits for writability while it
+// would block (up to 1 s); other errors drop the datagram silently.
+void net_udp_send_to(NetSocket *s, const uint8_t *data, size_t len, const sockaddr *to);
+
+void net_close(NetSocket *s);
+uint16_t net_port_of(const sockaddr *a);
+void net_set_port(sockaddr *a, uint16_t port);
