@@ -1,4 +1,6 @@
 // setting.dat: byte layout, the block-by-block loader, and safe replacement.
+#include <sys/wait.h>
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -299,11 +301,25 @@ TEST_F(SettingsFolder, SaveOverAFolderFailsCleanly)
 
 TEST_F(SettingsFolder, SaveIntoReadOnlyFolderLeavesOldFile)
 {
-    if (geteuid() == 0)
-        GTEST_SKIP() << "permissions do not bind root; FailedWriteLeavesOldFileWhole covers this";
     fs::path file = dir / "setting.dat";
     ASSERT_EQ(settings_save_to(file.string(), {net(192, 168, 5), net(10, 0, 1)}), 0);
     ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
-    EXPECT_EQ(settings_save_to(file.string(), {}), -1);
+    if (geteuid() != 0) {
+        EXPECT_EQ(settings_save_to(file.string(), {}), -1);
+    } else {
+        // Permissions do not bind root: save as an unprivileged user instead.
+        ASSERT_EQ(chmod(file.c_str(), 0644), 0);
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            if (setgid(65534) != 0 || setuid(65534) != 0)
+                _exit(2);
+            _exit(settings_save_to(file.string(), {}) == -1 ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "the save into a read-only folder must fail";
+    }
     EXPECT_EQ(read_bytes(file), kTwo);
 }
