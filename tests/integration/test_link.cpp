@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <vector>
@@ -193,22 +194,55 @@ TEST_F(Link, ScanFindsTheDeviceThroughAnExtraSubnetAndTellsStartAndEnd)
     EXPECT_EQ(sim_events(&sim, "probe").size(), 2u);
 }
 
-TEST_F(Link, ProtocolTwoStreamsPicturesAndSound)
+TEST_F(Link, ProtocolTwoStreamsPicturesAndSoundThroughSdl)
 {
+    // The real audio output, on SDL's disk driver: what would be played is
+    // written to a file.
+    char dir[] = "/tmp/kavri-audio-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string wav = std::string(dir) + "/out.raw";
+    setenv("SDL_AUDIODRIVER", "disk", 1);
+    setenv("SDL_DISKAUDIOFILE", wav.c_str(), 1);
+    audio_output_use_fake(false);
+
     start_sim("127.0.0.3", {"--protocol", "2"});
     start_link();
     connect_to("127.0.0.3");
     expect_streaming(640, 360);
     EXPECT_TRUE(link_connected(link));
-    // Sound: 440 Hz stereo reaches the output.
-    ASSERT_TRUE(audio_output_fake_wait_frames(48000 / 2, 5000));
-    std::vector<int16_t> pcm(2 * 4800);
-    uint64_t got = audio_output_fake_read(pcm.data(), 0, 4800);
-    ASSERT_EQ(got, 4800u);
+    // Half a second of sound has been played: 440 Hz stereo.
+    auto size_of = [&] {
+        std::ifstream f(wav, std::ios::binary | std::ios::ate);
+        return f ? (long)f.tellg() : 0L;
+    };
+    ASSERT_TRUE(wait_until(5000, [&] { return size_of() >= 48000 * 4 / 2 + 4 * 9600; }));
+    std::ifstream f(wav, std::ios::binary);
+    std::vector<int16_t> pcm(2 * 48000 / 2 + 2 * 9600);
+    f.read((char *)pcm.data(), (std::streamsize)(pcm.size() * 2));
+    // Skip the start (silence until the first packets), then count zero
+    // crossings of the left channel over 200 ms.
+    size_t first = 0;
+    while (first < pcm.size() && std::abs(pcm[first]) < 1000)
+        first += 2;
+    ASSERT_LT(first + 2 * 9600, pcm.size()) << "no sound reached the output";
     int crossings = 0;
-    for (size_t i = 2; i < pcm.size(); i += 2)
+    for (size_t i = first + 2; i < first + 2 * 9600; i += 2)
         crossings += (pcm[i - 2] < 0) != (pcm[i] < 0);
-    EXPECT_NEAR(crossings, 88, 4) << "440 Hz over 100 ms";
+    EXPECT_NEAR(crossings, 176, 6) << "440 Hz over 200 ms";
+    link_stop(&link);
+    unsetenv("SDL_AUDIODRIVER");
+    unsetenv("SDL_DISKAUDIOFILE");
+    std::filesystem::remove_all(dir);
+}
+
+TEST_F(Link, ProtocolTwoDisconnectTellsTheDevice)
+{
+    start_sim("127.0.0.3", {"--protocol", "2"});
+    start_link();
+    connect_to("127.0.0.3");
+    ASSERT_TRUE(probe.wait_state(LINK_STATE_STREAMING, 5000));
+    // Sound reaches the output while audio is on.
+    ASSERT_TRUE(audio_output_fake_wait_frames(48000 / 4, 5000));
     link_disconnect(link, true);
     EXPECT_TRUE(sim_wait_event(&sim, "disconnect", 1, 2000));
     EXPECT_EQ(probe.last_state(), LINK_STATE_NONE);
