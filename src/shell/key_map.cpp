@@ -1,0 +1,163 @@
+#include "shell/key_map.h"
+
+#include <SDL.h>
+#include <imgui.h>
+
+#include <array>
+
+namespace {
+
+struct KeyPair {
+    SDL_Scancode scancode;
+    UiKey key;
+};
+
+// Grouped as the PC keyboard's scan-code list groups them.
+constexpr KeyPair KEY_PAIRS[] = {
+    // Digit row.
+    {SDL_SCANCODE_1, UIKEY_1}, {SDL_SCANCODE_2, UIKEY_2}, {SDL_SCANCODE_3, UIKEY_3},
+    {SDL_SCANCODE_4, UIKEY_4}, {SDL_SCANCODE_5, UIKEY_5}, {SDL_SCANCODE_6, UIKEY_6},
+    {SDL_SCANCODE_7, UIKEY_7}, {SDL_SCANCODE_8, UIKEY_8}, {SDL_SCANCODE_9, UIKEY_9},
+    {SDL_SCANCODE_0, UIKEY_0},
+    // Letters, row by row.
+    {SDL_SCANCODE_Q, UIKEY_Q}, {SDL_SCANCODE_W, UIKEY_W}, {SDL_SCANCODE_E, UIKEY_E},
+    {SDL_SCANCODE_R, UIKEY_R}, {SDL_SCANCODE_T, UIKEY_T}, {SDL_SCANCODE_Y, UIKEY_Y},
+    {SDL_SCANCODE_U, UIKEY_U}, {SDL_SCANCODE_I, UIKEY_I}, {SDL_SCANCODE_O, UIKEY_O},
+    {SDL_SCANCODE_P, UIKEY_P},
+    {SDL_SCANCODE_A, UIKEY_A}, {SDL_SCANCODE_S, UIKEY_S}, {SDL_SCANCODE_D, UIKEY_D},
+    {SDL_SCANCODE_F, UIKEY_F}, {SDL_SCANCODE_G, UIKEY_G}, {SDL_SCANCODE_H, UIKEY_H},
+    {SDL_SCANCODE_J, UIKEY_J}, {SDL_SCANCODE_K, UIKEY_K}, {SDL_SCANCODE_L, UIKEY_L},
+    {SDL_SCANCODE_Z, UIKEY_Z}, {SDL_SCANCODE_X, UIKEY_X}, {SDL_SCANCODE_C, UIKEY_C},
+    {SDL_SCANCODE_V, UIKEY_V}, {SDL_SCANCODE_B, UIKEY_B}, {SDL_SCANCODE_N, UIKEY_N},
+    {SDL_SCANCODE_M, UIKEY_M},
+    // Function keys.
+    {SDL_SCANCODE_F1, UIKEY_F1}, {SDL_SCANCODE_F2, UIKEY_F2}, {SDL_SCANCODE_F3, UIKEY_F3},
+    {SDL_SCANCODE_F4, UIKEY_F4}, {SDL_SCANCODE_F5, UIKEY_F5}, {SDL_SCANCODE_F6, UIKEY_F6},
+    {SDL_SCANCODE_F7, UIKEY_F7}, {SDL_SCANCODE_F8, UIKEY_F8}, {SDL_SCANCODE_F9, UIKEY_F9},
+    {SDL_SCANCODE_F10, UIKEY_F10}, {SDL_SCANCODE_F11, UIKEY_F11}, {SDL_SCANCODE_F12, UIKEY_F12},
+    // Editing and whitespace.
+    {SDL_SCANCODE_ESCAPE, UIKEY_ESCAPE},
+    {SDL_SCANCODE_BACKSPACE, UIKEY_BACKSPACE},
+    {SDL_SCANCODE_TAB, UIKEY_TAB},
+    {SDL_SCANCODE_RETURN, UIKEY_ENTER},
+    {SDL_SCANCODE_SPACE, UIKEY_SPACE},
+    {SDL_SCANCODE_CAPSLOCK, UIKEY_CAPS_LOCK},
+    // Punctuation.
+    {SDL_SCANCODE_MINUS, UIKEY_MINUS},
+    {SDL_SCANCODE_EQUALS, UIKEY_EQUAL},
+    {SDL_SCANCODE_LEFTBRACKET, UIKEY_LEFT_BRACKET},
+    {SDL_SCANCODE_RIGHTBRACKET, UIKEY_RIGHT_BRACKET},
+    {SDL_SCANCODE_SEMICOLON, UIKEY_SEMICOLON},
+    {SDL_SCANCODE_APOSTROPHE, UIKEY_APOSTROPHE},
+    {SDL_SCANCODE_GRAVE, UIKEY_GRAVE_ACCENT},
+    {SDL_SCANCODE_BACKSLASH, UIKEY_BACKSLASH},
+    // The ISO key left of Enter shares the US backslash's PC scan code.
+    {SDL_SCANCODE_NONUSHASH, UIKEY_BACKSLASH},
+    {SDL_SCANCODE_COMMA, UIKEY_COMMA},
+    {SDL_SCANCODE_PERIOD, UIKEY_PERIOD},
+    {SDL_SCANCODE_SLASH, UIKEY_SLASH},
+    // The extra key of ISO keyboards, beside the left Shift.
+    {SDL_SCANCODE_NONUSBACKSLASH, UIKEY_BACKSLASH},
+    // Modifiers and the context-menu key.
+    {SDL_SCANCODE_LCTRL, UIKEY_LEFT_CTRL},
+    {SDL_SCANCODE_LSHIFT, UIKEY_LEFT_SHIFT},
+    {SDL_SCANCODE_LALT, UIKEY_LEFT_ALT},
+    {SDL_SCANCODE_LGUI, UIKEY_LEFT_SUPER},
+    {SDL_SCANCODE_RCTRL, UIKEY_RIGHT_CTRL},
+    {SDL_SCANCODE_RSHIFT, UIKEY_RIGHT_SHIFT},
+    {SDL_SCANCODE_RALT, UIKEY_RIGHT_ALT},
+    {SDL_SCANCODE_RGUI, UIKEY_RIGHT_SUPER},
+    {SDL_SCANCODE_APPLICATION, UIKEY_MENU},
+    // Locks and system keys.
+    {SDL_SCANCODE_PAUSE, UIKEY_PAUSE},
+    {SDL_SCANCODE_SCROLLLOCK, UIKEY_SCROLL_LOCK},
+    {SDL_SCANCODE_PRINTSCREEN, UIKEY_PRINT_SCREEN},
+    {SDL_SCANCODE_NUMLOCKCLEAR, UIKEY_NUM_LOCK},
+    // Navigation block.
+    {SDL_SCANCODE_HOME, UIKEY_HOME},
+    {SDL_SCANCODE_END, UIKEY_END},
+    {SDL_SCANCODE_PAGEUP, UIKEY_PAGE_UP},
+    {SDL_SCANCODE_PAGEDOWN, UIKEY_PAGE_DOWN},
+    {SDL_SCANCODE_INSERT, UIKEY_INSERT},
+    {SDL_SCANCODE_DELETE, UIKEY_DELETE},
+    {SDL_SCANCODE_UP, UIKEY_UP_ARROW},
+    {SDL_SCANCODE_DOWN, UIKEY_DOWN_ARROW},
+    {SDL_SCANCODE_LEFT, UIKEY_LEFT_ARROW},
+    {SDL_SCANCODE_RIGHT, UIKEY_RIGHT_ARROW},
+    // Keypad.
+    {SDL_SCANCODE_KP_0, UIKEY_KEYPAD_0}, {SDL_SCANCODE_KP_1, UIKEY_KEYPAD_1},
+    {SDL_SCANCODE_KP_2, UIKEY_KEYPAD_2}, {SDL_SCANCODE_KP_3, UIKEY_KEYPAD_3},
+    {SDL_SCANCODE_KP_4, UIKEY_KEYPAD_4}, {SDL_SCANCODE_KP_5, UIKEY_KEYPAD_5},
+    {SDL_SCANCODE_KP_6, UIKEY_KEYPAD_6}, {SDL_SCANCODE_KP_7, UIKEY_KEYPAD_7},
+    {SDL_SCANCODE_KP_8, UIKEY_KEYPAD_8}, {SDL_SCANCODE_KP_9, UIKEY_KEYPAD_9},
+    {SDL_SCANCODE_KP_PERIOD, UIKEY_KEYPAD_DECIMAL},
+    {SDL_SCANCODE_KP_DIVIDE, UIKEY_KEYPAD_DIVIDE},
+    {SDL_SCANCODE_KP_MULTIPLY, UIKEY_KEYPAD_MULTIPLY},
+    {SDL_SCANCODE_KP_MINUS, UIKEY_KEYPAD_SUBTRACT},
+    {SDL_SCANCODE_KP_PLUS, UIKEY_KEYPAD_ADD},
+    {SDL_SCANCODE_KP_ENTER, UIKEY_KEYPAD_ENTER},
+};
+
+constexpr std::array<uint8_t, SDL_NUM_SCANCODES> build_table(void)
+{
+    std::array<uint8_t, SDL_NUM_SCANCODES> table{};
+    for (const KeyPair &p : KEY_PAIRS)
+        table[p.scancode] = (uint8_t)p.key;
+    return table;
+}
+
+static_assert(UIKEY_COUNT <= 256, "the table stores keys in bytes");
+constexpr std::array<uint8_t, SDL_NUM_SCANCODES> SCANCODE_TO_KEY = build_table();
+
+} // namespace
+
+int key_map_from_sdl(int scancode)
+{
+    if (scancode < 0 || scancode >= SDL_NUM_SCANCODES)
+        return UIKEY_NONE;
+    return SCANCODE_TO_KEY[(size_t)scancode];
+}
+
+int key_map_mouse_button(int sdl_button)
+{
+    switch (sdl_button) {
+    case SDL_BUTTON_LEFT:
+        return 0;
+    case SDL_BUTTON_RIGHT:
+        return 1;
+    case SDL_BUTTON_MIDDLE:
+        return 2;
+    case SDL_BUTTON_X1:
+        return 3;
+    case SDL_BUTTON_X2:
+        return 4;
+    default:
+        return -1;
+    }
+}
+
+void key_map_install(ImGuiIO &io)
+{
+    io.KeyMap[ImGuiKey_Tab] = UIKEY_TAB;
+    io.KeyMap[ImGuiKey_LeftArrow] = UIKEY_LEFT_ARROW;
+    io.KeyMap[ImGuiKey_RightArrow] = UIKEY_RIGHT_ARROW;
+    io.KeyMap[ImGuiKey_UpArrow] = UIKEY_UP_ARROW;
+    io.KeyMap[ImGuiKey_DownArrow] = UIKEY_DOWN_ARROW;
+    io.KeyMap[ImGuiKey_PageUp] = UIKEY_PAGE_UP;
+    io.KeyMap[ImGuiKey_PageDown] = UIKEY_PAGE_DOWN;
+    io.KeyMap[ImGuiKey_Home] = UIKEY_HOME;
+    io.KeyMap[ImGuiKey_End] = UIKEY_END;
+    io.KeyMap[ImGuiKey_Insert] = UIKEY_INSERT;
+    io.KeyMap[ImGuiKey_Delete] = UIKEY_DELETE;
+    io.KeyMap[ImGuiKey_Backspace] = UIKEY_BACKSPACE;
+    io.KeyMap[ImGuiKey_Space] = UIKEY_SPACE;
+    io.KeyMap[ImGuiKey_Enter] = UIKEY_ENTER;
+    io.KeyMap[ImGuiKey_Escape] = UIKEY_ESCAPE;
+    io.KeyMap[ImGuiKey_KeyPadEnter] = UIKEY_KEYPAD_ENTER;
+    io.KeyMap[ImGuiKey_A] = UIKEY_A;
+    io.KeyMap[ImGuiKey_C] = UIKEY_C;
+    io.KeyMap[ImGuiKey_V] = UIKEY_V;
+    io.KeyMap[ImGuiKey_X] = UIKEY_X;
+    io.KeyMap[ImGuiKey_Y] = UIKEY_Y;
+    io.KeyMap[ImGuiKey_Z] = UIKEY_Z;
+}

@@ -1,0 +1,213 @@
+// The embedded resources: every file the interface asks for is there, decodes
+// to its stated size and looks as the interface expects; the version text.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "ui/gl_helpers.h"
+#include "ui/resources.h"
+
+namespace {
+
+struct Decoded {
+    uint8_t *pixels = nullptr;
+    int width = 0, height = 0;
+    ~Decoded() { image_free(pixels); }
+    const uint8_t *at(int x, int y) const { return pixels + ((size_t)y * width + x) * 4; }
+    int alpha_sum_column(int x) const
+    {
+        int sum = 0;
+        for (int y = 0; y < height; y++)
+            sum += at(x, y)[3];
+        return sum;
+    }
+    int alpha_sum_row(int y) const
+    {
+        int sum = 0;
+        for (int x = 0; x < width; x++)
+            sum += at(x, y)[3];
+        return sum;
+    }
+};
+
+void decode(int id, const char *type, Decoded *d)
+{
+    size_t size = 0;
+    const uint8_t *data = resource_get(id, type, &size);
+    ASSERT_NE(data, nullptr) << "resource " << id;
+    ASSERT_GT(size, 0u);
+    d->pixels = image_decode_rgba(data, size, &d->width, &d->height);
+    ASSERT_NE(d->pixels, nullptr) << "resource " << id;
+}
+
+struct IconCase {
+    int id;
+    int width, height;
+};
+
+class Icon : public ::testing::TestWithParam<IconCase> {};
+
+} // namespace
+
+TEST_P(Icon, IsAPngOfItsSizeInWhiteOnTransparent)
+{
+    const IconCase c = GetParam();
+    size_t size = 0;
+    const uint8_t *data = resource_get(c.id, "PNG", &size);
+    ASSERT_NE(data, nullptr);
+    const uint8_t png_magic[8] = {0x89, 'P', 'N', 'G', 0x0d, 0x0a, 0x1a, 0x0a};
+    ASSERT_GE(size, 8u);
+    EXPECT_EQ(memcmp(data, png_magic, 8), 0);
+
+    Decoded d;
+    decode(c.id, "PNG", &d);
+    ASSERT_EQ(d.width, c.width);
+    ASSERT_EQ(d.height, c.height);
+    int opaque = 0, clear = 0;
+    for (int y = 0; y < d.height; y++)
+        for (int x = 0; x < d.width; x++) {
+            const uint8_t *p = d.at(x, y);
+            if (p[3] > 0) {
+                EXPECT_EQ(p[0], 255) << x << "," << y;
+                EXPECT_EQ(p[1], 255) << x << "," << y;
+                EXPECT_EQ(p[2], 255) << x << "," << y;
+            }
+            opaque += p[3] == 255;
+            clear += p[3] == 0;
+        }
+    EXPECT_GT(opaque, 0) << "the icon shows something";
+    EXPECT_GT(clear, 0) << "the icon has a transparent background";
+}
+
+INSTANTIATE_TEST_SUITE_P(Resources, Icon,
+                         ::testing::Values(IconCase{109, 17, 18}, IconCase{110, 8, 5}, IconCase{111, 22, 22},
+                                           IconCase{112, 16, 15}, IconCase{113, 16, 15}),
+                         [](const ::testing::TestParamInfo<IconCase> &info) {
+                             return "id" + std::to_string(info.param.id);
+                         });
+
+TEST(Resources, ChevronPointsDown)
+{
+    Decoded d;
+    decode(RESOURCE_ICON_CHEVRON, RESOURCE_TYPE_PNG, &d);
+    // The top row spans the whole width, the bottom row only the point.
+    int wide = 0, narrow = 0;
+    for (int x = 0; x < d.width; x++) {
+        wide += d.at(x, 0)[3] > 0;
+        narrow += d.at(x, d.height - 1)[3] > 0;
+    }
+    EXPECT_GT(wide, narrow);
+    EXPECT_GT(d.alpha_sum_column(0) + d.alpha_sum_column(d.width - 1), 0);
+}
+
+TEST(Resources, ForwardArrowIsTheMirrorOfTheBackArrow)
+{
+    Decoded back, forward;
+    decode(RESOURCE_ICON_BACK, RESOURCE_TYPE_PNG, &back);
+    decode(RESOURCE_ICON_FORWARD, RESOURCE_TYPE_PNG, &forward);
+    ASSERT_EQ(back.width, forward.width);
+    ASSERT_EQ(back.height, forward.height);
+    for (int y = 0; y < back.height; y++)
+        for (int x = 0; x < back.width; x++)
+            EXPECT_EQ(back.at(x, y)[3], forward.at(back.width - 1 - x, y)[3]) << x << "," << y;
+    // The back arrow's head (the tallest column) is in its left half.
+    int tallest = 0, best = -1;
+    for (int x = 0; x < back.width; x++)
+        if (back.alpha_sum_column(x) > best) {
+            best = back.alpha_sum_column(x);
+            tallest = x;
+        }
+    EXPECT_LT(tallest, back.width / 2);
+}
+
+TEST(Resources, BackgroundIsAJpegOf4096By3112)
+{
+    size_t size = 0;
+    const uint8_t *data = resource_get(RESOURCE_BACKGROUND, "JPEG", &size);
+    ASSERT_NE(data, nullptr);
+    ASSERT_GT(size, 3u);
+    EXPECT_EQ(data[0], 0xff);
+    EXPECT_EQ(data[1], 0xd8);
+    EXPECT_EQ(data[2], 0xff);
+    EXPECT_LT(size, 2u * 1024 * 1024);
+
+    Decoded d;
+    decode(RESOURCE_BACKGROUND, "JPEG", &d);
+    EXPECT_EQ(d.width, 4096);
+    EXPECT_EQ(d.height, 3112);
+    // A photograph, not a flat fill: the top (wall) and the bottom (desk) differ.
+    const uint8_t *top = d.at(100, 100), *bottom = d.at(100, 3000);
+    EXPECT_GT(abs(top[0] - bottom[0]) + abs(top[1] - bottom[1]) + abs(top[2] - bottom[2]), 30);
+    EXPECT_EQ(d.at(2048, 1556)[3], 255);
+}
+
+TEST(Resources, FontIsATrueTypeFile)
+{
+    size_t size = 0;
+    const uint8_t *data = resource_get(RESOURCE_FONT, RESOURCE_TYPE_RAW, &size);
+    ASSERT_NE(data, nullptr);
+    ASSERT_GT(size, 12u);
+    const uint8_t magic[4] = {0x00, 0x01, 0x00, 0x00};
+    EXPECT_EQ(memcmp(data, magic, 4), 0);
+    // The table directory (12 bytes, then 16 per table) fits in the file.
+    const unsigned tables = (unsigned)data[4] << 8 | data[5];
+    EXPECT_GT(tables, 0u);
+    EXPECT_LE(12u + 16u * tables, size);
+}
+
+TEST(Resources, LookupNeedsIdAndTypeToMatch)
+{
+    size_t size = 123;
+    EXPECT_EQ(resource_get(999, "PNG", &size), nullptr);
+    EXPECT_EQ(size, 0u);
+    size = 123;
+    EXPECT_EQ(resource_get(106, "PNG", &size), nullptr); // the photograph is a JPEG
+    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(resource_get(109, "png", &size), nullptr); // type names match exactly
+    EXPECT_EQ(resource_get(200, nullptr, &size), nullptr);
+    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(resource_get(104, "PNG", &size), nullptr); // product photographs are not carried
+    EXPECT_EQ(resource_get(107, "PNG", &size), nullptr);
+    EXPECT_NE(resource_get(109, "PNG", nullptr), nullptr); // size is optional
+}
+
+TEST(Resources, SameBytesOnEveryLookup)
+{
+    size_t a = 0, b = 0;
+    const uint8_t *first = resource_get(111, "PNG", &a);
+    const uint8_t *second = resource_get(111, "PNG", &b);
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(a, b);
+}
+
+TEST(Resources, VersionTextIsTheProjectVersionInFourParts)
+{
+    char *text = resource_version_text();
+    ASSERT_NE(text, nullptr);
+    // The project version as CMake knows it, padded to four parts.
+    std::string expected = KAVRI_PROJECT_VERSION;
+    int dots = 0;
+    for (char c : expected)
+        dots += c == '.';
+    for (; dots < 3; dots++)
+        expected += ".0";
+    EXPECT_STREQ(text, expected.c_str());
+    free(text);
+}
+
+TEST(Resources, DecoderRejectsWhatIsNoImage)
+{
+    int w = 7, h = 7;
+    const uint8_t junk[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    EXPECT_EQ(image_decode_rgba(junk, sizeof junk, &w, &h), nullptr);
+    EXPECT_EQ(w, 0);
+    EXPECT_EQ(h, 0);
+    EXPECT_EQ(image_decode_rgba(nullptr, 10, &w, &h), nullptr);
+    // A PNG cut short does not decode either.
+    size_t size = 0;
+    const uint8_t *png = resource_get(111, "PNG", &size);
+    ASSERT_NE(png, nullptr);
+    EXPECT_EQ(image_decode_rgba(png, 40, &w, &h), nullptr);
+}

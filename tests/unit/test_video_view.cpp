@@ -1,0 +1,502 @@
+// The video view's picture hand-over, fit and texture geometry (no GL needed:
+// the state behind the view's lock is a plain record).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ui/gl_helpers.h"
+#include "ui/video_view.h"
+
+namespace {
+
+// A planar 4:2:0 picture whose every byte says which plane, row and column it
+// came from, so a copy can be checked byte by byte.
+struct Picture {
+    int width, height;
+    int line_sizes[3];
+    std::vector<uint8_t> planes[3];
+    uint8_t *pointers[3];
+
+    Picture(int w, int h, int ls0, int ls1, int ls2) : width(w), height(h), line_sizes{ls0, ls1, ls2}
+    {
+        for (int i = 0; i < 3; i++) {
+            int rows = i == 0 ? h : (h + 1) / 2;
+            planes[i].resize((size_t)line_sizes[i] * rows);
+            for (int r = 0; r < rows; r++)
+                for (int c = 0; c < line_sizes[i]; c++)
+                    planes[i][(size_t)r * line_sizes[i] + c] = pattern(i, r, c);
+            pointers[i] = planes[i].data();
+        }
+    }
+    static uint8_t pattern(int plane, int row, int col) { return (uint8_t)(plane * 71 + row * 13 + col * 7); }
+};
+
+struct Store {
+    VideoPlanes p = {};
+    ~Store() { video_planes_free(&p); }
+};
+
+VideoUpload begin(Store &s)
+{
+    VideoUpload u;
+    video_planes_begin_render(&s.p, &u);
+    return u;
+}
+
+} // namespace
+
+// --- Letterbox fit ----------------------------------------------------------
+
+TEST(VideoFit, WidePictureInSquarerWindowIsBarredTopAndBottom)
+{
+    VideoArea r{};
+    float sx = 0, sy = 0;
+    ASSERT_EQ(video_fit(1280, 1024, 1920, 1080, &r, &sx, &sy), 0);
+    EXPECT_EQ(r.x, 0);
+    EXPECT_EQ(r.y, 152);
+    EXPECT_EQ(r.width, 1280);
+    EXPECT_EQ(r.height, 720);
+    EXPECT_FLOAT_EQ(sx, 1.0f);
+    EXPECT_FLOAT_EQ(sy, 720.0f / 1024.0f);
+}
+
+TEST(VideoFit, SmallerPictureIsScaledUpByWidth)
+{
+    VideoArea r{};
+    ASSERT_EQ(video_fit(1920, 1200, 1280, 720, &r, nullptr, nullptr), 0);
+    EXPECT_EQ(r.x, 0);
+    EXPECT_EQ(r.y, 60);
+    EXPECT_EQ(r.width, 1920);
+    EXPECT_EQ(r.height, 1080);
+}
+
+TEST(VideoFit, TallWindowBarsLeftAndRight)
+{
+    VideoArea r{};
+    float sx = 0, sy = 0;
+    ASSERT_EQ(video_fit(800, 1000, 1920, 1080, &r, &sx, &sy), 0);
+    // s = 800 / 1920 by width: 1080 * 0.41666 = 450 rows, centred in 1000.
+    EXPECT_EQ(r.x, 0);
+    EXPECT_EQ(r.y, 275);
+    EXPECT_EQ(r.width, 800);
+    EXPECT_EQ(r.height, 450);
+
+    ASSERT_EQ(video_fit(1000, 400, 1280, 720, &r, &sx, &sy), 0);
+    // s = 400 / 720 by height: 1280 * 0.5555 = 711.1 -> 711, x = (1000 - 711.1) / 2 = 144.4 -> 144.
+    EXPECT_EQ(r.x, 144);
+    EXPECT_EQ(r.y, 0);
+    EXPECT_EQ(r.width, 711);
+    EXPECT_EQ(r.height, 400);
+    EXPECT_NEAR(sx, 0.7111f, 1e-4);
+    EXPECT_FLOAT_EQ(sy, 1.0f);
+}
+
+TEST(VideoFit, EmptyOutputOrPictureDrawsNothingAndKeepsTheRectangle)
+{
+    VideoArea r{1, 2, 3, 4};
+    EXPECT_LT(video_fit(0, 600, 1920, 1080, &r, nullptr, nullptr), 0); // minimised window
+    EXPECT_LT(video_fit(800, 0, 1920, 1080, &r, nullptr, nullptr), 0);
+    EXPECT_LT(video_fit(800, 600, 0, 1080, &r, nullptr, nullptr), 0);
+    EXPECT_LT(video_fit(800, 600, 1920, -1, &r, nullptr, nullptr), 0);
+    EXPECT_EQ(r.x, 1);
+    EXPECT_EQ(r.y, 2);
+    EXPECT_EQ(r.width, 3);
+    EXPECT_EQ(r.height, 4);
+}
+
+// --- Texture geometry ---------------------------------------------------------
+
+TEST(VideoGeometry, StrideWiderThanPictureHidesThePadding)
+{
+    EXPECT_FLOAT_EQ(video_tex_u(1920, 2048), 0.9375f); // the last 128 bytes stay hidden
+    EXPECT_FLOAT_EQ(video_tex_u(1920, 1920), 1.0f);
+}
+
+TEST(VideoGeometry, StrideNarrowerThanPictureNeverSamplesPastTheTexture)
+{
+    EXPECT_FLOAT_EQ(video_tex_u(1920, 1280), 1.0f);
+    EXPECT_FLOAT_EQ(video_tex_u(0, 1280), 0.0f);
+    EXPECT_FLOAT_EQ(video_tex_u(1920, 0), 0.0f);
+}
+
+TEST(VideoGeometry, ChromaRowsAreHalfTheHeightRoundedUp)
+{
+    EXPECT_EQ(video_plane_rows(1081, 0), 1081);
+    EXPECT_EQ(video_plane_rows(1081, 1), 541);
+    EXPECT_EQ(video_plane_rows(1081, 2), 541);
+    EXPECT_EQ(video_plane_rows(1080, 1), 540);
+    EXPECT_EQ(video_plane_rows(1, 1), 1);
+    EXPECT_EQ(video_plane_rows(0, 0), 0);
+    EXPECT_EQ(video_plane_rows(-4, 1), 0);
+    EXPECT_EQ(video_plane_rows(0x7fffffff, 1), 0x40000000); // no overflow in the rounding
+}
+
+TEST(VideoGeometry, SingleChannelFormatFollowsTheContextVersion)
+{
+    EXPECT_EQ(gl_single_channel_format(2), (GLenum)GL_LUMINANCE);
+    EXPECT_EQ(gl_single_channel_format(3), (GLenum)GL_RED);
+    EXPECT_EQ(gl_single_channel_format(4), (GLenum)GL_RED);
+}
+
+TEST(VideoGeometry, VersionStringsOfDesktopContexts)
+{
+    int major = -1, minor = -1;
+    EXPECT_EQ(gl_parse_version("4.5 (Compatibility Profile) Mesa 22.3.6", &major, &minor), 0);
+    EXPECT_EQ(major, 4);
+    EXPECT_EQ(minor, 5);
+    EXPECT_EQ(gl_parse_version("2.1 Mesa 22.3.6", &major, &minor), 0);
+    EXPECT_EQ(major, 2);
+    EXPECT_EQ(minor, 1);
+    EXPECT_EQ(gl_parse_version("3.0.0 NVIDIA 525.147.05", &major, &minor), 0);
+    EXPECT_EQ(major, 3);
+    EXPECT_LT(gl_parse_version("OpenGL ES 3.2 Mesa 22.3.6", &major, &minor), 0);
+    EXPECT_EQ(major, 0);
+    EXPECT_LT(gl_parse_version(nullptr, &major, &minor), 0);
+    EXPECT_LT(gl_parse_version("", &major, &minor), 0);
+}
+
+// --- Entry-point loading (a fake resolver, no context) -------------------------
+
+namespace {
+const char *g_fake_version;
+bool g_fake_drop_shaders;
+std::vector<std::string> g_asked;
+
+const GLubyte *fake_get_string(GLenum name)
+{
+    return name == GL_VERSION ? (const GLubyte *)g_fake_version : nullptr;
+}
+void fake_any(void) {}
+
+void *fake_get_proc(const char *name)
+{
+    g_asked.push_back(name);
+    if (strcmp(name, "glGetString") == 0)
+        return (void *)fake_get_string;
+    if (g_fake_drop_shaders && strcmp(name, "glCreateShader") == 0)
+        return nullptr;
+    return (void *)fake_any;
+}
+} // namespace
+
+TEST(GlLoader, ThreeZeroContextGetsTheFramebufferEntries)
+{
+    g_fake_version = "4.5 (Compatibility Profile) Mesa 22.3.6";
+    g_fake_drop_shaders = false;
+    g_asked.clear();
+    ASSERT_EQ(gl_load_functions(fake_get_proc), 0);
+    EXPECT_EQ(gl_api.major, 4);
+    EXPECT_NE(gl_api.GenerateMipmap, nullptr);
+    EXPECT_NE(gl_api.BindFramebuffer, nullptr);
+    EXPECT_NE(gl_api.CheckFramebufferStatus, nullptr);
+    EXPECT_NE(gl_api.IsBuffer, nullptr);
+    EXPECT_NE(gl_api.Uniform1f, nullptr);
+    gl_api = GlApi{};
+}
+
+TEST(GlLoader, TwoOneContextLeavesThreeZeroEntriesNullEvenWhenStubsExist)
+{
+    g_fake_version = "2.1 Mesa 22.3.6";
+    g_fake_drop_shaders = false;
+    g_asked.clear();
+    ASSERT_EQ(gl_load_functions(fake_get_proc), 0);
+    EXPECT_EQ(gl_api.GenerateMipmap, nullptr);
+    EXPECT_EQ(gl_api.BindFramebuffer, nullptr);
+    EXPECT_NE(gl_api.CreateShader, nullptr);
+    for (const std::string &n : g_asked)
+        EXPECT_NE(n, "glGenerateMipmap"); // not even asked for
+    gl_api = GlApi{};
+}
+
+TEST(GlLoader, MissingShaderEntryOrOldContextFails)
+{
+    g_fake_version = "4.5 (Compatibility Profile) Mesa 22.3.6";
+    g_fake_drop_shaders = true;
+    EXPECT_LT(gl_load_functions(fake_get_proc), 0);
+    g_fake_drop_shaders = false;
+    g_fake_version = "1.4 Mesa";
+    EXPECT_LT(gl_load_functions(fake_get_proc), 0);
+    g_fake_version = "OpenGL ES 3.2 Mesa 22.3.6";
+    EXPECT_LT(gl_load_functions(fake_get_proc), 0);
+    gl_api = GlApi{};
+}
+
+// --- Picture hand-over ----------------------------------------------------------
+
+TEST(VideoPlanes, PictureBeforeAnySizeIsIgnored)
+{
+    Store s;
+    Picture pic(64, 32, 64, 32, 32);
+    video_planes_take(&s.p, 3, pic.pointers, pic.line_sizes, pic.height);
+    EXPECT_EQ(s.p.plane_count, 0);
+    EXPECT_FALSE(s.p.frame_ready);
+    EXPECT_EQ(s.p.planes[0], nullptr);
+    EXPECT_FALSE(begin(s).draw);
+}
+
+TEST(VideoPlanes, SizeNeedsBothValuesPositive)
+{
+    Store s;
+    video_planes_set_size(&s.p, 1920, 0);
+    video_planes_set_size(&s.p, -1, 1080);
+    EXPECT_EQ(s.p.video_width, 0);
+    EXPECT_EQ(s.p.video_height, 0);
+    video_planes_set_size(&s.p, 1920, 1080);
+    EXPECT_EQ(s.p.video_width, 1920);
+    EXPECT_EQ(s.p.video_height, 1080);
+}
+
+TEST(VideoPlanes, PictureIsCopiedWithItsStridesAndOddChromaHeight)
+{
+    Store s;
+    video_planes_set_size(&s.p, 60, 33);
+    Picture pic(60, 33, 64, 32, 32);
+    video_planes_take(&s.p, 3, pic.pointers, pic.line_sizes, pic.height);
+    ASSERT_EQ(s.p.plane_count, 3);
+    EXPECT_TRUE(s.p.frame_ready);
+    EXPECT_TRUE(s.p.textures_stale);
+    EXPECT_EQ(s.p.stored_height, 33);
+    EXPECT_EQ(s.p.line_sizes[0], 64);
+    EXPECT_EQ(s.p.line_sizes[1], 32);
+    EXPECT_EQ(s.p.line_sizes[2], 32);
+    EXPECT_EQ(memcmp(s.p.planes[0], pic.planes[0].data(), 64 * 33), 0);
+    EXPECT_EQ(memcmp(s.p.planes[1], pic.planes[1].data(), 32 * 17), 0);
+    EXPECT_EQ(memcmp(s.p.planes[2], pic.planes[2].data(), 32 * 17), 0);
+    // The copy is the view's own: the decoder may reuse its picture at once.
+    pic.planes[0][0] ^= 0xff;
+    EXPECT_EQ(s.p.planes[0][0], Picture::pattern(0, 0, 0));
+
+    VideoUpload u = begin(s);
+    ASSERT_TRUE(u.draw);
+    EXPECT_TRUE(u.recreate);
+    EXPECT_TRUE(u.upload);
+    EXPECT_EQ(u.render_width, 60);
+    EXPECT_EQ(u.render_height, 33);
+    EXPECT_EQ(u.widths[0], 64);
+    EXPECT_EQ(u.widths[1], 32);
+    EXPECT_EQ(u.rows[0], 33);
+    EXPECT_EQ(u.rows[1], 17);
+    EXPECT_EQ(u.rows[2], 17);
+    EXPECT_EQ(u.data[0], s.p.planes[0]);
+    EXPECT_FLOAT_EQ(u.tex_u, 60.0f / 64.0f);
+}
+
+TEST(VideoPlanes, FullHdWithPaddedStrideUploadsWholeRows)
+{
+    Store s;
+    video_planes_set_size(&s.p, 1920, 1080);
+    Picture pic(1920, 1080, 2048, 1024, 1024);
+    video_planes_take(&s.p, 3, pic.pointers, pic.line_sizes, pic.height);
+    VideoUpload u = begin(s);
+    ASSERT_TRUE(u.draw);
+    EXPECT_EQ(u.widths[0], 2048);
+    EXPECT_EQ(u.widths[1], 1024);
+    EXPECT_EQ(u.rows[0], 1080);
+    EXPECT_EQ(u.rows[1], 540);
+    EXPECT_FLOAT_EQ(u.tex_u, 0.9375f);
+}
+
+TEST(VideoPlanes, SameGeometryReusesTheBuffersAndLastPictureStaysDrawable)
+{
+    Store s;
+    video_planes_set_size(&s.p, 64, 32);
+    Picture a(64, 32, 64, 32, 32);
+    video_planes_take(&s.p, 3, a.pointers, a.line_sizes, a.height);
+    const uint8_t *buffers[3] = {s.p.planes[0], s.p.planes[1], s.p.planes[2]};
+    begin(s);
+
+    Picture b(64, 32, 64, 32, 32);
+    b.planes[1][5] = 0xee;
+    video_planes_take(&s.p, 3, b.pointers, b.line_sizes, b.height);
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(s.p.planes[i], buffers[i]);
+    EXPECT_EQ(s.p.planes[1][5], 0xee);
+
+    VideoUpload u = begin(s);
+    EXPECT_TRUE(u.draw);
+    EXPECT_FALSE(u.recreate);
+    EXPECT_TRUE(u.upload);
+
+    // No new picture: still drawn, nothing uploaded.
+    u = begin(s);
+    EXPECT_TRUE(u.draw);
+    EXPECT_FALSE(u.recreate);
+    EXPECT_FALSE(u.upload);
+}
+
+TEST(VideoPlanes, ResolutionChangeReallocatesAllPlanesAndRecreatesTextures)
+{
+    Store s;
+    video_planes_set_size(&s.p, 1920, 1080);
+    Picture big(1920, 1080, 1920, 960, 960);
+    video_planes_take(&s.p, 3, big.pointers, big.line_sizes, big.height);
+    begin(s);
+
+    // A new configuration, then a picture of the new size.
+    video_planes_set_size(&s.p, 640, 360);
+    Picture small(640, 360, 640, 320, 320);
+    video_planes_take(&s.p, 3, small.pointers, small.line_sizes, small.height);
+    EXPECT_EQ(s.p.stored_height, 360);
+    EXPECT_EQ(s.p.line_sizes[1], 320);
+    VideoUpload u = begin(s);
+    EXPECT_TRUE(u.recreate);
+    EXPECT_TRUE(u.upload);
+    EXPECT_EQ(u.render_width, 640);
+    EXPECT_EQ(u.rows[1], 180);
+    EXPECT_EQ(memcmp(u.data[2], small.planes[2].data(), 320 * 180), 0);
+}
+
+TEST(VideoPlanes, TallerPictureWithSameStrideGrowsEveryPlane)
+{
+    // Same strides, more rows: every plane, chroma included, must be
+    // re-allocated for the new height (each is written with the new row count).
+    Store s;
+    video_planes_set_size(&s.p, 1920, 800);
+    Picture wide(1920, 800, 1920, 960, 960);
+    video_planes_take(&s.p, 3, wide.pointers, wide.line_sizes, wide.height);
+    begin(s);
+
+    video_planes_set_size(&s.p, 1920, 1080);
+    Picture full(1920, 1080, 1920, 960, 960);
+    video_planes_take(&s.p, 3, full.pointers, full.line_sizes, full.height);
+    EXPECT_EQ(s.p.stored_height, 1080);
+    EXPECT_EQ(memcmp(s.p.planes[1], full.planes[1].data(), 960 * 540), 0);
+    EXPECT_EQ(memcmp(s.p.planes[2], full.planes[2].data(), 960 * 540), 0);
+    VideoUpload u = begin(s);
+    EXPECT_TRUE(u.recreate);
+    EXPECT_EQ(u.rows[2], 540);
+}
+
+TEST(VideoPlanes, AnnouncedHeightAboveStoredPictureClampsTheUploadRows)
+{
+    Store s;
+    video_planes_set_size(&s.p, 1920, 1080);
+    Picture pic(1920, 720, 1920, 960, 960); // 720 rows stored
+    video_planes_take(&s.p, 3, pic.pointers, pic.line_sizes, pic.height);
+    VideoUpload u = begin(s);
+    ASSERT_TRUE(u.draw);
+    EXPECT_EQ(u.render_height, 1080);
+    EXPECT_EQ(u.rows[0], 720); // never the 1080 the size listener gave
+    EXPECT_EQ(u.rows[1], 360);
+    EXPECT_EQ(u.rows[2], 360);
+}
+
+TEST(VideoPlanes, PictureTallerThanAnnouncedUploadsOnlyTheAnnouncedRows)
+{
+    Store s;
+    video_planes_set_size(&s.p, 1280, 720);
+    Picture pic(1280, 736, 1280, 640, 640);
+    video_planes_take(&s.p, 3, pic.pointers, pic.line_sizes, pic.height);
+    VideoUpload u = begin(s);
+    EXPECT_EQ(u.rows[0], 720);
+    EXPECT_EQ(u.rows[1], 360);
+}
+
+TEST(VideoPlanes, PictureNarrowerThanAnnouncedShowsItsWholeStride)
+{
+    Store s;
+    video_planes_set_size(&s.p, 1920, 1080);
+    Picture pic(1280, 1080, 1280, 640, 640);
+    video_planes_take(&s.p, 3, pic.pointers, pic.line_sizes, pic.height);
+    VideoUpload u = begin(s);
+    ASSERT_TRUE(u.draw);
+    EXPECT_FLOAT_EQ(u.tex_u, 1.0f);
+    EXPECT_EQ(u.widths[0], 1280);
+}
+
+TEST(VideoPlanes, ChromaStrideOtherThanHalfTheLumaStrideIsRepacked)
+{
+    // 1352 wide, 16-byte aligned rows: luma stride 1360, chroma 688 (not 680).
+    Store s;
+    video_planes_set_size(&s.p, 1352, 9);
+    Picture pic(1352, 9, 1360, 688, 688);
+    video_planes_take(&s.p, 3, pic.pointers, pic.line_sizes, pic.height);
+    ASSERT_EQ(s.p.plane_count, 3);
+    EXPECT_EQ(s.p.line_sizes[0], 1360);
+    EXPECT_EQ(s.p.line_sizes[1], 680);
+    EXPECT_EQ(s.p.line_sizes[2], 680);
+    for (int i = 1; i < 3; i++)
+        for (int r = 0; r < 5; r++)
+            EXPECT_EQ(memcmp(s.p.planes[i] + r * 680, pic.planes[i].data() + r * 688, 680), 0)
+                << "plane " << i << " row " << r;
+
+    // A chroma stride below half the luma stride: the rest of each row is zero.
+    Picture narrow(1352, 9, 1360, 676, 676);
+    video_planes_take(&s.p, 3, narrow.pointers, narrow.line_sizes, narrow.height);
+    EXPECT_EQ(s.p.line_sizes[1], 680);
+    for (int r = 0; r < 5; r++) {
+        EXPECT_EQ(memcmp(s.p.planes[2] + r * 680, narrow.planes[2].data() + r * 676, 676), 0);
+        for (int c = 676; c < 680; c++)
+            EXPECT_EQ(s.p.planes[2][r * 680 + c], 0);
+    }
+}
+
+TEST(VideoPlanes, MalformedPicturesLeaveTheStoredOneAlone)
+{
+    Store s;
+    video_planes_set_size(&s.p, 64, 32);
+    Picture good(64, 32, 64, 32, 32);
+    video_planes_take(&s.p, 3, good.pointers, good.line_sizes, good.height);
+    begin(s);
+
+    Picture other(64, 32, 64, 32, 32);
+    other.planes[0][0] = 0xaa;
+    video_planes_take(&s.p, 2, other.pointers, other.line_sizes, 32);  // two planes
+    video_planes_take(&s.p, 4, other.pointers, other.line_sizes, 32);  // more than the view keeps
+    video_planes_take(&s.p, 3, other.pointers, other.line_sizes, 0);   // no rows
+    int negative[3] = {-64, 32, 32};
+    video_planes_take(&s.p, 3, other.pointers, negative, 32);          // bottom-up stride
+    uint8_t *missing[3] = {other.pointers[0], nullptr, other.pointers[2]};
+    video_planes_take(&s.p, 3, missing, other.line_sizes, 32);
+    video_planes_take(&s.p, 3, nullptr, other.line_sizes, 32);
+    video_planes_take(&s.p, 3, other.pointers, nullptr, 32);
+
+    EXPECT_FALSE(s.p.frame_ready);
+    EXPECT_EQ(s.p.plane_count, 3);
+    EXPECT_EQ(s.p.planes[0][0], Picture::pattern(0, 0, 0));
+}
+
+TEST(VideoPlanes, ZeroPlanesEmptiesTheView)
+{
+    Store s;
+    video_planes_set_size(&s.p, 64, 32);
+    Picture good(64, 32, 64, 32, 32);
+    video_planes_take(&s.p, 3, good.pointers, good.line_sizes, good.height);
+    video_planes_take(&s.p, 0, nullptr, nullptr, 0);
+    EXPECT_EQ(s.p.plane_count, 0);
+    EXPECT_TRUE(s.p.frame_ready);
+    EXPECT_EQ(s.p.planes[0], nullptr);
+    EXPECT_FALSE(begin(s).draw);
+
+    // The next whole picture brings it back, with fresh textures.
+    video_planes_take(&s.p, 3, good.pointers, good.line_sizes, good.height);
+    VideoUpload u = begin(s);
+    EXPECT_TRUE(u.draw);
+    EXPECT_TRUE(u.recreate);
+}
+
+TEST(VideoPlanes, SizeChangeWithoutPictureRecreatesAndUploadsTheStoredOne)
+{
+    Store s;
+    video_planes_set_size(&s.p, 64, 32);
+    Picture good(64, 32, 64, 32, 32);
+    video_planes_take(&s.p, 3, good.pointers, good.line_sizes, good.height);
+    begin(s);
+    video_planes_set_size(&s.p, 64, 30);
+    VideoUpload u = begin(s);
+    EXPECT_TRUE(u.draw);
+    EXPECT_TRUE(u.recreate);
+    EXPECT_TRUE(u.upload); // fresh textures are never drawn empty
+    EXPECT_EQ(u.rows[0], 30);
+    EXPECT_EQ(u.rows[1], 15);
+}
+
+TEST(VideoPlanes, NoDrawingUntilSizeAndPictureAreBothThere)
+{
+    Store s;
+    EXPECT_FALSE(begin(s).draw);
+    video_planes_set_size(&s.p, 64, 32);
+    EXPECT_FALSE(begin(s).draw);
+}
