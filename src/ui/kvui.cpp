@@ -1,0 +1,111 @@
+#include "ui/kvui.h"
+
+#include <algorithm>
+#include <cstring>
+#include <GL/gl.h>
+
+#include "linkcore/clock.h"
+#include "linkcore/link.h"
+#include "shell/app_state.h"
+#include "shell/settings_file.h"
+
+// The new-firmware notice is raised at most once per run, whatever the number
+// of KVUI objects.
+static std::atomic<bool> g_firmware_notice_once{false};
+
+// The link copies at most this many extra networks.
+static constexpr int kMaxSubnets = 128;
+
+KVUI::KVUI()
+{
+    aliases_ = alias_load();
+
+    // The link is created without its first scan so that every listener is in
+    // place (and the extra networks are known) before anything is reported;
+    // the scan is started by hand below. Zero-filled options otherwise give the
+    // defaults: the host's adapters from getifaddrs, no USB layer.
+    LinkOptions options{};
+    options.no_initial_scan = 1;
+    link_ = link_start(&options);
+
+    video_ = new VideoView();
+
+    if (link_) {
+        link_on_state(link_, this, on_state);
+        link_on_video_size(link_, video_, VideoView::on_video_size);
+        link_on_frame(link_, video_, VideoView::on_frame);
+        link_on_scan_started(link_, this, on_scan_started);
+        link_on_device(link_, this, on_device);
+
+        const std::vector<uint32_t> &subnets = subnet_list();
+        int count = (int)std::min<size_t>(subnets.size(), kMaxSubnets);
+        link_set_subnets(link_, subnets.data(), count);
+        link_set_audio(link_, 1);
+        link_scan(link_);
+    }
+}
+
+KVUI::~KVUI()
+{
+    // Stopping the link waits for its threads, so no listener is running or
+    // will run when the views go.
+    if (link_)
+        link_stop(&link_);
+    delete video_;
+    video_ = nullptr;
+    // A listener that raced the stop may still hold the found-list lock.
+    { std::lock_guard<std::mutex> hold(found_.lock); }
+}
+
+void KVUI::render_video(int output_width, int output_height)
+{
+    if (password_reset_.exchange(false))
+        std::memset(password_, 0, sizeof password_);
+
+    // Letterboxing shows this grey; VideoView only draws the picture itself.
+    glViewport(0, 0, std::max(output_width, 0), std::max(output_height, 0));
+    glClearColor(0.1f, 0.1f, 0.1f, 1.0f);
+    glClear(GL_COLOR_BUFFER_BIT);
+
+    VideoArea area{};
+    if (video_ && video_->render(output_width, output_height, &area) == 1) {
+        if (AppState *app = app_state())
+            app_state_set_video_rect(app, VideoRect{area.x, area.y, area.width, area.height});
+    }
+}
+
+void KVUI::on_state(void *ctx, int state)
+{
+    KVUI *ui = static_cast<KVUI *>(ctx);
+    ui->state_.store(state);
+    if (AppState *app = app_state())
+        app->connected = (state >= LINK_STATE_NO_VIDEO && state < 6);
+    // Asked for a password (again): the unlock panel starts empty. The buffer
+    // belongs to the UI thread, so the link thread only asks for the reset.
+    if (state == LINK_STATE_PASSWORD)
+        ui->password_reset_.store(true);
+    ui->panel_mode_.store(panel_mode_after_state(state, ui->panel_mode_.load()));
+}
+
+void KVUI::on_scan_started(void *ctx)
+{
+    found_clear(&static_cast<KVUI *>(ctx)->found_);
+}
+
+void KVUI::on_device(void *ctx, const DeviceRecord *rec)
+{
+    KVUI *ui = static_cast<KVUI *>(ctx);
+    if (!rec)
+        return;
+    AppState *app = app_state();
+    bool connected = app ? app->connected.load() : false;
+    FoundMerge m = found_merge(&ui->found_, *rec, ui->aliases_, connected, clock_wall_ms(), &g_firmware_notice_once);
+    if (app) {
+        if (m.firmware_notice)
+            app->firmware_notice = true;
+        if (m.usb_mode_notice)
+            app->usb_mode_notice = true;
+    }
+    if (m.select && ui->link_)
+        link_select_target(ui->link_, &m.record);
+}
