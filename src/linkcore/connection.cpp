@@ -10,6 +10,8 @@
 
 static const uint64_t kSilenceMs = 4000;
 static const int kConnectLimitMs = 2000;
+// Reads wait no longer than this, so that a stop is seen at once.
+static const int kReadSliceMs = 100;
 
 static void send3(LinkContext *l, uint8_t code)
 {
@@ -119,7 +121,7 @@ static void control_stream(LinkContext *l)
     l->last_traffic_ms = link_now_ms();
 
     while (!l->stop_all.load() && !l->stop_control.load() && l->connected.load()) {
-        int n = net_tcp_receive(&l->tcp, buf + fill, P1_CONTROL_BUFFER_SIZE - fill);
+        int n = net_tcp_receive(&l->tcp, buf + fill, P1_CONTROL_BUFFER_SIZE - fill, kReadSliceMs);
         if (n < 0 && n != -2)
             break;
         if (link_now_ms() - l->last_traffic_ms.load() > kSilenceMs)

@@ -60,14 +60,16 @@ int net_connect_timeout(NetSocket *s, const sockaddr_in *to, int limit_ms)
     return 0;
 }
 
-int net_tcp_receive(NetSocket *s, uint8_t *buf, size_t cap)
+int net_tcp_receive(NetSocket *s, uint8_t *buf, size_t cap, int wait_ms)
 {
     if (!s || !s->open || s->fd4 < 0 || cap == 0)
         return -1;
     uint64_t start = clock_steady_ms();
     for (;;) {
+        uint64_t waited = clock_steady_ms() - start;
+        int left = waited >= (uint64_t)wait_ms ? 0 : wait_ms - (int)waited;
         pollfd p{s->fd4, POLLIN, 0};
-        int r = poll(&p, 1, 500);
+        int r = poll(&p, 1, left);
         if (r < 0 && errno != EINTR)
             return -3;
         if (r > 0) {
@@ -77,7 +79,7 @@ int net_tcp_receive(NetSocket *s, uint8_t *buf, size_t cap)
             if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
                 return -3;
         }
-        if (clock_steady_ms() - start > 1000)
+        if (r == 0 && left == 0)
             return -2;
     }
 }

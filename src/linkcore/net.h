@@ -27,10 +27,10 @@ int net_tcp_create(NetSocket *s);
 // writability. Refuses an object that is not open, not IPv4 or already
 // connected (-1). Returns 0, or the system error code (positive) on failure.
 int net_connect_timeout(NetSocket *s, const sockaddr_in *to, int limit_ms);
-// Waits for readability in slices of 500 ms; returns the bytes received (at
-// least 1), -2 when nothing came for more than 1000 ms, -3 on an error or a
-// closed stream, -1 for an unusable object.
-int net_tcp_receive(NetSocket *s, uint8_t *buf, size_t cap);
+// Waits up to wait_ms for readability; returns the bytes received (at least
+// 1), -2 when nothing came in that time, -3 on an error or a closed stream,
+// -1 for an unusable object.
+int net_tcp_receive(NetSocket *s, uint8_t *buf, size_t cap, int wait_ms = 1000);
 // Sends every byte, waiting for writability in slices of 500 ms while the
 // socket is busy (at most limit_ms in all; the control stream never waits
 // longer than its own silence limit). Returns len, -3 on an error, -1 for an

@@ -14,6 +14,8 @@
 
 static const uint64_t kSilenceMs = 4000;
 static const size_t kReceiveBuffer = 131072;
+// The wait for a datagram is short so that a stop is seen at once.
+static const int kReceiveSliceMs = 100;
 
 namespace {
 
@@ -258,7 +260,7 @@ void receiver_thread_main(LinkContext *l)
     l->receiving = 1;  // the screen should stay awake while we receive
 
     while (!l->stop_all.load()) {
-        int n = l->udp_ok ? net_udp_receive(&l->udp, r->buf, kReceiveBuffer, &r->from, 1000) : -1;
+        int n = l->udp_ok ? net_udp_receive(&l->udp, r->buf, kReceiveBuffer, &r->from, kReceiveSliceMs) : -1;
         if (n < 0 && !l->udp_ok) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             continue;

@@ -124,23 +124,34 @@ struct Decoder {
     }
 };
 
-// Converts a decoded picture to packed RGB24 of size (dw, dh) and pastes it
-// into a black canvas of (cw, ch) at (dx, dy): a letterboxed, scaled window.
+// The viewer's conversion: full-range luma, chroma centred on 128.
+void device_rgb(double y, double u, double v, uint8_t out[3])
+{
+    u -= 128.0;
+    v -= 128.0;
+    double c[3] = {y + 1.13983 * v, y - 0.39465 * u - 0.58060 * v, y + 2.03211 * u};
+    for (int i = 0; i < 3; i++)
+        out[i] = (uint8_t)std::lround(std::clamp(c[i], 0.0, 255.0));
+}
+
+// Scales a decoded picture to (dw, dh), converts it to packed RGB24 as the
+// viewer does and pastes it into a black canvas of (cw, ch) at (dx, dy): a
+// letterboxed, scaled window.
 Bytes letterbox_rgb(const AVFrame *f, int cw, int ch, int dx, int dy, int dw, int dh)
 {
-    SwsContext *sws = sws_getContext(f->width, f->height, (AVPixelFormat)f->format, dw, dh, AV_PIX_FMT_RGB24,
+    SwsContext *sws = sws_getContext(f->width, f->height, (AVPixelFormat)f->format, dw, dh, AV_PIX_FMT_YUV444P,
                                      SWS_BILINEAR, nullptr, nullptr, nullptr);
-    // BT.601 limited range in, full range RGB out, as a viewer shows it.
-    sws_setColorspaceDetails(sws, sws_getCoefficients(SWS_CS_ITU601), 0, sws_getCoefficients(SWS_CS_ITU601), 1, 0,
-                             1 << 16, 1 << 16);
-    Bytes scaled((size_t)dw * dh * 3);
-    uint8_t *dst[4] = {scaled.data(), nullptr, nullptr, nullptr};
-    int dst_stride[4] = {dw * 3, 0, 0, 0};
+    Bytes planes((size_t)dw * dh * 3);
+    uint8_t *dst[4] = {planes.data(), planes.data() + (size_t)dw * dh, planes.data() + (size_t)2 * dw * dh, nullptr};
+    int dst_stride[4] = {dw, dw, dw, 0};
     sws_scale(sws, f->data, f->linesize, 0, f->height, dst, dst_stride);
     sws_freeContext(sws);
     Bytes canvas((size_t)cw * ch * 3, 0);
     for (int r = 0; r < dh; r++)
-        std::memcpy(&canvas[((size_t)(dy + r) * cw + dx) * 3], &scaled[(size_t)r * dw * 3], (size_t)dw * 3);
+        for (int x = 0; x < dw; x++) {
+            size_t i = (size_t)r * dw + x;
+            device_rgb(dst[0][i], dst[1][i], dst[2][i], &canvas[((size_t)(dy + r) * cw + dx + x) * 3]);
+        }
     return canvas;
 }
 
@@ -326,19 +337,24 @@ TEST(TestPattern, BarsHoldTheDocumentedValues)
     }
 }
 
-// The documented RGB of each bar is what BT.601 limited-range conversion
-// gives (worked out here with the standard's coefficients).
-TEST(TestPattern, DocumentedRgbMatchesBt601)
+// The documented RGB of each bar is what the viewer's conversion gives, and
+// the drawn Y, U, V are the device model's values for that RGB (worked out
+// here from the model's coefficients).
+TEST(TestPattern, DocumentedValuesFollowTheDeviceColourModel)
 {
     const char *names[] = {"white", "yellow", "cyan", "green", "magenta", "red", "blue", "black"};
     for (int i = 0; i < TEST_PATTERN_BAR_COUNT; i++) {
         const TestPatternBar &b = test_pattern_bars[i];
         EXPECT_STREQ(b.name, names[i]);
-        double y = (b.y - 16) * 255.0 / 219.0, cb = (b.cb - 128) * 255.0 / 224.0, cr = (b.cr - 128) * 255.0 / 224.0;
-        double r = y + 1.402 * cr, g = y - 0.344136 * cb - 0.714136 * cr, bl = y + 1.772 * cb;
-        EXPECT_NEAR(r, b.r, 2.0) << b.name;
-        EXPECT_NEAR(g, b.g, 2.0) << b.name;
-        EXPECT_NEAR(bl, b.b, 2.0) << b.name;
+        double y = 0.299 * b.r + 0.587 * b.g + 0.114 * b.b;
+        EXPECT_NEAR(b.y, y, 0.6) << b.name;
+        EXPECT_NEAR(b.cb, 0.492 * (b.b - y) + 128.0, 0.6) << b.name;
+        EXPECT_NEAR(b.cr, 0.877 * (b.r - y) + 128.0, 0.6) << b.name;
+        uint8_t rgb[3];
+        device_rgb(b.y, b.cb, b.cr, rgb);
+        EXPECT_NEAR(rgb[0], b.r, 2) << b.name;
+        EXPECT_NEAR(rgb[1], b.g, 2) << b.name;
+        EXPECT_NEAR(rgb[2], b.b, 2) << b.name;
     }
 }
 

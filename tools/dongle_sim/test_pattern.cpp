@@ -5,15 +5,15 @@
 #include "bitblocks.h"
 
 const TestPatternBar test_pattern_bars[TEST_PATTERN_BAR_COUNT] = {
-    {"white", 180, 128, 128, 191, 191, 191},  {"yellow", 162, 44, 142, 191, 191, 0},
-    {"cyan", 131, 156, 44, 0, 191, 191},      {"green", 112, 72, 58, 0, 191, 0},
-    {"magenta", 84, 184, 198, 191, 0, 191},   {"red", 65, 100, 212, 191, 0, 0},
-    {"blue", 35, 212, 114, 0, 0, 191},        {"black", 16, 128, 128, 0, 0, 0},
+    {"white", 191, 128, 128, 191, 191, 191}, {"yellow", 169, 45, 147, 191, 191, 0},
+    {"cyan", 134, 156, 11, 0, 191, 191},     {"green", 112, 73, 30, 0, 191, 0},
+    {"magenta", 79, 183, 226, 191, 0, 191},  {"red", 57, 100, 245, 191, 0, 0},
+    {"blue", 22, 211, 109, 0, 0, 191},       {"black", 0, 128, 128, 0, 0, 0},
 };
 
 namespace {
 
-const uint8_t kStripY = 16;
+const uint8_t kStripY = 0;
 const uint8_t kSquareY = 235;
 
 int bar_of_column(int x, int width)

@@ -3,24 +3,27 @@
 // the frame number (so consecutive pictures differ and P-pictures carry
 // motion), and the bit-block stamp (bitblocks.h) in the top-left corner.
 //
-// The bars are 75 % bars in BT.601 limited range, left to right: white,
-// yellow, cyan, green, magenta, red, blue, black. Bar i covers columns
-// [i * width / 8, (i + 1) * width / 8). A correct BT.601 limited-range
-// conversion to RGB gives back the `r, g, b` of each entry within a couple of
+// The bars are 75 % bars in the device's own colour model: full-range luma
+// Y = 0.299 R + 0.587 G + 0.114 B, and chroma U = 0.492 (B - Y) + 128,
+// V = 0.877 (R - Y) + 128, the inverse of what the viewer's shader does.
+// Left to right: white, yellow, cyan, green, magenta, red, blue, black. Bar i
+// covers columns [i * width / 8, (i + 1) * width / 8). Converting back with
+// R = Y + 1.13983 V', G = Y - 0.39465 U' - 0.58060 V', B = Y + 2.03211 U'
+// (U', V' centred on 0) gives the `r, g, b` of each entry within a couple of
 // units (191 is 75 % of 255):
 //
-//   bar      Y    Cb   Cr     R    G    B
-//   white    180  128  128    191  191  191
-//   yellow   162   44  142    191  191    0
-//   cyan     131  156   44      0  191  191
-//   green    112   72   58      0  191    0
-//   magenta   84  184  198    191    0  191
-//   red       65  100  212    191    0    0
-//   blue      35  212  114      0    0  191
-//   black     16  128  128      0    0    0
+//   bar      Y    U    V      R    G    B
+//   white    191  128  128    191  191  191
+//   yellow   169   45  147    191  191    0
+//   cyan     134  156   11      0  191  191
+//   green    112   73   30      0  191    0
+//   magenta   79  183  226    191    0  191
+//   red       57  100  245    191    0    0
+//   blue      22  211  109      0    0  191
+//   black      0  128  128      0    0    0
 //
-// A viewer that converts with full-range or BT.709 coefficients by mistake
-// shows visibly different values (white 180 instead of 191, for example).
+// A viewer that treats the picture as limited range by mistake shows visibly
+// different values (white 204 instead of 191, black -19 clipped to 0).
 //
 // Pure functions; thread-safe.
 #pragma once
@@ -30,7 +33,7 @@
 struct TestPatternBar {
     const char *name;
     uint8_t y, cb, cr; // as drawn
-    uint8_t r, g, b;   // expected after BT.601 limited-range conversion
+    uint8_t r, g, b;   // expected after the conversion back
 };
 
 inline constexpr int TEST_PATTERN_BAR_COUNT = 8;
@@ -52,7 +55,7 @@ void test_pattern_draw(uint8_t *y, int y_stride, uint8_t *u, int u_stride, uint8
                        int height, uint32_t frame, uint64_t time_ms);
 
 // Same, and with `noise` the strip's black background becomes dark grey
-// noise that changes with every frame (luma 16 to 79), so that the encoder
+// noise that changes with every frame (luma 0 to 63), so that the encoder
 // spends its whole bit rate as on a busy desktop; the bars, the square and
 // the stamp stay as they are.
 void test_pattern_draw_ex(uint8_t *y, int y_stride, uint8_t *u, int u_stride, uint8_t *v, int v_stride, int width,
