@@ -24,7 +24,9 @@ png_opts=(-strip -define png:exclude-chunks=date,time -define png:compression-le
 # Background photograph, 4096 x 3112 JPEG: a desk with a monitor, a keyboard
 # and a small dongle under a warm lamp. Drawn at a quarter of the size and
 # scaled up, which keeps every edge soft (the screen shows it blurred anyway)
-# and the file small.
+# and the file small. It is stored upside down: the blur behind the connection
+# screen renders into textures whose rows run bottom up, and its three passes
+# turn the picture over once in all, so it shows upright there.
 w=1024 h=778
 convert -size ${w}x520 gradient:'#2c3a4c'-'#5e6673' "$work/wall.png"
 convert -size ${w}x258 gradient:'#7a5238'-'#3e281a' "$work/desk.png"
@@ -52,7 +54,7 @@ convert -size ${w}x${h} xc:black \
         -fill '#d2d5da' -draw "ellipse 712,584 22,14 0,360" \
         -fill '#1f2329' -draw "roundrectangle 760,540 812,558 4,4" \
         -fill '#6de08a' -draw "circle 802,549 805,549" \
-        -blur 0x1.2 \
+        -blur 0x1.2 -flip \
         -filter Triangle -resize 4096x3112! \
         -strip -interlace none -sampling-factor 2x2 -quality 85 \
         "$out/background.jpg"

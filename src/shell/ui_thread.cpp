@@ -94,7 +94,7 @@ int ui_thread_run(AppState *app, SDL_GLContext gl)
         backend_ready = true;
         ui_events_apply(io);
         ImGui::NewFrame();
-
+        ui->draw();
         ImGui::Render();
         if (ImDrawData *draw = ImGui::GetDrawData(); draw && draw->Valid)
             ImGui_ImplOpenGL3_RenderDrawData(draw);

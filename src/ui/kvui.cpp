@@ -8,6 +8,8 @@
 #include "linkcore/link.h"
 #include "shell/app_state.h"
 #include "shell/settings_file.h"
+#include "ui/connect_view.h"
+#include "ui/tip_view.h"
 
 // The new-firmware notice is raised at most once per run, whatever the number
 // of KVUI objects.
@@ -29,6 +31,9 @@ KVUI::KVUI()
     link_ = link_start(&options);
 
     video_ = new VideoView();
+    connect_ = new ConnectView();
+    login_ = new LoginView();
+    tips_ = new TipView();
 
     if (link_) {
         link_on_state(link_, this, on_state);
@@ -53,15 +58,18 @@ KVUI::~KVUI()
         link_stop(&link_);
     delete video_;
     video_ = nullptr;
+    delete connect_;
+    connect_ = nullptr;
+    delete login_;
+    login_ = nullptr;
+    delete tips_;
+    tips_ = nullptr;
     // A listener that raced the stop may still hold the found-list lock.
     { std::lock_guard<std::mutex> hold(found_.lock); }
 }
 
 void KVUI::render_video(int output_width, int output_height)
 {
-    if (password_reset_.exchange(false))
-        std::memset(password_, 0, sizeof password_);
-
     // Letterboxing shows this grey; VideoView only draws the picture itself.
     glViewport(0, 0, std::max(output_width, 0), std::max(output_height, 0));
     glClearColor(0.1f, 0.1f, 0.1f, 1.0f);
@@ -72,6 +80,19 @@ void KVUI::render_video(int output_width, int output_height)
         if (AppState *app = app_state())
             app_state_set_video_rect(app, VideoRect{area.x, area.y, area.width, area.height});
     }
+}
+
+void KVUI::draw()
+{
+    if (password_reset_.exchange(false) && connect_)
+        connect_->clear_password();
+    int state = state_.load();
+    if (state != LINK_STATE_STREAMING && connect_) {
+        AppState *app = app_state();
+        connect_->draw(link_, found_snapshot(&found_), state, &panel_mode_, app && app->connected.load());
+    }
+    if (tips_)
+        tips_->draw();
 }
 
 void KVUI::on_state(void *ctx, int state)

@@ -19,6 +19,9 @@
 #include "ui/video_view.h"
 
 struct LinkContext;
+class ConnectView;
+class LoginView;
+class TipView;
 
 class KVUI {
 public:
@@ -32,6 +35,11 @@ public:
     // publishes where it lies as AppState's video rectangle. Call before Dear
     // ImGui's new frame so that the video lies under every window.
     void render_video(int output_width, int output_height);
+
+    // Draws the windows of this frame: the connection screen while no video
+    // streams, then the notices. Call between Dear ImGui's new frame and its
+    // render.
+    void draw();
 
     LinkContext *link() const { return link_; }
     int state() const { return state_.load(); }
@@ -50,10 +58,12 @@ private:
     FoundDevices found_;
     std::atomic<int> state_{0};
     VideoView *video_ = nullptr;
+    LoginView *login_ = nullptr;
+    ConnectView *connect_ = nullptr;
+    TipView *tips_ = nullptr;
     std::atomic<int> panel_mode_{0};
-    // Zeroed when the device asks for a password again; the unlock panel
-    // edits it on the UI thread.
-    char password_[128] = {};
+    // Set when the device asks for a password again: the unlock panel's field
+    // (the UI thread's) is emptied before the next frame draws it.
     std::atomic<bool> password_reset_{false};
     std::vector<AliasEntry> aliases_;
 };
