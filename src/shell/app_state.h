@@ -21,7 +21,13 @@
 #include <mutex>
 
 class KVUI;
+struct InputPipeline;
 struct SDL_Window;
+
+// Window titles the user interface asks the main thread for.
+enum { APP_TITLE_NONE = 0, APP_TITLE_PLAIN = 1, APP_TITLE_FORWARDING = 2 };
+inline constexpr char APP_TITLE[] = "KAVRI Viewer";
+inline constexpr char APP_TITLE_FORWARDING_TEXT[] = "KAVRI Viewer - Ctrl+Right Click to release mouse from server";
 
 // Where the video picture lies, in window client pixels.
 struct VideoRect {
@@ -40,7 +46,20 @@ struct AppState {
     SDL_Window *window = nullptr;
     uint32_t window_id = 0;            // SDL's id of `window`, to match events
 
+    // Keyboard and mouse on their way to the input thread; created before
+    // the other threads start, freed after they end.
+    InputPipeline *input = nullptr;
+
     std::atomic<bool> quit{false};            // event handler: the window is closing
+    // Main thread, once the input thread has ended: the UI thread may end and
+    // stop the link (nothing sends on it any more).
+    std::atomic<bool> ui_stop{false};
+    // The main menu: the window title to set (APP_TITLE_*), taken by the
+    // main thread.
+    std::atomic<int> title_request{APP_TITLE_NONE};
+    // The UI thread: the mouse cursor shape Dear ImGui wants (ImGuiMouseCursor),
+    // applied by the main thread.
+    std::atomic<int> cursor_shape{0};
     std::atomic<bool> ready{false};           // UI thread: the UI exists
     std::atomic<bool> connected{false};       // link state handler: state 4 or 5
     std::atomic<bool> mouse_input{false};     // main menu: mouse forwarding on

@@ -14,7 +14,10 @@
 #include <dlfcn.h>
 #include <thread>
 #include <SDL.h>
+#include <imgui.h>
 
+#include "input/capture.h"
+#include "input/input_thread.h"
 #include "linkcore/clock.h"
 #include "linkcore/link.h"
 #include "shell/app_state.h"
@@ -22,9 +25,11 @@
 #include "shell/settings_file.h"
 #include "shell/ui_events.h"
 #include "shell/ui_thread.h"
+#include "platform/linux/input_source_sdl.h"
+#include "ui/context_menu.h"
+#include "ui/kvui.h"
 #include "ui/resources.h"
 
-static const char kWindowTitle[] = "KAVRI Viewer";
 static const int kWindowWidth = 800;  // logical pixels, before the DPI scale
 static const int kWindowHeight = 600;
 
@@ -111,6 +116,89 @@ static void load_font(AppState *app)
     app->font_size = (int32_t)size;
 }
 
+// What the main thread keeps of the window's input: the capture state last
+// applied, the release gesture, and the cursor Dear ImGui asked for.
+struct ShellInput {
+    CaptureState capture{};
+    ReleaseGesture gesture{};
+    int cursor_shape = -1;
+    SDL_Cursor *cursors[ImGuiMouseCursor_COUNT] = {};
+};
+static ShellInput g_input;
+
+// The modifier bit of a key in the window's modifier byte, or -1.
+static int modifier_bit(SDL_Scancode code)
+{
+    switch (code) {
+    case SDL_SCANCODE_LCTRL: return 0;
+    case SDL_SCANCODE_LSHIFT: return 1;
+    case SDL_SCANCODE_LALT: return 2;
+    case SDL_SCANCODE_LGUI: return 3;
+    case SDL_SCANCODE_RCTRL: return 4;
+    case SDL_SCANCODE_RSHIFT: return 5;
+    case SDL_SCANCODE_RALT: return 6;
+    case SDL_SCANCODE_RGUI: return 7;
+    default: return -1;
+    }
+}
+
+static bool window_active(const AppState *app)
+{
+    uint32_t flags = SDL_GetWindowFlags(app->window);
+    return (flags & SDL_WINDOW_INPUT_FOCUS) && !(flags & (SDL_WINDOW_HIDDEN | SDL_WINDOW_MINIMIZED));
+}
+
+static void apply_cursor_visibility(AppState *app, CaptureChange change)
+{
+    if (change == CHANGE_NONE)
+        return;
+    SDL_ShowCursor(change == CHANGE_ON ? SDL_ENABLE : SDL_DISABLE);
+    app->cursor_shown = change == CHANGE_ON;
+}
+
+// Keyboard and mouse as the input thread sees them, and the release gesture
+// that opens the function menu. Input reaches the target only from the
+// window that has the focus.
+static void handle_input_event(AppState *app, const SDL_Event &ev)
+{
+    switch (ev.type) {
+    case SDL_WINDOWEVENT:
+        if (ev.window.event == SDL_WINDOWEVENT_FOCUS_LOST) {
+            // Nothing stays pressed on the target when the operator turns to
+            // another window.
+            app->input->source.release_all();
+            gesture_reset(&g_input.gesture);
+        }
+        return;
+    case SDL_KEYDOWN:
+    case SDL_KEYUP:
+        if (!ev.key.repeat)
+            gesture_modifier(&g_input.gesture, modifier_bit(ev.key.keysym.scancode), ev.type == SDL_KEYDOWN);
+        break;
+    case SDL_MOUSEMOTION:
+    case SDL_MOUSEWHEEL:
+        app->last_mouse_ms = clock_steady_ms();
+        apply_cursor_visibility(app, capture_mouse_activity(app->mouse_input.load(), &g_input.capture));
+        break;
+    case SDL_MOUSEBUTTONDOWN:
+    case SDL_MOUSEBUTTONUP: {
+        app->last_mouse_ms = clock_steady_ms();
+        apply_cursor_visibility(app, capture_mouse_activity(app->mouse_input.load(), &g_input.capture));
+        int button = key_map_mouse_button(ev.button.button);
+        bool open = gesture_button(&g_input.gesture, button, ev.type == SDL_MOUSEBUTTONDOWN,
+                                   g_input.capture.mouse_grabbed);
+        KVUI *ui = app->ui.load();
+        if (open && app->ready && ui && ui->menu())
+            ui->menu()->request_open();
+        break;
+    }
+    default:
+        return;
+    }
+    if (window_active(app))
+        input_source_feed_sdl(&app->input->source, ev);
+}
+
 // The window's event handler: closing is honoured at any time; everything
 // else only while the UI exists.
 static void handle_event(AppState *app, const SDL_Event &ev)
@@ -125,6 +213,8 @@ static void handle_event(AppState *app, const SDL_Event &ev)
     }
     if (!app->ready || app->quit || !app->ui)
         return;
+    if (app->input)
+        handle_input_event(app, ev);
 
     switch (ev.type) {
     case SDL_WINDOWEVENT:
@@ -187,6 +277,58 @@ static bool application_step(AppState *app)
         SDL_SetWindowFullscreen(app->window, want ? SDL_WINDOW_FULLSCREEN_DESKTOP : 0);
     }
 
+    // Keyboard grab, mouse grab, confinement to the video and the cursor.
+    CaptureInputs in{};
+    in.connected = app->connected.load();
+    in.mouse_input = app->mouse_input.load();
+    in.keyboard_input = app->keyboard_input.load();
+    in.ui_focus = app->ui_focus.load();
+    in.window_active = window_active(app);
+    VideoRect r = app_state_video_rect(app);
+    in.rect_x = r.x;
+    in.rect_y = r.y;
+    in.rect_w = r.width;
+    in.rect_h = r.height;
+    in.now_ms = clock_steady_ms();
+    in.last_mouse_ms = app->last_mouse_ms.load();
+    CaptureActions act = capture_step(in, &g_input.capture);
+    if (act.keyboard_grab != CHANGE_NONE) {
+        SDL_SetWindowKeyboardGrab(app->window, act.keyboard_grab == CHANGE_ON ? SDL_TRUE : SDL_FALSE);
+        app->keyboard_grabbed = act.keyboard_grab == CHANGE_ON;
+    }
+    if (act.mouse_grab != CHANGE_NONE) {
+        SDL_SetWindowMouseGrab(app->window, act.mouse_grab == CHANGE_ON ? SDL_TRUE : SDL_FALSE);
+        app->mouse_grabbed = act.mouse_grab == CHANGE_ON;
+    }
+    if (act.clip == CHANGE_ON) {
+        SDL_Rect clip{act.clip_x, act.clip_y, act.clip_w, act.clip_h};
+        SDL_SetWindowMouseRect(app->window, &clip);
+    } else if (act.clip == CHANGE_OFF) {
+        SDL_SetWindowMouseRect(app->window, nullptr);
+    }
+    apply_cursor_visibility(app, act.cursor);
+
+    // The cursor shape Dear ImGui asks for (the hand over a button).
+    int shape = app->cursor_shape.load();
+    if (shape != g_input.cursor_shape && shape >= 0 && shape < ImGuiMouseCursor_COUNT) {
+        g_input.cursor_shape = shape;
+        static const SDL_SystemCursor kSystem[ImGuiMouseCursor_COUNT] = {
+            SDL_SYSTEM_CURSOR_ARROW,    SDL_SYSTEM_CURSOR_IBEAM,    SDL_SYSTEM_CURSOR_SIZEALL,
+            SDL_SYSTEM_CURSOR_SIZENS,   SDL_SYSTEM_CURSOR_SIZEWE,   SDL_SYSTEM_CURSOR_SIZENESW,
+            SDL_SYSTEM_CURSOR_SIZENWSE, SDL_SYSTEM_CURSOR_HAND,     SDL_SYSTEM_CURSOR_NO};
+        if (!g_input.cursors[shape])
+            g_input.cursors[shape] = SDL_CreateSystemCursor(kSystem[shape]);
+        if (g_input.cursors[shape])
+            SDL_SetCursor(g_input.cursors[shape]);
+    }
+
+    // The window title the main menu asked for.
+    int title = app->title_request.exchange(APP_TITLE_NONE);
+    if (title == APP_TITLE_PLAIN)
+        SDL_SetWindowTitle(app->window, APP_TITLE);
+    else if (title == APP_TITLE_FORWARDING)
+        SDL_SetWindowTitle(app->window, APP_TITLE_FORWARDING_TEXT);
+
     // The screen saver stays off while a link receives.
     LinkContext *link = link_global();
     bool awake = link && link_keep_awake(link);
@@ -227,7 +369,7 @@ int main(int, char **)
     SDL_GL_SetAttribute(SDL_GL_CONTEXT_MINOR_VERSION, 1);
     SDL_GL_SetAttribute(SDL_GL_DOUBLEBUFFER, 1);
     SDL_Rect place = window_placement();
-    app->window = SDL_CreateWindow(kWindowTitle, place.x, place.y, place.w, place.h,
+    app->window = SDL_CreateWindow(APP_TITLE, place.x, place.y, place.w, place.h,
                                    SDL_WINDOW_OPENGL | SDL_WINDOW_RESIZABLE | SDL_WINDOW_ALLOW_HIGHDPI);
     SDL_GLContext gl = app->window ? SDL_GL_CreateContext(app->window) : nullptr;
     if (!app->window || !gl) {
@@ -244,6 +386,23 @@ int main(int, char **)
     SDL_GL_MakeCurrent(app->window, nullptr);
     publish_display(app->window);
 
+    // The input thread sends through the process-wide link; it ends before
+    // the UI thread may stop the link.
+    app->input = new InputPipeline();
+    InputHooks hooks{};
+    hooks.ctx = app;
+    hooks.gates = [](void *ctx) {
+        AppState *a = static_cast<AppState *>(ctx);
+        return InputGates{a->connected.load(), a->keyboard_input.load(), a->mouse_input.load(), a->ui_focus.load()};
+    };
+    hooks.send = [](void *, const uint8_t *report, size_t n) {
+        if (LinkContext *link = link_global())
+            link_send_input(link, report, n);
+    };
+    input_start(app->input, hooks);
+    app->cursor_shown = true;
+    g_input.capture.cursor_shown = true;
+
     std::thread ui_thread = ui_thread_start(app, gl);
 
     while (!app->quit) {
@@ -257,9 +416,19 @@ int main(int, char **)
             break;
     }
 
-    // The UI thread ends after its current frame; it destroys the KVUI, which
-    // stops the link, before the window goes.
+    // The input thread goes first: it sends on the link. Then the UI thread
+    // ends after its current frame; it destroys the KVUI, which stops the
+    // link, before the window goes.
+    input_stop(app->input);
+    app->ui_stop = true;
     ui_thread.join();
+    delete app->input;
+    app->input = nullptr;
+    for (SDL_Cursor *&c : g_input.cursors) {
+        if (c)
+            SDL_FreeCursor(c);
+        c = nullptr;
+    }
     SDL_GL_DeleteContext(gl);
     SDL_DestroyWindow(app->window);
     SDL_Quit();

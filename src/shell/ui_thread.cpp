@@ -7,6 +7,7 @@
 #include <backends/imgui_impl_opengl3.h>
 
 #include "linkcore/clock.h"
+#include "input/input_thread.h"
 #include "shell/app_state.h"
 #include "shell/frame_pacer.h"
 #include "shell/key_map.h"
@@ -55,6 +56,8 @@ int ui_thread_run(AppState *app, SDL_GLContext gl)
     ImGui::CreateContext();
     ImGuiIO &io = ImGui::GetIO();
     io.IniFilename = nullptr;
+    // The main thread sets the cursor shape Dear ImGui asks for.
+    io.BackendFlags |= ImGuiBackendFlags_HasMouseCursors;
     ImGui::StyleColorsDark();
     key_map_install(io);
     ui_events_clear();
@@ -70,7 +73,7 @@ int ui_thread_run(AppState *app, SDL_GLContext gl)
     float last_scale = -1.0f;
     bool backend_ready = false;
 
-    while (!app->quit) {
+    while (!app->ui_stop) {
         int width = 0, height = 0;
         SDL_GL_GetDrawableSize(app->window, &width, &height);
         float scale = g_display_scale.load();
@@ -94,7 +97,10 @@ int ui_thread_run(AppState *app, SDL_GLContext gl)
         backend_ready = true;
         ui_events_apply(io);
         ImGui::NewFrame();
+        if (app->input)
+            input_flush_mouse(app->input);
         ui->draw();
+        app->cursor_shape = (int)ImGui::GetMouseCursor();
         ImGui::Render();
         if (ImDrawData *draw = ImGui::GetDrawData(); draw && draw->Valid)
             ImGui_ImplOpenGL3_RenderDrawData(draw);

@@ -8,7 +8,9 @@
 #include "linkcore/link.h"
 #include "shell/app_state.h"
 #include "shell/settings_file.h"
+#include "input/input_thread.h"
 #include "ui/connect_view.h"
+#include "ui/context_menu.h"
 #include "ui/tip_view.h"
 
 // The new-firmware notice is raised at most once per run, whatever the number
@@ -34,6 +36,7 @@ KVUI::KVUI()
     connect_ = new ConnectView();
     login_ = new LoginView();
     tips_ = new TipView();
+    menu_ = new ConnectedContextMenu();
 
     if (link_) {
         link_on_state(link_, this, on_state);
@@ -64,6 +67,8 @@ KVUI::~KVUI()
     login_ = nullptr;
     delete tips_;
     tips_ = nullptr;
+    delete menu_;
+    menu_ = nullptr;
     // A listener that raced the stop may still hold the found-list lock.
     { std::lock_guard<std::mutex> hold(found_.lock); }
 }
@@ -87,9 +92,12 @@ void KVUI::draw()
     if (password_reset_.exchange(false) && connect_)
         connect_->clear_password();
     int state = state_.load();
+    std::vector<DeviceRecord> found = found_snapshot(&found_);
+    if (menu_)
+        menu_->draw(link_, found);
     if (state != LINK_STATE_STREAMING && connect_) {
         AppState *app = app_state();
-        connect_->draw(link_, found_snapshot(&found_), state, &panel_mode_, app && app->connected.load());
+        connect_->draw(link_, found, state, &panel_mode_, app && app->connected.load());
     }
     if (tips_)
         tips_->draw();
@@ -99,8 +107,11 @@ void KVUI::on_state(void *ctx, int state)
 {
     KVUI *ui = static_cast<KVUI *>(ctx);
     ui->state_.store(state);
-    if (AppState *app = app_state())
-        app->connected = (state >= LINK_STATE_NO_VIDEO && state < 6);
+    if (AppState *app = app_state()) {
+        bool connected = (state >= LINK_STATE_NO_VIDEO && state < 6);
+        if (app->connected.exchange(connected) && !connected && app->input)
+            input_forget(app->input);
+    }
     // Asked for a password (again): the unlock panel starts empty. The buffer
     // belongs to the UI thread, so the link thread only asks for the reset.
     if (state == LINK_STATE_PASSWORD)

@@ -22,6 +22,7 @@ struct LinkContext;
 class ConnectView;
 class LoginView;
 class TipView;
+class ConnectedContextMenu;
 
 class KVUI {
 public:
@@ -36,8 +37,8 @@ public:
     // ImGui's new frame so that the video lies under every window.
     void render_video(int output_width, int output_height);
 
-    // Draws the windows of this frame: the connection screen while no video
-    // streams, then the notices. Call between Dear ImGui's new frame and its
+    // Draws the windows of this frame: the function menu, the connection
+    // screen while no video streams, then the notices. Call between Dear ImGui's new frame and its
     // render.
     void draw();
 
@@ -47,6 +48,7 @@ public:
     void set_panel_mode(int mode) { panel_mode_.store(mode); }
     std::vector<DeviceRecord> found_devices() { return found_snapshot(&found_); }
     VideoView *video_view() const { return video_; }
+    ConnectedContextMenu *menu() const { return menu_; }
 
     // Link listeners; ctx is the KVUI.
     static void on_state(void *ctx, int state);
@@ -61,6 +63,7 @@ private:
     LoginView *login_ = nullptr;
     ConnectView *connect_ = nullptr;
     TipView *tips_ = nullptr;
+    ConnectedContextMenu *menu_ = nullptr;
     std::atomic<int> panel_mode_{0};
     // Set when the device asks for a password again: the unlock panel's field
     // (the UI thread's) is emptied before the next frame draws it.

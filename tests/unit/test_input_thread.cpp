@@ -1,0 +1,254 @@
+// The input source and thread: window input in, reports out through the
+// hooks, with the gates applied and the mouse queue flushed per frame.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "input/input_thread.h"
+
+namespace {
+
+struct FakeLink {
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<std::string> sent;  // hex
+    InputGates gates{true, true, true, false};
+    size_t gate_reads = 0;
+
+    static InputGates get_gates(void *ctx)
+    {
+        FakeLink *f = static_cast<FakeLink *>(ctx);
+        std::lock_guard<std::mutex> g(f->m);
+        f->gate_reads++;
+        f->cv.notify_all();
+        return f->gates;
+    }
+    // Waits (with a deadline) until the gates have been read `count` times:
+    // the input thread has decided about that many reads.
+    bool wait_gate_reads(size_t count)
+    {
+        std::unique_lock<std::mutex> g(m);
+        return cv.wait_for(g, std::chrono::seconds(5), [&] { return gate_reads >= count; });
+    }
+    static void send(void *ctx, const uint8_t *report, size_t n)
+    {
+        FakeLink *f = static_cast<FakeLink *>(ctx);
+        std::string hex;
+        char b[3];
+        for (size_t i = 0; i < n; i++) {
+            snprintf(b, sizeof b, "%02x", report[i]);
+            hex += b;
+        }
+        std::lock_guard<std::mutex> g(f->m);
+        f->sent.push_back(hex);
+        f->cv.notify_all();
+    }
+    // Waits (with a deadline) until `count` reports have been sent.
+    std::vector<std::string> wait_for(size_t count)
+    {
+        std::unique_lock<std::mutex> g(m);
+        cv.wait_for(g, std::chrono::seconds(5), [&] { return sent.size() >= count; });
+        return sent;
+    }
+    void set_gates(InputGates g2)
+    {
+        std::lock_guard<std::mutex> g(m);
+        gates = g2;
+    }
+};
+
+class InputThread : public ::testing::Test {
+protected:
+    FakeLink link;
+    InputPipeline pipe;
+    void SetUp() override
+    {
+        InputHooks hooks{};
+        hooks.ctx = &link;
+        hooks.gates = FakeLink::get_gates;
+        hooks.send = FakeLink::send;
+        input_start(&pipe, hooks);
+    }
+    void TearDown() override { input_stop(&pipe); }
+
+    // Waits until the input thread has queued `count` mouse entries.
+    bool wait_queued(size_t count)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (std::chrono::steady_clock::now() < deadline) {
+            {
+                std::lock_guard<std::mutex> g(pipe.mouse_lock);
+                if (pipe.mouse_queue.size() >= count)
+                    return true;
+            }
+            std::this_thread::yield();
+        }
+        return false;
+    }
+};
+
+} // namespace
+
+TEST_F(InputThread, KeysBecomeWholeStateReports)
+{
+    pipe.source.key(0x1E, true);  // A
+    ASSERT_EQ(link.wait_for(1).size(), 1u);
+    pipe.source.key(0x1F, true);  // S
+    ASSERT_EQ(link.wait_for(2).size(), 2u);
+    pipe.source.key(0x1E, false);
+    auto sent = link.wait_for(3);
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[0], "010000040000000000");
+    EXPECT_EQ(sent[1], "010000041600000000");
+    EXPECT_EQ(sent[2], "010000160000000000");
+}
+
+TEST_F(InputThread, NothingIsSentWhileNotConnectedOrInputIsOff)
+{
+    link.set_gates({false, true, true, false});
+    pipe.source.key(0x1E, true);
+    link.set_gates({true, false, false, false});
+    pipe.source.key(0x1E, false);
+    // A report that is sent proves the earlier ones were handled.
+    link.set_gates({true, true, true, false});
+    pipe.source.key(0x39, true);  // Space
+    auto sent = link.wait_for(1);
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(sent.back(), "0100002c0000000000");
+    EXPECT_EQ(sent.size(), 1u);
+}
+
+TEST_F(InputThread, MotionIsQueuedAndFlushedCoalesced)
+{
+    for (int i = 0; i < 3; i++) {
+        pipe.source.mouse_motion(10, 5);
+        ASSERT_TRUE(wait_queued((size_t)i + 1));
+    }
+    input_flush_mouse(&pipe);
+    auto sent = link.wait_for(1);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0], "02001e0f00");
+    std::lock_guard<std::mutex> g(pipe.mouse_lock);
+    EXPECT_TRUE(pipe.mouse_queue.empty());
+}
+
+TEST_F(InputThread, FastMotionIsNotLost)
+{
+    pipe.source.mouse_motion(-300, 0);
+    ASSERT_TRUE(wait_queued(3));
+    input_flush_mouse(&pipe);
+    auto sent = link.wait_for(3);
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[0], "0200810000");  // -127
+    EXPECT_EQ(sent[1], "0200810000");
+    EXPECT_EQ(sent[2], "0200d20000");  // -46
+}
+
+TEST_F(InputThread, EachWheelStepIsKept)
+{
+    pipe.source.mouse_wheel(-2);
+    ASSERT_TRUE(wait_queued(2));
+    input_flush_mouse(&pipe);
+    auto sent = link.wait_for(2);
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0], "02000000ff");
+    EXPECT_EQ(sent[1], "02000000ff");
+}
+
+TEST_F(InputThread, ReleaseClickWithLeftCtrlNeverReachesTheTarget)
+{
+    pipe.source.key(0x1D, true);  // left Ctrl
+    ASSERT_EQ(link.wait_for(1).size(), 1u);
+    pipe.source.mouse_button(1, true);   // dropped: right alone with left Ctrl
+    pipe.source.mouse_button(0, true);   // left + right: reaches the target
+    ASSERT_TRUE(wait_queued(1));
+    input_flush_mouse(&pipe);
+    auto sent = link.wait_for(2);
+    ASSERT_GE(sent.size(), 2u);
+    EXPECT_EQ(sent[0], "010100000000000000");
+    for (size_t i = 1; i < sent.size(); i++)
+        EXPECT_NE(sent[i], "0202000000") << "the right button alone was sent";
+    EXPECT_EQ(sent.back(), "0203000000");
+}
+
+TEST_F(InputThread, MenuFocusDropsMouseEntriesAndInputOffKeepsTheQueue)
+{
+    link.set_gates({true, true, true, true});
+    pipe.source.mouse_motion(5, 5);
+    ASSERT_TRUE(link.wait_gate_reads(1));  // read and dropped
+    link.set_gates({true, true, true, false});
+    pipe.source.mouse_motion(7, 0);
+    ASSERT_TRUE(wait_queued(1));
+    link.set_gates({true, true, false, false});
+    input_flush_mouse(&pipe);  // input off: nothing goes, nothing is lost
+    {
+        std::lock_guard<std::mutex> g(pipe.mouse_lock);
+        EXPECT_EQ(pipe.mouse_queue.size(), 1u);
+    }
+    link.set_gates({true, true, true, false});
+    input_flush_mouse(&pipe);
+    auto sent = link.wait_for(1);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0], "0200070000");
+}
+
+TEST_F(InputThread, ReleaseAllLetsGoOfKeysAndButtons)
+{
+    pipe.source.key(0x1E, true);
+    pipe.source.mouse_button(0, true);
+    ASSERT_TRUE(wait_queued(1));
+    ASSERT_EQ(link.wait_for(1).size(), 1u);
+    pipe.source.release_all();
+    auto sent = link.wait_for(2);
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[1], "010000000000000000");
+    ASSERT_TRUE(wait_queued(2));
+    input_flush_mouse(&pipe);
+    sent = link.wait_for(4);
+    ASSERT_EQ(sent.size(), 4u);
+    EXPECT_EQ(sent[2], "0201000000");
+    EXPECT_EQ(sent[3], "0200000000");
+}
+
+TEST(InputReleased, KeyboardThenMouse)
+{
+    FakeLink link;
+    InputHooks hooks{&link, FakeLink::get_gates, FakeLink::send, nullptr};
+    input_send_released(hooks);
+    ASSERT_EQ(link.sent.size(), 2u);
+    EXPECT_EQ(link.sent[0], "010000000000000000");
+    EXPECT_EQ(link.sent[1], "0200000000");
+}
+
+TEST(InputSourceWait, StopEndsEveryWaitAndKeyboardComesFirst)
+{
+    InputSource s;
+    s.mouse_motion(1, 1);
+    s.key(0x02, true);
+    EXPECT_EQ(s.wait(), INPUT_WAKE_KEYBOARD);
+    EXPECT_EQ(s.wait(), INPUT_WAKE_MOUSE);
+    s.stop();
+    EXPECT_EQ(s.wait(), INPUT_WAKE_STOP);
+    EXPECT_EQ(s.wait(), INPUT_WAKE_STOP);
+}
+
+TEST_F(InputThread, ForgettingDropsQueuedMotion)
+{
+    pipe.source.mouse_motion(3, 3);
+    ASSERT_TRUE(wait_queued(1));
+    link.set_gates({false, true, true, false});
+    input_forget(&pipe);
+    // The released key and button states are read (and, not connected, not
+    // sent) before the connection comes back.
+    ASSERT_TRUE(link.wait_gate_reads(3));
+    link.set_gates({true, true, true, false});
+    input_flush_mouse(&pipe);
+    pipe.source.key(0x02, true);  // a later report proves nothing else went out
+    auto sent = link.wait_for(1);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0], "0100001e0000000000");
+}
