@@ -5,9 +5,11 @@
 //
 // The window system delivers input as events on the main thread; a backend
 // (linux/input_source_sdl.cpp for SDL) turns them into calls of the feed side
-// below, and the input thread waits for notifications and reads. A
-// notification is like an auto-reset event: however many changes arrive
-// before the reader wakes, it wakes once and reads the whole current state.
+// below, and the input thread waits for notifications and reads. Each read
+// gives a whole state. Every change of a key or button is kept as a state of
+// its own until read, so a press and release that both arrive before the
+// reader wakes still reach the target as two reports; motion between button
+// changes is summed into the state it belongs to.
 //
 // Threads: the feed side runs on the main thread (or a test), the wait/read
 // side on the input thread; everything is guarded by one internal lock.
@@ -15,13 +17,18 @@
 // destroys it after joining it.
 #pragma once
 
+#include <array>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 
 #include "input/mouse_report.h"
 
 inline constexpr int INPUT_KEY_STATE_SIZE = 256;
+// States kept unread at most; beyond that the newest ones merge (a reader
+// that stalls this long has lost the moment anyway).
+inline constexpr size_t INPUT_MAX_PENDING = 256;
 
 enum InputWake { INPUT_WAKE_STOP = 0, INPUT_WAKE_KEYBOARD = 1, INPUT_WAKE_MOUSE = 2 };
 
@@ -38,10 +45,11 @@ public:
     // Ends every wait, now and later.
     void stop();
 
-    // Read side. Waits for a notification: the keyboard's comes first when
-    // both are pending. INPUT_WAKE_STOP once stopped.
+    // Read side. Waits until a state is unread: the keyboard's come first
+    // when both are. INPUT_WAKE_STOP once stopped.
     int wait();
-    // The whole key state (a key is down when bit 7 of its byte is set).
+    // The oldest unread key state, or the current one when none is unread (a
+    // key is down when bit 7 of its byte is set).
     void read_keyboard(uint8_t state[INPUT_KEY_STATE_SIZE]);
     // Motion and wheel counts since the last read, and the buttons now; at
     // most 127 counts per axis and one wheel step a read, the rest stays
@@ -52,8 +60,11 @@ private:
     std::mutex lock_;
     std::condition_variable wake_;
     bool stopped_ = false;
-    bool keyboard_pending_ = false;
-    bool mouse_pending_ = false;
-    uint8_t keys_[INPUT_KEY_STATE_SIZE] = {};
-    MouseSample mouse_{};
+    using KeyState = std::array<uint8_t, INPUT_KEY_STATE_SIZE>;
+    KeyState keys_{};                   // now
+    std::deque<KeyState> key_states_;   // unread, oldest first
+    uint8_t buttons_[8] = {};           // now
+    std::deque<MouseSample> samples_;   // unread, oldest first
+
+    void push_sample_locked();
 };

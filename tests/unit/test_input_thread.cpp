@@ -111,9 +111,10 @@ TEST_F(InputThread, NothingIsSentWhileNotConnectedOrInputIsOff)
 {
     link.set_gates({false, true, true, false});
     pipe.source.key(0x1E, true);
+    ASSERT_TRUE(link.wait_gate_reads(1));
     link.set_gates({true, false, false, false});
     pipe.source.key(0x1E, false);
-    // A report that is sent proves the earlier ones were handled.
+    ASSERT_TRUE(link.wait_gate_reads(2));
     link.set_gates({true, true, true, false});
     pipe.source.key(0x39, true);  // Space
     auto sent = link.wait_for(1);
@@ -229,8 +230,14 @@ TEST(InputSourceWait, StopEndsEveryWaitAndKeyboardComesFirst)
     InputSource s;
     s.mouse_motion(1, 1);
     s.key(0x02, true);
+    uint8_t keys[INPUT_KEY_STATE_SIZE];
+    MouseSample m;
     EXPECT_EQ(s.wait(), INPUT_WAKE_KEYBOARD);
+    s.read_keyboard(keys);
+    EXPECT_EQ(keys[0x02], 0x80);
     EXPECT_EQ(s.wait(), INPUT_WAKE_MOUSE);
+    s.read_mouse(&m);
+    EXPECT_EQ(m.x, 1);
     s.stop();
     EXPECT_EQ(s.wait(), INPUT_WAKE_STOP);
     EXPECT_EQ(s.wait(), INPUT_WAKE_STOP);
@@ -251,4 +258,53 @@ TEST_F(InputThread, ForgettingDropsQueuedMotion)
     auto sent = link.wait_for(1);
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0], "0100001e0000000000");
+}
+
+TEST(InputSourceStates, APressAndReleaseBeforeTheReadAreTwoStates)
+{
+    InputSource s;
+    s.key(0x1E, true);
+    s.key(0x1E, false);
+    s.key(0x1E, false);  // no change: no state
+    s.mouse_motion(4, 0);
+    s.mouse_button(0, true);
+    s.mouse_motion(2, 0);
+    s.mouse_button(0, false);
+    uint8_t keys[INPUT_KEY_STATE_SIZE];
+    s.read_keyboard(keys);
+    EXPECT_EQ(keys[0x1E], 0x80);
+    s.read_keyboard(keys);
+    EXPECT_EQ(keys[0x1E], 0x00);
+    EXPECT_EQ(s.wait(), INPUT_WAKE_MOUSE) << "no keyboard state left";
+
+    // Motion belongs to the button state it happened in.
+    MouseSample m;
+    s.read_mouse(&m);
+    EXPECT_EQ(m.x, 4);
+    EXPECT_EQ(m.buttons[0], 0);
+    s.read_mouse(&m);
+    EXPECT_EQ(m.x, 2);
+    EXPECT_NE(m.buttons[0], 0);
+    s.read_mouse(&m);
+    EXPECT_EQ(m.x, 0);
+    EXPECT_EQ(m.buttons[0], 0);
+    s.stop();
+    EXPECT_EQ(s.wait(), INPUT_WAKE_STOP);
+}
+
+TEST(InputSourceStates, AStalledReaderMergesTheNewestStates)
+{
+    InputSource s;
+    const size_t presses = INPUT_MAX_PENDING + 10;
+    for (size_t i = 0; i < presses; i++)
+        s.key((uint8_t)(1 + i % 250), true);
+    uint8_t keys[INPUT_KEY_STATE_SIZE];
+    s.read_keyboard(keys);
+    EXPECT_EQ(keys[1], 0x80);
+    EXPECT_EQ(keys[2], 0x00) << "the oldest state comes first";
+    for (size_t i = 1; i < INPUT_MAX_PENDING; i++)
+        s.read_keyboard(keys);
+    // The last kept state took in every later press.
+    for (size_t i = 0; i < presses; i++)
+        EXPECT_EQ(keys[1 + i % 250], 0x80) << i;
 }

@@ -1,0 +1,117 @@
+# Shared parts of the end-to-end tests; sourced by tests/e2e/test_*_e2e.sh,
+# which are called as `SCRIPT VIEWER SIMULATOR X11_PROBE`.
+#
+#   source "$(dirname "$0")/e2e_lib.sh"; e2e_begin "$0" "$@"
+#
+# e2e_begin re-executes the script inside a private network namespace when
+# it is not provably in one, makes a work folder, starts Xvfb on a free
+# display and writes a settings file that adds 127.0.0.0/24 to the scan.
+# Everything started with e2e_sim / e2e_viewer is stopped at exit; a failing
+# test keeps its work folder (screenshots, logs) and says where.
+
+e2e_begin() {
+  local script=$1; shift
+  viewer=${1:?usage: $script VIEWER SIMULATOR X11_PROBE}
+  sim=${2:?usage: $script VIEWER SIMULATOR X11_PROBE}
+  probe=${3:?usage: $script VIEWER SIMULATOR X11_PROBE}
+  e2e_here=$(cd "$(dirname "$script")" && pwd)
+
+  local mine init
+  mine=$(readlink /proc/self/ns/net 2>/dev/null || true)
+  init=$(readlink /proc/1/ns/net 2>/dev/null || true)
+  if [ -z "${KAVRI_E2E_NETNS:-}" ] && { [ -z "$mine" ] || [ -z "$init" ] || [ "$mine" = "$init" ]; }; then
+    # Not provably in a namespace of our own: go through one (once).
+    KAVRI_E2E_NETNS=1 exec "$e2e_here/../../scripts/in-netns" bash "$script" "$@"
+  fi
+  command -v Xvfb >/dev/null || { echo "missing tool: Xvfb" >&2; exit 1; }
+  command -v xdotool >/dev/null || { echo "missing tool: xdotool" >&2; exit 1; }
+
+  work=$(mktemp -d /tmp/kavri-e2e.XXXXXX)
+  e2e_pids=() viewer_pid= xvfb_pid=
+  trap e2e_cleanup EXIT
+
+  local n display=
+  for n in $(seq 90 199); do
+    if [ ! -e /tmp/.X11-unix/X$n ] && [ ! -e /tmp/.X$n-lock ]; then display=$n; break; fi
+  done
+  [ -n "$display" ] || fail "no free X display"
+  Xvfb :$display -screen 0 1280x800x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+  xvfb_pid=$!
+  e2e_wait 5000 "Xvfb did not start" test -e /tmp/.X11-unix/X$display
+  export DISPLAY=:$display
+
+  mkdir -p "$work/xdg/KAVRI/KAVRIViewer"
+  printf '\xAF\x23\xC0\x3B\x01\x00\x00\x00\x7F\x00\x00\x00\x09\xBA\xDC\xFE' \
+    >"$work/xdg/KAVRI/KAVRIViewer/setting.dat"
+
+  # How long the viewer may take to end once asked (sanitizer builds are slower).
+  exit_limit=${KAVRI_E2E_EXIT_LIMIT_MS:-1000}
+  # The address sanitizer's runtime must otherwise come first of all libraries.
+  [ -n "${KAVRI_E2E_VIEWER_PRELOAD:-}" ] && export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
+  return 0
+}
+
+e2e_cleanup() {
+  local p
+  for p in $viewer_pid "${e2e_pids[@]}" $xvfb_pid; do
+    kill -TERM "$p" 2>/dev/null && wait "$p" 2>/dev/null
+  done
+  if [ "${keep:-0}" = 1 ]; then echo "kept: $work"; else rm -rf "$work"; fi
+}
+
+fail() { echo "FAIL: $*" >&2; keep=1; exit 1; }
+
+now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
+
+# e2e_poll MS CMD...: polls CMD until it succeeds (0) or MS milliseconds
+# pass (1). A viewer that dies meanwhile fails the test.
+e2e_poll() {
+  local ms=$1; shift
+  local deadline=$(( $(now_ms) + ms ))
+  until "$@" >/dev/null 2>&1; do
+    [ "$(now_ms)" -lt $deadline ] || return 1
+    if [ -n "$viewer_pid" ] && ! kill -0 "$viewer_pid" 2>/dev/null; then
+      fail "viewer died while waiting for: $* ($(grep -v '^ALSA' "$work/viewer.out" | tail -3))"
+    fi
+    sleep 0.05
+  done
+}
+
+# e2e_wait MS MESSAGE CMD...: the same, failing the test with MESSAGE.
+e2e_wait() {
+  local ms=$1 msg=$2; shift 2
+  e2e_poll "$ms" "$@" || fail "$msg"
+}
+
+# e2e_sim NAME ARGS...: starts a simulator logging to $work/NAME.log.
+e2e_sim() {
+  local name=$1; shift
+  "$sim" "$@" --log "$work/$name.log" >"$work/$name.out" 2>&1 </dev/null &
+  e2e_pids+=($!)
+  e2e_wait 5000 "simulator $name not ready" grep -q '"ev":"ready"' "$work/$name.log"
+}
+
+# e2e_viewer: starts the viewer with the work folder's settings.
+e2e_viewer() {
+  XDG_DATA_HOME="$work/xdg" LD_PRELOAD="${KAVRI_E2E_VIEWER_PRELOAD:-}" "$viewer" >"$work/viewer.out" 2>&1 </dev/null &
+  viewer_pid=$!
+  e2e_wait 10000 "no viewer window" xdotool search --name "^KAVRI Viewer"
+  wid=$(xdotool search --name "^KAVRI Viewer" | head -1)
+}
+
+# e2e_viewer_ends HOW: waits for the viewer to end within the limit with exit code 0.
+e2e_viewer_ends() {
+  local how=$1 start=$(now_ms) rc
+  while kill -0 "$viewer_pid" 2>/dev/null; do
+    [ $(( $(now_ms) - start )) -le $exit_limit ] || fail "viewer still running $exit_limit ms after $how"
+    sleep 0.02
+  done
+  wait "$viewer_pid"; rc=$?
+  viewer_pid=
+  [ $rc -eq 0 ] || fail "viewer exit code $rc after $how"
+}
+
+# e2e_showing_picture [W H]: the window shows the simulator's picture.
+e2e_showing_picture() {
+  "$probe" check "KAVRI Viewer" "${1:-1280}" "${2:-720}" "$work/shot.ppm"
+}

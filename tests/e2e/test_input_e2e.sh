@@ -1,0 +1,186 @@
+#!/usr/bin/env bash
+# End-to-end: keyboard and mouse forwarding and the function menu. The viewer
+# runs on a virtual X server against two simulated dongles; xdotool plays the
+# operator and the simulators' logs tell what reached the target.
+#
+#   test_input_e2e.sh VIEWER SIMULATOR X11_PROBE
+set -uo pipefail
+source "$(dirname "$0")/e2e_lib.sh"
+e2e_begin "$0" "$@"
+
+e2e_sim a --bind 127.0.0.2 --protocol 2 --size 1280x720
+e2e_sim b --bind 127.0.0.3 --protocol 2 --size 1280x720
+e2e_viewer
+e2e_wait 40000 "picture never shown" e2e_showing_picture
+
+# Which simulator the viewer streams from: the one with the most recent
+# session start.
+current_sim() {
+  local s best= best_t=0 t
+  for s in a b; do
+    t=$(grep '"ev":"start"' "$work/$s.log" | tail -1 | sed -n 's/.*"t":\([0-9]*\).*/\1/p')
+    if [ -n "$t" ] && [ "$t" -gt "$best_t" ]; then best=$s best_t=$t; fi
+  done
+  echo "$best"
+}
+have_session() { [ -n "$(current_sim)" ]; }
+e2e_wait 10000 "no session started" have_session
+target=$(current_sim)
+log="$work/$target.log"
+
+# The reports the target received after line $1 of its log, one hex string a line.
+reports_after() {
+  tail -n +"$(( $1 + 1 ))" "$log" | sed -n 's/.*"ev":"input".*"report":"\([0-9a-f]*\)".*/\1/p'
+}
+lines() { wc -l <"$log"; }
+
+# The window's size, and the pointer's position on the screen. Menu rows are
+# found from the pointer in screen coordinates (a window manager's frame would
+# shift positions given relative to the window).
+window_size() {
+  eval "$(xdotool getwindowgeometry --shell "$wid")"
+  win_w=$WIDTH win_h=$HEIGHT
+}
+pointer() {
+  eval "$(xdotool getmouselocation --shell)"
+  ptr_x=$X ptr_y=$Y
+}
+title_is() { [ "$(xdotool getwindowname "$wid")" = "$1" ]; }
+# The menu opens with its corner at the pointer. Row i (0 from the top) with s
+# separators above it is centred 14 + 20 i + 4 s pixels below the pointer.
+menu_click() {
+  local i=$1 s=$2
+  pointer
+  xdotool mousemove $(( ptr_x + 24 )) $(( ptr_y + 14 + 20 * i + 4 * s ))
+  sleep 0.15  # the item must see the pointer for a frame before the click
+  xdotool click 1
+}
+open_menu() {
+  xdotool mousemove --window "$wid" "$1" "$2"
+  sleep 0.1
+  xdotool click 3
+  sleep 0.15
+}
+
+# Two dongles found: Full Screen, Audio | Input | Target Device | Disconnect | Settings, About.
+ROW_INPUT="2 1" ROW_TARGET="3 2" ROW_DISCONNECT="4 3"
+
+# --- Input on through the menu ------------------------------------------------
+open_menu 400 300
+menu_click $ROW_INPUT
+e2e_wait 3000 "title did not change to the forwarding title" \
+  title_is "KAVRI Viewer - Ctrl+Right Click to release mouse from server"
+echo "input on: title changed"
+
+# --- Typing ----------------------------------------------------------------------
+mark=$(lines)
+xdotool type --delay 60 "kavri"
+want="0100000e0000000000 010000000000000000 010000040000000000 010000000000000000 010000190000000000 010000000000000000 010000150000000000 010000000000000000 0100000c0000000000 010000000000000000"
+keyboard_reports() { reports_after "$mark" | grep '^01' | tr '\n' ' ' | sed 's/ $//'; }
+typed() { [ "$(keyboard_reports)" = "$want" ]; }
+e2e_poll 5000 typed || fail "keyboard reports: got '$(keyboard_reports)'"
+echo "typing: ten keyboard reports in order"
+
+# --- Mouse -----------------------------------------------------------------------
+mark=$(lines)
+xdotool mousemove_relative -- 30 20
+sum_motion() {
+  local dx=0 dy=0 r x y
+  for r in $(reports_after "$mark" | grep '^02'); do
+    x=$(( 16#${r:4:2} )) y=$(( 16#${r:6:2} ))
+    [ $x -gt 127 ] && x=$(( x - 256 ))
+    [ $y -gt 127 ] && y=$(( y - 256 ))
+    dx=$(( dx + x )) dy=$(( dy + y ))
+  done
+  echo "$dx $dy"
+}
+moved() { [ "$(sum_motion)" = "30 20" ]; }
+e2e_poll 5000 moved || fail "mouse motion: got $(sum_motion), want 30 20"
+mark=$(lines)
+xdotool click 1
+buttons() { reports_after "$mark" | grep '^02' | cut -c3-4 | tr '\n' ' ' | sed 's/ $//'; }
+clicked() { [ "$(buttons)" = "01 00" ]; }
+e2e_poll 5000 clicked || fail "left click: button bytes '$(buttons)', want '01 00'"
+echo "mouse: motion summed to 30,20; left click pressed and released"
+
+# --- Left Ctrl + right click opens the menu, and the target sees no right button --
+mark=$(lines)
+xdotool keydown Control_L
+sleep 0.1
+xdotool click 3
+sleep 0.1
+xdotool keyup Control_L
+e2e_wait 3000 "left ctrl never reached the target" sh -c "tail -n +$(( mark + 1 )) '$log' | grep -q '\"report\":\"010100'"
+if reports_after "$mark" | grep '^02' | cut -c3-4 | grep -q '^0[2367]'; then
+  fail "a right-button report reached the target: $(reports_after "$mark" | tr '\n' ' ')"
+fi
+sleep 0.2
+# The menu is open where the pointer is: turning input off from it proves it.
+mark=$(lines)
+menu_click $ROW_INPUT
+e2e_wait 3000 "title did not change back" title_is "KAVRI Viewer"
+last_two() { reports_after "$mark" | tail -2 | tr '\n' ' ' | sed 's/ $//'; }
+released() { [ "$(last_two)" = "010000000000000000 0200000000" ]; }
+e2e_poll 3000 released || fail "input off: last reports '$(last_two)'"
+echo "release gesture: menu opened, no right button sent; input off sent the released reports"
+
+# --- Target Device lists both dongles and switches ----------------------------------
+# The submenu opens to the right of its row, its first item level with it.
+pick_target() {
+  open_menu 200 200
+  pointer
+  local ty=$(( ptr_y + 14 + 20 * 3 + 4 * 2 ))
+  xdotool mousemove $(( ptr_x + 24 )) $ty
+  sleep 0.3
+  xdotool mousemove $(( ptr_x + 260 )) $ty
+  sleep 0.3
+  xdotool mousemove $(( ptr_x + 260 )) $(( ty + 20 * $1 ))
+  sleep 0.2
+  xdotool click 1
+}
+starts() { grep -c '"ev":"start"' "$work/$1.log"; }
+a0=$(starts a) b0=$(starts b)
+pick_target 0
+e2e_wait 10000 "first Target Device item started no session" \
+  sh -c "[ \$(grep -c '\"ev\":\"start\"' $work/a.log) -gt $a0 ] || [ \$(grep -c '\"ev\":\"start\"' $work/b.log) -gt $b0 ]"
+first=$(current_sim)
+e2e_wait 40000 "no picture after choosing the first target" e2e_showing_picture
+a0=$(starts a) b0=$(starts b)
+pick_target 1
+e2e_wait 10000 "second Target Device item started no session" \
+  sh -c "[ \$(grep -c '\"ev\":\"start\"' $work/a.log) -gt $a0 ] || [ \$(grep -c '\"ev\":\"start\"' $work/b.log) -gt $b0 ]"
+second=$(current_sim)
+[ "$first" != "$second" ] || fail "both Target Device items are $first"
+e2e_wait 40000 "no picture after switching" e2e_showing_picture
+echo "target device: switched from $first to $second"
+
+# --- Disconnect ------------------------------------------------------------------------
+log="$work/$second.log"
+open_menu 300 250
+menu_click $ROW_DISCONNECT
+e2e_wait 5000 "the dongle saw no disconnect" grep -q '"ev":"disconnect"' "$log"
+e2e_wait 5000 "the picture stayed" sh -c "! '$probe' check 'KAVRI Viewer' 1280 720"
+echo "disconnect: the connection ended"
+
+# --- Full screen and back ----------------------------------------------------------
+# Full screen is the window manager's to grant: one runs from here on.
+openbox --sm-disable >"$work/wm.log" 2>&1 &
+e2e_pids+=($!)
+managed() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'; }
+e2e_wait 5000 "the window manager did not start" managed
+# Managed now: it takes the window's focus first.
+focused() { [ "$(xdotool getactivewindow 2>/dev/null)" = "$wid" ]; }
+xdotool windowactivate "$wid" 2>/dev/null
+e2e_wait 5000 "the window never got the focus" focused
+size_is() { window_size; [ "$win_w" = "$1" ] && [ "$win_h" = "$2" ]; }
+open_menu 300 250
+menu_click 0 0
+e2e_wait 5000 "not full screen" size_is 1280 800
+open_menu 300 250
+menu_click 0 0
+e2e_wait 5000 "not windowed again" size_is 800 600
+echo "full screen and back"
+
+kill -TERM "$viewer_pid"
+e2e_viewer_ends SIGTERM
+echo "PASS"
