@@ -91,6 +91,15 @@ e2e_sim() {
   e2e_wait 5000 "simulator $name not ready" grep -q '"ev":"ready"' "$work/$name.log"
 }
 
+# e2e_stop_sims: stops every simulator (and whatever else e2e_pids holds).
+e2e_stop_sims() {
+  local p
+  for p in "${e2e_pids[@]}"; do
+    kill -TERM "$p" 2>/dev/null && wait "$p" 2>/dev/null
+  done
+  e2e_pids=()
+}
+
 # e2e_viewer: starts the viewer with the work folder's settings.
 e2e_viewer() {
   XDG_DATA_HOME="$work/xdg" LD_PRELOAD="${KAVRI_E2E_VIEWER_PRELOAD:-}" "$viewer" >"$work/viewer.out" 2>&1 </dev/null &
