@@ -14,10 +14,37 @@
 //   kavri-x11-probe close TITLE
 //       Asks the window to close the way a window manager's close button does
 //       (a WM_DELETE_WINDOW client message). Exits 2 when there is no window.
+//
+// The commands below look at a rectangle of what the window shows. SOURCE is
+// a window title, or @FILE.ppm for a grab saved earlier (so that one grab can
+// be looked at many times). Rectangles are clipped to the image; an empty one
+// exits 1.
+//   kavri-x11-probe geometry TITLE
+//       Prints the window's position on the root window and its size: "X Y W H".
+//   kavri-x11-probe save TITLE FILE.ppm
+//       Saves what the window shows.
+//   kavri-x11-probe pixel SOURCE X Y
+//       Prints "R G B" of one pixel.
+//   kavri-x11-probe region SOURCE X Y W H
+//       Prints the mean and the standard deviation of each channel over the
+//       rectangle: "mean R G B sd R G B".
+//   kavri-x11-probe count SOURCE X Y W H R G B TOL
+//       Prints how many pixels of the rectangle lie within TOL of (R, G, B) in
+//       every channel, and the bounding box of those pixels:
+//       "N X0 Y0 X1 Y1" (inclusive; "0 -1 -1 -1 -1" when there are none).
+//   kavri-x11-probe crop SOURCE X Y W H FILE.ppm
+//       Saves the rectangle.
+//   kavri-x11-probe compare SOURCE X Y W H REF.ppm TOL
+//       Compares the rectangle with a saved crop of the same size; prints the
+//       mean absolute difference over all channels and the share of pixels
+//       that differ by more than TOL in some channel ("diff D over P%"). Exits
+//       0 when no pixel differs by more than TOL, 1 otherwise.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -211,26 +238,250 @@ int close_window(Display *d, const char *title)
     return 0;
 }
 
+int geometry(Display *d, const char *title)
+{
+    Window w = find_window(d, DefaultRootWindow(d), title);
+    if (!w) {
+        std::printf("no window named \"%s\"\n", title);
+        return 2;
+    }
+    XWindowAttributes a;
+    if (!XGetWindowAttributes(d, w, &a))
+        return 1;
+    Window child;
+    int x = 0, y = 0;
+    XTranslateCoordinates(d, w, DefaultRootWindow(d), 0, 0, &x, &y, &child);
+    std::printf("%d %d %d %d\n", x, y, a.width, a.height);
+    return 0;
+}
+
+bool load_ppm(const char *path, Rgb *out)
+{
+    FILE *f = std::fopen(path, "rb");
+    if (!f)
+        return false;
+    int w = 0, h = 0, max = 0;
+    bool ok = std::fscanf(f, "P6 %d %d %d", &w, &h, &max) == 3 && w > 0 && h > 0 && w <= 16384 && h <= 16384 &&
+              max == 255 && std::fgetc(f) != EOF;
+    if (ok) {
+        out->width = w;
+        out->height = h;
+        out->px.resize((size_t)w * h * 3);
+        ok = std::fread(out->px.data(), 1, out->px.size(), f) == out->px.size();
+    }
+    std::fclose(f);
+    return ok;
+}
+
+// A window's grab, or a saved one for "@FILE.ppm". Returns 0, or the exit
+// code to end with.
+int source(Display *d, const char *what, Rgb *img)
+{
+    if (what[0] == '@') {
+        if (!load_ppm(what + 1, img)) {
+            std::printf("cannot read %s\n", what + 1);
+            return 1;
+        }
+        return 0;
+    }
+    if (!d) {
+        std::printf("no display\n");
+        return 3;
+    }
+    Window w = find_window(d, DefaultRootWindow(d), what);
+    if (!w) {
+        std::printf("no window named \"%s\"\n", what);
+        return 2;
+    }
+    if (!grab(d, w, img)) {
+        std::printf("window not viewable\n");
+        return 1;
+    }
+    return 0;
+}
+
+struct Rect {
+    int x, y, w, h;
+};
+
+// Clips r to the image; false when nothing is left.
+bool clip(const Rgb &img, Rect *r)
+{
+    int x0 = std::max(r->x, 0), y0 = std::max(r->y, 0);
+    int x1 = std::min(r->x + r->w, img.width), y1 = std::min(r->y + r->h, img.height);
+    if (x1 <= x0 || y1 <= y0) {
+        std::printf("empty rectangle\n");
+        return false;
+    }
+    *r = Rect{x0, y0, x1 - x0, y1 - y0};
+    return true;
+}
+
+int region(const Rgb &img, Rect r)
+{
+    if (!clip(img, &r))
+        return 1;
+    double sum[3] = {0, 0, 0}, sq[3] = {0, 0, 0};
+    for (int y = r.y; y < r.y + r.h; y++)
+        for (int x = r.x; x < r.x + r.w; x++)
+            for (int c = 0; c < 3; c++) {
+                double v = img.at(x, y)[c];
+                sum[c] += v;
+                sq[c] += v * v;
+            }
+    double n = (double)r.w * r.h, mean[3], sd[3];
+    for (int c = 0; c < 3; c++) {
+        mean[c] = sum[c] / n;
+        sd[c] = std::sqrt(std::max(0.0, sq[c] / n - mean[c] * mean[c]));
+    }
+    std::printf("mean %.1f %.1f %.1f sd %.1f %.1f %.1f\n", mean[0], mean[1], mean[2], sd[0], sd[1], sd[2]);
+    return 0;
+}
+
+int count(const Rgb &img, Rect r, int red, int green, int blue, int tol)
+{
+    if (!clip(img, &r))
+        return 1;
+    long n = 0;
+    int x0 = -1, y0 = -1, x1 = -1, y1 = -1;
+    for (int y = r.y; y < r.y + r.h; y++)
+        for (int x = r.x; x < r.x + r.w; x++) {
+            const uint8_t *p = img.at(x, y);
+            if (std::abs(p[0] - red) > tol || std::abs(p[1] - green) > tol || std::abs(p[2] - blue) > tol)
+                continue;
+            if (!n++) {
+                x0 = x1 = x;
+                y0 = y1 = y;
+            }
+            x0 = std::min(x0, x);
+            x1 = std::max(x1, x);
+            y0 = std::min(y0, y);
+            y1 = std::max(y1, y);
+        }
+    std::printf("%ld %d %d %d %d\n", n, x0, y0, x1, y1);
+    return 0;
+}
+
+Rgb cut(const Rgb &img, Rect r)
+{
+    Rgb out;
+    out.width = r.w;
+    out.height = r.h;
+    out.px.resize((size_t)r.w * r.h * 3);
+    for (int y = 0; y < r.h; y++)
+        std::memcpy(&out.px[(size_t)y * r.w * 3], img.at(r.x, r.y + y), (size_t)r.w * 3);
+    return out;
+}
+
+int compare(const Rgb &img, Rect r, const char *ref_path, int tol)
+{
+    Rgb ref;
+    if (!load_ppm(ref_path, &ref)) {
+        std::printf("cannot read %s\n", ref_path);
+        return 1;
+    }
+    Rect want = r;
+    if (!clip(img, &r))
+        return 1;
+    if (r.w != want.w || r.h != want.h || ref.width != r.w || ref.height != r.h) {
+        std::printf("size %dx%d against a reference of %dx%d\n", r.w, r.h, ref.width, ref.height);
+        return 1;
+    }
+    Rgb got = cut(img, r);
+    double total = 0;
+    long off = 0;
+    for (size_t i = 0; i < got.px.size(); i += 3) {
+        bool bad = false;
+        for (int c = 0; c < 3; c++) {
+            int dv = std::abs(got.px[i + c] - ref.px[i + c]);
+            total += dv;
+            bad = bad || dv > tol;
+        }
+        off += bad;
+    }
+    double pixels = (double)r.w * r.h;
+    std::printf("diff %.2f over %.2f%%\n", total / (pixels * 3), 100.0 * off / pixels);
+    return off ? 1 : 0;
+}
+
+bool rect_args(char **argv, Rect *r)
+{
+    *r = Rect{std::atoi(argv[0]), std::atoi(argv[1]), std::atoi(argv[2]), std::atoi(argv[3])};
+    return r->w > 0 && r->h > 0;
+}
+
+// A window can go away while the tree is walked or grabbed (the viewer
+// starting or ending); the request then fails instead of ending the probe.
+int ignore_x_error(Display *, XErrorEvent *)
+{
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: kavri-x11-probe check TITLE SRC_W SRC_H [SAVE.ppm] | close TITLE\n");
+        std::fprintf(stderr, "usage: kavri-x11-probe check TITLE SRC_W SRC_H [SAVE.ppm] | close TITLE | geometry TITLE\n"
+                             "       | save TITLE FILE | pixel SOURCE X Y | region SOURCE X Y W H\n"
+                             "       | count SOURCE X Y W H R G B TOL | crop SOURCE X Y W H FILE\n"
+                             "       | compare SOURCE X Y W H REF TOL   (SOURCE: TITLE or @FILE.ppm)\n");
         return 64;
     }
-    Display *d = XOpenDisplay(nullptr);
-    if (!d) {
+    const char *cmd = argv[1];
+    bool offline = argv[2][0] == '@' && std::strcmp(cmd, "check") != 0 && std::strcmp(cmd, "close") != 0 &&
+                   std::strcmp(cmd, "geometry") != 0 && std::strcmp(cmd, "save") != 0;
+    Display *d = offline ? nullptr : XOpenDisplay(nullptr);
+    if (!offline && !d) {
         std::fprintf(stderr, "cannot open the display\n");
         return 3;
     }
+    XSetErrorHandler(ignore_x_error);
     int rc = 64;
-    if (std::strcmp(argv[1], "check") == 0 && argc >= 5)
+    Rgb img;
+    Rect r{};
+    if (std::strcmp(cmd, "check") == 0 && argc >= 5) {
         rc = check(d, argv[2], std::atoi(argv[3]), std::atoi(argv[4]), argc >= 6 ? argv[5] : nullptr);
-    else if (std::strcmp(argv[1], "close") == 0)
+    } else if (std::strcmp(cmd, "close") == 0) {
         rc = close_window(d, argv[2]);
-    else
-        std::fprintf(stderr, "unknown command\n");
-    XCloseDisplay(d);
+    } else if (std::strcmp(cmd, "geometry") == 0) {
+        rc = geometry(d, argv[2]);
+    } else if (std::strcmp(cmd, "save") == 0 && argc == 4) {
+        rc = source(d, argv[2], &img);
+        if (rc == 0)
+            save_ppm(img, argv[3]);
+    } else if (std::strcmp(cmd, "pixel") == 0 && argc == 5) {
+        rc = source(d, argv[2], &img);
+        if (rc == 0) {
+            int x = std::atoi(argv[3]), y = std::atoi(argv[4]);
+            if (x < 0 || y < 0 || x >= img.width || y >= img.height) {
+                std::printf("outside %dx%d\n", img.width, img.height);
+                rc = 1;
+            } else {
+                const uint8_t *p = img.at(x, y);
+                std::printf("%d %d %d\n", p[0], p[1], p[2]);
+            }
+        }
+    } else if (std::strcmp(cmd, "region") == 0 && argc == 7 && rect_args(argv + 3, &r)) {
+        rc = source(d, argv[2], &img);
+        if (rc == 0)
+            rc = region(img, r);
+    } else if (std::strcmp(cmd, "count") == 0 && argc == 11 && rect_args(argv + 3, &r)) {
+        rc = source(d, argv[2], &img);
+        if (rc == 0)
+            rc = count(img, r, std::atoi(argv[7]), std::atoi(argv[8]), std::atoi(argv[9]), std::atoi(argv[10]));
+    } else if (std::strcmp(cmd, "crop") == 0 && argc == 8 && rect_args(argv + 3, &r)) {
+        rc = source(d, argv[2], &img);
+        if (rc == 0)
+            rc = clip(img, &r) ? (save_ppm(cut(img, r), argv[7]), 0) : 1;
+    } else if (std::strcmp(cmd, "compare") == 0 && argc == 9 && rect_args(argv + 3, &r)) {
+        rc = source(d, argv[2], &img);
+        if (rc == 0)
+            rc = compare(img, r, argv[7], std::atoi(argv[8]));
+    } else {
+        std::fprintf(stderr, "unknown command or wrong arguments\n");
+    }
+    if (d)
+        XCloseDisplay(d);
     return rc;
 }
