@@ -250,6 +250,24 @@ static void walk_p1(Receiver *r, const uint8_t *d, size_t n)
     }
 }
 
+// Whether a datagram comes from the target's address (the port may differ).
+static bool from_target(LinkContext *l, const sockaddr_storage *from)
+{
+    DeviceAddress target;
+    {
+        std::lock_guard<std::mutex> g(l->target_lock);
+        target = l->device_address;
+    }
+    if (from->ss_family != target.sa.sa_family)
+        return false;
+    if (from->ss_family == AF_INET)
+        return reinterpret_cast<const sockaddr_in *>(from)->sin_addr.s_addr == target.in4.sin_addr.s_addr;
+    if (from->ss_family == AF_INET6)
+        return std::memcmp(&reinterpret_cast<const sockaddr_in6 *>(from)->sin6_addr, &target.in6.sin6_addr,
+                           sizeof target.in6.sin6_addr) == 0;
+    return false;
+}
+
 void receiver_thread_main(LinkContext *l)
 {
     Receiver *r = new Receiver();
@@ -280,6 +298,11 @@ void receiver_thread_main(LinkContext *l)
             link_reset(l);
             continue;
         }
+        // Only the target's datagrams are its stream. A dongle the link just
+        // left (or one answering a request that was already on its way when
+        // the target changed) must not be taken for the new one.
+        if (n >= 1 && !from_target(l, &r->from))
+            continue;
         size_t header = protocol >= 2 ? 16 : 8;
         if (n >= (int)header) {
             l->last_traffic_ms = link_now_ms();

@@ -32,7 +32,7 @@ struct Probe {
     std::vector<int> states, admitted;
     std::vector<DeviceRecord> devices;
     int scans_started = 0, scans_finished = 0;
-    int width = 0, height = 0;
+    int width = 0, height = 0, size_reports = 0;
     uint32_t frames = 0, stamped = 0, last_stamp = 0;
     bool stamps_in_order = true;
 
@@ -41,7 +41,7 @@ struct Probe {
     static void on_scan_started(void *c) { auto *p = (Probe *)c; std::lock_guard<std::mutex> g(p->m); p->scans_started++; p->cv.notify_all(); }
     static void on_scan_finished(void *c) { auto *p = (Probe *)c; std::lock_guard<std::mutex> g(p->m); p->scans_finished++; p->cv.notify_all(); }
     static void on_device(void *c, const DeviceRecord *r) { auto *p = (Probe *)c; std::lock_guard<std::mutex> g(p->m); p->devices.push_back(*r); p->cv.notify_all(); }
-    static void on_size(void *c, int w, int h) { auto *p = (Probe *)c; std::lock_guard<std::mutex> g(p->m); p->width = w; p->height = h; p->cv.notify_all(); }
+    static void on_size(void *c, int w, int h) { auto *p = (Probe *)c; std::lock_guard<std::mutex> g(p->m); p->width = w; p->height = h; p->size_reports++; p->cv.notify_all(); }
     static void on_frame(void *c, int planes, uint8_t *const *data, const int *linesize, int height)
     {
         auto *p = (Probe *)c;
@@ -641,3 +641,49 @@ TEST_F(Link, DiscoveryThroughTheAdaptersOfAVethPairToAnotherNamespace)
 }
 
 }  // namespace
+
+// Switching from one streaming dongle straight to another: the first does
+// not hear of it and keeps sending for a while, but only the new target's
+// datagrams make the stream.
+TEST_F(Link, AfterSwitchingTargetsOnlyTheNewTargetsDatagramsCount)
+{
+    SimProcess other;
+    ASSERT_TRUE(sim_start(&other, {"--bind", "127.0.0.4", "--size", "320x240", "--id", "sim-127.0.0.4"}));
+    start_sim("127.0.0.3", {});
+    start_link();
+    uint32_t subnet = net_of("127.0.0.0");
+    link_set_subnets(link, &subnet, 1);
+    ASSERT_EQ(link_scan(link), 1);
+    DeviceRecord first{}, second{};
+    ASSERT_TRUE(probe.wait(5000, [&] {
+        for (auto &d : probe.devices) {
+            if (std::string(d.id) == "sim-127.0.0.4")
+                first = d;
+            if (std::string(d.id) == "sim-127.0.0.3")
+                second = d;
+        }
+        return first.id[0] && second.id[0];
+    }));
+    link_select_target(link, &first);
+    ASSERT_TRUE(probe.wait_state(LINK_STATE_STREAMING, 5000));
+    ASSERT_TRUE(probe.wait(5000, [&] { return probe.stamped >= 5; }));
+
+    link_select_target(link, &second);
+    ASSERT_TRUE(probe.wait(5000, [&] { return probe.width == 640; }));
+    size_t sizes_before;
+    {
+        std::lock_guard<std::mutex> g(probe.m);
+        probe.stamped = 0;
+        probe.stamps_in_order = true;
+        sizes_before = (size_t)probe.size_reports;
+    }
+    ASSERT_TRUE(probe.wait(5000, [&] { return probe.stamped >= 30; })) << probe.stamped << " pictures";
+    // The old dongle was still sending all this time.
+    EXPECT_GT(sim_events(&other, "picture").size(), 0u);
+    std::lock_guard<std::mutex> g(probe.m);
+    EXPECT_EQ(probe.width, 640);
+    EXPECT_EQ((size_t)probe.size_reports, sizes_before) << "the old dongle's picture size came back";
+    EXPECT_TRUE(probe.stamps_in_order);
+    EXPECT_STREQ(link_target(link).id, "sim-127.0.0.3");
+    sim_stop(&other);
+}
