@@ -162,7 +162,10 @@ void link_set_subnets(LinkContext *l, const uint32_t *subnets, int count)
         count = 0;
     if (count > 128)
         count = 128;
-    std::memcpy(l->subnets, subnets, sizeof(uint32_t) * (size_t)count);
+    if (count > 0 && subnets)
+        std::memcpy(l->subnets, subnets, sizeof(uint32_t) * (size_t)count);
+    else
+        count = 0;
     l->subnet_count = count;
 }
 

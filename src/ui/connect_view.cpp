@@ -237,7 +237,11 @@ void ConnectView::draw_server_list(LinkContext *link, const std::vector<DeviceRe
     ImGui::PushStyleVar(ImGuiStyleVar_WindowPadding, ImVec2(0, 0));
     ImGui::PushStyleVar(ImGuiStyleVar_ScrollbarRounding, CONNECT_RADIUS);
     if (ImGui::BeginPopup("##__pop_up_server_list", ImGuiWindowFlags_NoScrollbar)) {
-        ImGui::SetScrollY(list_scroll_);
+        // The scroll of the last opening comes back when the list opens again.
+        // Set on every frame it would fight the scroll the wheel just made
+        // (a scroll set now takes effect on the next frame).
+        if (ImGui::IsWindowAppearing())
+            ImGui::SetScrollY(list_scroll_);
         bool popup_hovered = ImGui::IsWindowHovered();
         char label[300];
         for (size_t i = 0; i < found.size(); i++) {

@@ -30,14 +30,15 @@ e2e_begin() {
   e2e_pids=() viewer_pid= xvfb_pid=
   trap e2e_cleanup EXIT
 
-  local n display=
-  for n in $(seq 90 199); do
-    if [ ! -e /tmp/.X11-unix/X$n ] && [ ! -e /tmp/.X$n-lock ]; then display=$n; break; fi
-  done
-  [ -n "$display" ] || fail "no free X display"
-  Xvfb :$display -screen 0 1280x800x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+  # The X server takes a display number nobody uses and tells it once it
+  # accepts clients (no race with other tests looking for a free one). It
+  # does not reset when its last client goes, which would take a window
+  # starting just then with it.
+  local display=
+  Xvfb -displayfd 3 -screen 0 1280x800x24 -dpi 96 -nolisten tcp -noreset 3>"$work/display" >"$work/xvfb.log" 2>&1 &
   xvfb_pid=$!
-  e2e_wait 5000 "Xvfb did not start" test -e /tmp/.X11-unix/X$display
+  display_known() { display=$(tr -dc 0-9 <"$work/display" 2>/dev/null); [ -n "$display" ]; }
+  e2e_poll 10000 display_known || fail "Xvfb did not start: $(tail -3 "$work/xvfb.log")"
   export DISPLAY=:$display
 
   mkdir -p "$work/xdg/KAVRI/KAVRIViewer"
