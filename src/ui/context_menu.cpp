@@ -137,9 +137,10 @@ void ConnectedContextMenu::draw(LinkContext *link, const std::vector<DeviceRecor
     }
     bool popup_open = ImGui::IsPopupOpen(MENU_POPUP_ID);
 
-    // The Settings and About windows do not exist yet; their flags alone must
-    // not hold forwarding paused with no window to close, so only the menu
-    // counts for now.
+    settings_.draw(link, &settings_open_);
+
+    // The About window does not exist yet; its flag alone must not hold
+    // forwarding paused with no window to close, so it does not count.
     if (app)
-        app->ui_focus = popup_open;
+        app->ui_focus = popup_open || settings_open_;
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "linkcore/device_record.h"
+#include "ui/settings_view.h"
 
 struct LinkContext;
 
@@ -44,6 +45,7 @@ private:
     bool about_open_ = false;
     uint64_t tip_shown_at_ = 0;
     bool settings_open_ = false;
+    SettingsView settings_;
 
     void set_input(LinkContext *link, bool on);
 };
