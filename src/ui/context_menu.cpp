@@ -1,6 +1,7 @@
 #include "ui/context_menu.h"
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 #include <imgui.h>
@@ -11,6 +12,14 @@
 #include "linkcore/link.h"
 #include "shell/app_state.h"
 #include "ui/connect_logic.h"
+#include "ui/resources.h"
+
+ConnectedContextMenu::ConnectedContextMenu() : version_(resource_version_text()) {}
+
+ConnectedContextMenu::~ConnectedContextMenu()
+{
+    std::free(version_);
+}
 
 static bool same_device(const DeviceRecord &a, const DeviceRecord &b)
 {
@@ -137,10 +146,9 @@ void ConnectedContextMenu::draw(LinkContext *link, const std::vector<DeviceRecor
     }
     bool popup_open = ImGui::IsPopupOpen(MENU_POPUP_ID);
 
+    about_.draw(&about_open_, version_, nullptr);
     settings_.draw(link, &settings_open_);
 
-    // The About window does not exist yet; its flag alone must not hold
-    // forwarding paused with no window to close, so it does not count.
     if (app)
-        app->ui_focus = popup_open || settings_open_;
+        app->ui_focus = popup_open || about_open_ || settings_open_;
 }

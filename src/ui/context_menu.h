@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "linkcore/device_record.h"
+#include "ui/about_view.h"
 #include "ui/settings_view.h"
 
 struct LinkContext;
@@ -30,7 +31,10 @@ inline bool menu_tip_visible(uint64_t shown_at, uint64_t now_ms)
 
 class ConnectedContextMenu {
 public:
-    virtual ~ConnectedContextMenu() = default;
+    ConnectedContextMenu();
+    virtual ~ConnectedContextMenu();
+    ConnectedContextMenu(const ConnectedContextMenu &) = delete;
+    ConnectedContextMenu &operator=(const ConnectedContextMenu &) = delete;
 
     void request_open() { open_request_.store(true); }
     // Draws the tip and the menu for this frame and publishes ui_focus.
@@ -46,6 +50,8 @@ private:
     uint64_t tip_shown_at_ = 0;
     bool settings_open_ = false;
     SettingsView settings_;
+    AboutView about_;
+    char *version_ = nullptr;  // "%hu.%hu.%hu.%hu", or null when unknown
 
     void set_input(LinkContext *link, bool on);
 };

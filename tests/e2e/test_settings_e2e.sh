@@ -30,18 +30,23 @@ type_into() {  # x y text: replaces the field's content
 # Nothing is scanned on loopback without the extra network.
 e2e_poll 2500 grep -q '"ev":"probe"' "$work/a.log" && fail "the simulator was probed without the extra network"
 
-# Function menu (right click), then Settings, the fifth row below the pointer:
-# Full Screen, Audio | Input | Disconnect | Settings.
-xdotool mousemove --window "$wid" 300 450
-sleep 0.1
-xdotool click 3
-sleep 0.2
-eval "$(xdotool getmouselocation --shell)"
-xdotool mousemove $(( X + 24 )) $(( Y + 14 + 20 * 4 + 4 * 3 ))
-sleep 0.15
-xdotool click 1
-settings_shown() { "$probe" count "KAVRI Viewer" 60 60 500 22 41 74 122 12 | awk '{exit !($1 > 1000)}'; }
-e2e_wait 3000 "no Settings window" settings_shown
+# menu_row N: opens the function menu (right click) and picks row N below
+# the pointer: Full Screen, Audio | Input | Disconnect | Settings, About (three
+# separators above the last two).
+menu_row() {
+  xdotool mousemove --window "$wid" 300 450
+  sleep 0.1
+  xdotool click 3
+  sleep 0.2
+  eval "$(xdotool getmouselocation --shell)"
+  xdotool mousemove $(( X + 24 )) $(( Y + 14 + 20 * $1 + 4 * 3 ))
+  sleep 0.15
+  xdotool click 1
+}
+# A focused Dear ImGui window's title bar at (60, 60), where new windows open.
+window_shown() { "$probe" count "KAVRI Viewer" 60 60 500 22 41 74 122 12 | awk '{exit !($1 > 1000)}'; }
+menu_row 4
+e2e_wait 3000 "no Settings window" window_shown
 echo "settings: window open"
 
 type_into 120 163 127
@@ -59,6 +64,14 @@ click_at 566 247
 e2e_wait 5000 "the rescan did not probe 127.0.0.2" grep -q '"ev":"probe"' "$work/a.log"
 e2e_wait 40000 "no picture after the rescan" e2e_showing_picture
 echo "settings: the rescan found the dongle"
+
+# About opens from the menu and closes with its close button.
+menu_row 5
+e2e_wait 3000 "no About window" window_shown
+click_at 546 71
+window_gone() { ! window_shown; }
+e2e_wait 3000 "the About window did not close" window_gone
+echo "about: opened and closed"
 
 kill -TERM "$viewer_pid"
 e2e_viewer_ends SIGTERM

@@ -1,0 +1,71 @@
+#include "ui/about_view.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include <SDL.h>
+#include <imgui.h>
+
+#include "ui/about_texts.h"
+
+#ifndef KAVRI_HELP_WEBSITE
+#define KAVRI_HELP_WEBSITE "https://kavri.example/faq"
+#endif
+#ifndef KAVRI_HELP_VIDEOS
+#define KAVRI_HELP_VIDEOS "https://kavri.example/videos"
+#endif
+
+static void open_url(const char *url)
+{
+    // A browser that does not start is not the viewer's business.
+    (void)SDL_OpenURL(url);
+}
+
+void AboutView::draw(bool *open, const char *version, UpdateState *update)
+{
+    if (!*open)
+        return;
+    char title[128];
+    about_title(version, title, sizeof title);
+    ImGui::SetNextWindowSize(ImVec2(500, 440), ImGuiCond_FirstUseEver);
+    if (ImGui::Begin(title, open, 0)) {
+        if (ImGui::BeginTabBar("##tabbar")) {
+            if (ImGui::BeginTabItem("ImGui")) {
+                ImGui::TextWrapped("%s", ABOUT_IMGUI_LICENSE);
+                ImGui::EndTabItem();
+            }
+            if (ImGui::BeginTabItem("SDL2")) {
+                ImGui::TextWrapped("%s", ABOUT_SDL_LICENSE);
+                ImGui::EndTabItem();
+            }
+            if (ImGui::BeginTabItem("FFmpeg")) {
+                ImGui::TextWrapped("%s", ABOUT_FFMPEG_TITLE);
+                if (ImGui::Selectable(ABOUT_LGPL_URL))
+                    open_url(ABOUT_LGPL_URL);
+                ImGui::EndTabItem();
+            }
+            if (ImGui::BeginTabItem("Release Notes")) {
+                ImGui::TextWrapped("%s", ABOUT_RELEASE_NOTES);
+                ImGui::EndTabItem();
+            }
+            if (update && ImGui::BeginTabItem("Check Update")) {
+                update_tab(update);
+                ImGui::EndTabItem();
+            }
+            if (ImGui::BeginTabItem("Help")) {
+                if (ImGui::Selectable("Website"))
+                    open_url(KAVRI_HELP_WEBSITE);
+                if (ImGui::Selectable("YouTube"))
+                    open_url(KAVRI_HELP_VIDEOS);
+                ImGui::EndTabItem();
+            }
+            ImGui::EndTabBar();
+        }
+    }
+    ImGui::End();
+}
+
+void AboutView::update_tab(UpdateState *)
+{
+    ImGui::TextWrapped("%s", ABOUT_UPDATE_TEXT);
+}
