@@ -66,6 +66,17 @@ void begin_panel(const char *id, ConnectPoint p)
                           ImGuiWindowFlags_NoCollapse);
 }
 
+// The title over the centred panel and the panel's child window; returns the
+// panel's top-left corner.
+ConnectPoint begin_titled_panel(const char *title, const char *panel_id)
+{
+    ImVec2 view = ImGui::GetMainViewport()->Size;
+    ConnectPoint p = connect_panel_origin(view.x, view.y);
+    draw_title(title, view.x, p.y);
+    begin_panel(panel_id, p);
+    return p;
+}
+
 // The mouse relative to the current window's top-left corner.
 ImVec2 mouse_in_window()
 {
@@ -147,10 +158,7 @@ void ConnectView::draw(LinkContext *link, const std::vector<DeviceRecord> &found
 void ConnectView::draw_server_list(LinkContext *link, const std::vector<DeviceRecord> &found, int link_state,
                                    std::atomic<int> *panel_mode, bool connected)
 {
-    ImVec2 view = ImGui::GetMainViewport()->Size;
-    ConnectPoint p = connect_panel_origin(view.x, view.y);
-    draw_title(CONNECT_TITLE, view.x, p.y);
-    begin_panel("__search_panel", p);
+    ConnectPoint p = begin_titled_panel(CONNECT_TITLE, "__search_panel");
 
     ImDrawList *dl = ImGui::GetWindowDrawList();
     ImVec2 origin = ImGui::GetWindowPos();
@@ -274,10 +282,7 @@ void ConnectView::draw_server_list(LinkContext *link, const std::vector<DeviceRe
 
 void ConnectView::draw_unlock(LinkContext *link, int link_state, std::atomic<int> *panel_mode, bool connected)
 {
-    ImVec2 view = ImGui::GetMainViewport()->Size;
-    ConnectPoint p = connect_panel_origin(view.x, view.y);
-    draw_title(UNLOCK_TITLE, view.x, p.y);
-    begin_panel("__unlock_panel", p);
+    ConnectPoint p = begin_titled_panel(UNLOCK_TITLE, "__unlock_panel");
 
     ImDrawList *dl = ImGui::GetWindowDrawList();
     ImVec2 origin = ImGui::GetWindowPos();
@@ -298,10 +303,7 @@ void ConnectView::draw_unlock(LinkContext *link, int link_state, std::atomic<int
 
 void ConnectView::draw_no_video(LinkContext *link, int link_state, std::atomic<int> *panel_mode, bool connected)
 {
-    ImVec2 view = ImGui::GetMainViewport()->Size;
-    ConnectPoint p = connect_panel_origin(view.x, view.y);
-    draw_title(NO_VIDEO_TITLE, view.x, p.y);
-    begin_panel("__unlock_panel", p);
+    ConnectPoint p = begin_titled_panel(NO_VIDEO_TITLE, "__unlock_panel");
 
     draw_action_buttons(link, p.x, p.y, CONNECT_PANEL_W, CONNECT_PANEL_H, link_state, panel_mode, connected);
 
