@@ -15,6 +15,10 @@
 #include "ui/gl_helpers.h"
 #include "ui/kvui.h"
 
+// Latin-1 and the punctuation the texts use beyond it (the em dash of the
+// firmware notice).
+static const ImWchar kGlyphRanges[] = {0x0020, 0x00FF, 0x2014, 0x2014, 0};
+
 // The three UI fonts: the default one, then the two the views pick by index.
 static const float kFontPixels[3] = {16.0f, 36.0f, 18.0f};
 
@@ -39,7 +43,7 @@ static void build_fonts(const AppState *app, float scale, bool backend_ready)
         cfg.FontDataOwnedByAtlas = false;
         cfg.OversampleH = 1;
         cfg.OversampleV = 1;
-        io.Fonts->AddFontFromMemoryTTF(app->font_data, app->font_size, px * scale, &cfg);
+        io.Fonts->AddFontFromMemoryTTF(app->font_data, app->font_size, px * scale, &cfg, kGlyphRanges);
     }
     if (backend_ready) {
         ImGui_ImplOpenGL3_DestroyFontsTexture();
