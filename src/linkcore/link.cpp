@@ -8,6 +8,7 @@
 #include "linkcore/link_context.h"
 #include "linkcore/password.h"
 #include "linkcore/rng.h"
+#include "linkcore/usb_transport.h"
 #include "linkcore/wire.h"
 
 static std::atomic<LinkContext *> g_link{nullptr};
@@ -222,6 +223,8 @@ void link_connect(LinkContext *l)
 void link_disconnect(LinkContext *l, bool wait)
 {
     l->stop_control = 1;
+    // A USB transport blocked in a pipe read ends when its device is aborted.
+    usb_transport_abort(l);
     if (l->active.load() && l->udp_ok && l->protocol.load() >= 2) {
         link_send_disconnect_p2(l);
         link_reset(l);

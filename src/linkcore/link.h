@@ -15,6 +15,7 @@
 #include "linkcore/device_record.h"
 
 struct LinkContext;
+struct UsbBackend;
 
 enum {
     LINK_STATE_NONE = 0,
@@ -41,6 +42,8 @@ struct LinkOptions {
     // Runs the USB stream transport on the connection thread for a USB
     // target; null: a USB target cannot be connected.
     void (*usb_transport)(LinkContext *link);
+    // The USB layer both of them use (platform/usb.h); null: none.
+    const UsbBackend *usb_backend;
     int no_initial_scan;
     uint16_t viewer_port;  // 0: the viewer's port 36549
 };

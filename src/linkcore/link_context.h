@@ -26,6 +26,7 @@
 #include "linkcore/net.h"
 #include "linkcore/queue.h"
 #include "linkcore/semaphore.h"
+#include "platform/usb.h"
 
 // One protocol-2 control packet waiting in the control queue: the 16-byte
 // header and up to 84 payload bytes.
@@ -60,6 +61,7 @@ struct LinkContext {
     uint8_t stream_params[16] = {0};
 
     std::mutex tcp_lock;
+    UsbStream *usb_handle = nullptr;  // the open stream-mode device of the USB transport (tcp_lock)
     std::atomic<uint32_t> password_sent{0};  // protocol 1: a password went out on this connection
     std::thread stream_thread;
     std::mutex target_lock;

@@ -6,6 +6,8 @@
 
 #include "linkcore/clock.h"
 #include "linkcore/link.h"
+#include "linkcore/usb_detect.h"
+#include "linkcore/usb_transport.h"
 #include "shell/app_state.h"
 #include "shell/settings_file.h"
 #include "input/input_thread.h"
@@ -26,10 +28,13 @@ KVUI::KVUI()
 
     // The link is created without its first scan so that every listener is in
     // place (and the extra networks are known) before anything is reported;
-    // the scan is started by hand below. Zero-filled options otherwise give the
-    // defaults: the host's adapters from getifaddrs, no USB layer.
+    // the scan is started by hand below. Adapters come from getifaddrs; USB
+    // dongles through libusb and hidapi.
     LinkOptions options{};
     options.no_initial_scan = 1;
+    options.usb_detect = usb_detect_run;
+    options.usb_transport = usb_transport_run;
+    options.usb_backend = usb_linux_backend();
     link_ = link_start(&options);
 
     video_ = new VideoView();

@@ -1,0 +1,364 @@
+// The device link with a USB dongle: the fake USB layer plays the dongle
+// (a recorded H.264 stream and PCM), the real link runs detection on its scan
+// thread and the transport on its connection thread, and the real decoder
+// and audio ring take the media. No USB socket is involved; the link still
+// opens its UDP socket at start, so this runs in the private namespace like
+// every integration test.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+#include "dongle_sim/annexb_file.h"
+#include "linkcore/clock.h"
+#include "linkcore/link.h"
+#include "linkcore/usb_detect.h"
+#include "linkcore/usb_transport.h"
+#include "platform/audio_output.h"
+#include "platform/fake/audio_output_fake.h"
+#include "platform/fake/usb_fake.h"
+#include "shell/alias_file.h"
+#include "ui/found_devices.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Probe {
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<int> states, admitted;
+    std::vector<DeviceRecord> devices;
+    int scans_finished = 0;
+    int width = 0, height = 0;
+    uint32_t frames = 0;
+
+    static void on_state(void *c, int s) { auto *p = (Probe *)c; std::lock_guard<std::mutex> g(p->m); p->states.push_back(s); p->cv.notify_all(); }
+    static void on_admitted(void *c, int a) { auto *p = (Probe *)c; std::lock_guard<std::mutex> g(p->m); p->admitted.push_back(a); p->cv.notify_all(); }
+    static void on_scan_finished(void *c) { auto *p = (Probe *)c; std::lock_guard<std::mutex> g(p->m); p->scans_finished++; p->cv.notify_all(); }
+    static void on_device(void *c, const DeviceRecord *r) { auto *p = (Probe *)c; std::lock_guard<std::mutex> g(p->m); p->devices.push_back(*r); p->cv.notify_all(); }
+    static void on_size(void *c, int w, int h) { auto *p = (Probe *)c; std::lock_guard<std::mutex> g(p->m); p->width = w; p->height = h; p->cv.notify_all(); }
+    static void on_frame(void *c, int, uint8_t *const *, const int *, int) { auto *p = (Probe *)c; std::lock_guard<std::mutex> g(p->m); p->frames++; p->cv.notify_all(); }
+
+    bool wait(int timeout_ms, const std::function<bool()> &pred)
+    {
+        std::unique_lock<std::mutex> g(m);
+        return cv.wait_for(g, std::chrono::milliseconds(timeout_ms), pred);
+    }
+    bool wait_state(int state, int timeout_ms)
+    {
+        return wait(timeout_ms, [&] { return !states.empty() && states.back() == state; });
+    }
+    std::vector<int> state_list()
+    {
+        std::lock_guard<std::mutex> g(m);
+        return states;
+    }
+};
+
+int no_adapters(void *, uint32_t *, int) { return 0; }
+
+const Bytes kStart{0x01, 0x01, 0x00, 0x00, 0x00, 0x00};
+const Bytes kAck{0x01, 0x50, 0x00, 0x00, 0x00, 0x00};
+
+class UsbLink : public ::testing::Test {
+protected:
+    UsbFake *fake = nullptr;
+    LinkContext *link = nullptr;
+    Probe probe;
+    AnnexbStream stream;
+
+    void SetUp() override
+    {
+        audio_output_use_fake(true);
+        audio_output_fake_reset();
+        fake = usb_fake_create();
+        std::string path = std::string(KAVRI_SOURCE_DIR) + "/tests/data/usb/stream_192x108.264";
+        ASSERT_GT(annexb_file_load(path.c_str(), 1 << 20, &stream), 0);
+    }
+    void TearDown() override
+    {
+        link_stop(&link);
+        usb_fake_destroy(&fake);
+        audio_output_use_fake(false);
+    }
+
+    // A dongle that plays the recorded stream (from its first IDR picture) and
+    // 20 ms of 48 kHz stereo PCM per picture.
+    UsbFakeConfig dongle()
+    {
+        UsbFakeConfig c;
+        c.codec_header = stream.codec_header;
+        for (size_t i = stream.first_idr; i < stream.units.size(); i++)
+            c.units.push_back(stream.units[i]);
+        c.pcm_bytes = 3840;
+        c.frame_interval_ms = 20;
+        return c;
+    }
+
+    void start_link()
+    {
+        LinkOptions o{};
+        o.adapters = no_adapters;
+        o.no_initial_scan = 1;
+        o.usb_detect = usb_detect_run;
+        o.usb_transport = usb_transport_run;
+        o.usb_backend = usb_fake_backend(fake);
+        link = link_start(&o);
+        ASSERT_NE(link, nullptr);
+        link_on_state(link, &probe, Probe::on_state);
+        link_on_admitted(link, &probe, Probe::on_admitted);
+        link_on_scan_finished(link, &probe, Probe::on_scan_finished);
+        link_on_device(link, &probe, Probe::on_device);
+        link_on_video_size(link, &probe, Probe::on_size);
+        link_on_frame(link, &probe, Probe::on_frame);
+        link_set_audio(link, 1);
+    }
+
+    // One scan; returns the USB records it reported.
+    std::vector<DeviceRecord> scan()
+    {
+        int before;
+        size_t seen;
+        {
+            std::lock_guard<std::mutex> g(probe.m);
+            before = probe.scans_finished;
+            seen = probe.devices.size();
+        }
+        // A scan may still be winding down; wait until one can start.
+        EXPECT_TRUE(probe.wait(5000, [&] { return !link_scanning(link); }));
+        EXPECT_EQ(link_scan(link), 1);
+        EXPECT_TRUE(probe.wait(5000, [&] { return probe.scans_finished > before; }));
+        std::lock_guard<std::mutex> g(probe.m);
+        return std::vector<DeviceRecord>(probe.devices.begin() + (long)seen, probe.devices.end());
+    }
+};
+
+}  // namespace
+
+TEST_F(UsbLink, HidModeDongleIsSwitchedReenumeratesAndStreams)
+{
+    UsbFakeConfig c = dongle();
+    c.hid_mode = true;
+    c.reappear_ms = 300;
+    int d = usb_fake_add(fake, c);
+    start_link();
+
+    std::vector<DeviceRecord> found = scan();
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].usb, 1u);
+    EXPECT_EQ(found[0].hid_only, 1u);
+    link_select_target(link, &found[0]);
+
+    ASSERT_TRUE(probe.wait_state(LINK_STATE_STREAMING, 8000)) << "last states " << probe.state_list().size();
+    std::vector<int> states = probe.state_list();
+    ASSERT_GE(states.size(), 2u);
+    EXPECT_EQ(states[0], LINK_STATE_CONNECTING);
+    EXPECT_EQ(states[1], LINK_STATE_STREAMING);
+    ASSERT_TRUE(probe.wait(5000, [&] { return probe.frames >= 10; })) << probe.frames << " frames";
+    {
+        std::lock_guard<std::mutex> g(probe.m);
+        EXPECT_EQ(probe.width, 192);
+        EXPECT_EQ(probe.height, 108);
+        ASSERT_FALSE(probe.admitted.empty());
+        EXPECT_EQ(probe.admitted.back(), 1);
+    }
+    // Sound reaches the output.
+    EXPECT_TRUE(audio_output_fake_wait_frames(960, 5000));
+
+    UsbFakeStats s = usb_fake_stats(fake, d);
+    ASSERT_EQ(s.feature_reports.size(), 1u);
+    Bytes report(64, 0);
+    report[0] = 0x0C;
+    report[1] = 0x80;
+    EXPECT_EQ(s.feature_reports[0], report);
+    EXPECT_EQ(s.control_requests, (std::vector<uint16_t>{0x40, 0x51, 0x0001, 0x0053}));
+    EXPECT_EQ(s.cleared_halts, (Bytes{0x81, 0x01}));
+    ASSERT_GE(s.writes.size(), 2u);
+    EXPECT_EQ(s.writes[0], kStart);
+    EXPECT_EQ(s.writes[1], kAck);
+    EXPECT_EQ(s.stream_opens, 1);
+
+    // Once switched, the next scan finds it in stream mode with its port.
+    std::vector<DeviceRecord> again = scan();
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_EQ(again[0].hid_only, 0u);
+    EXPECT_STREQ(again[0].location, "0-3");
+
+    link_disconnect(link, true);
+    EXPECT_TRUE(probe.wait_state(LINK_STATE_NONE, 2000));
+    EXPECT_EQ(usb_fake_stats(fake, d).stream_closes, 1);
+}
+
+TEST_F(UsbLink, DongleThatNeverComesBackEndsInStateZeroAfterTenPolls)
+{
+    UsbFakeConfig c = dongle();
+    c.hid_mode = true;
+    c.reappear_ms = -1;
+    int d = usb_fake_add(fake, c);
+    start_link();
+    std::vector<DeviceRecord> found = scan();
+    ASSERT_EQ(found.size(), 1u);
+    int polls_before = usb_fake_stats(fake, d).list_stream_calls;
+
+    auto t0 = std::chrono::steady_clock::now();
+    link_select_target(link, &found[0]);
+    ASSERT_TRUE(probe.wait_state(LINK_STATE_NONE, 9000));
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+    EXPECT_GE(took.count(), 10 * 500 - 100);
+    EXPECT_EQ(probe.state_list(), (std::vector<int>{LINK_STATE_NONE}));
+    UsbFakeStats s = usb_fake_stats(fake, d);
+    EXPECT_EQ(s.list_stream_calls - polls_before, 10);
+    EXPECT_EQ(s.feature_reports.size(), 1u);
+    EXPECT_EQ(s.stream_opens, 0);
+}
+
+TEST_F(UsbLink, DisconnectDuringABlockingReadEndsPromptly)
+{
+    UsbFakeConfig c = dongle();
+    c.units.clear();  // statuses only: the transport then waits in a read
+    c.pcm_bytes = 0;
+    int d = usb_fake_add(fake, c);
+    start_link();
+    std::vector<DeviceRecord> found = scan();
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].hid_only, 0u);
+    link_select_target(link, &found[0]);
+    ASSERT_TRUE(probe.wait_state(LINK_STATE_STREAMING, 5000));
+    ASSERT_TRUE(usb_fake_wait(fake, d, 5000, [](const UsbFakeStats &s) { return s.reads_blocked > 0; }));
+
+    auto t0 = std::chrono::steady_clock::now();
+    link_disconnect(link, false);
+    ASSERT_TRUE(probe.wait_state(LINK_STATE_NONE, 2000));
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+    EXPECT_LT(took.count(), 1000);
+    ASSERT_TRUE(usb_fake_wait(fake, d, 2000, [](const UsbFakeStats &s) { return s.stream_closes == 1; }));
+    EXPECT_GE(usb_fake_stats(fake, d).aborts, 1);
+    std::lock_guard<std::mutex> g(probe.m);
+    EXPECT_EQ(probe.admitted.back(), 0);
+}
+
+TEST_F(UsbLink, UnpluggedDongleEndsTheConnection)
+{
+    int d = usb_fake_add(fake, dongle());
+    start_link();
+    std::vector<DeviceRecord> found = scan();
+    ASSERT_EQ(found.size(), 1u);
+    link_select_target(link, &found[0]);
+    ASSERT_TRUE(probe.wait_state(LINK_STATE_STREAMING, 5000));
+    usb_fake_unplug(fake, d);
+    EXPECT_TRUE(probe.wait_state(LINK_STATE_NONE, 2000));
+}
+
+TEST_F(UsbLink, NoPictureGivesStateFourNoAcknowledgementAndNoFrames)
+{
+    UsbFakeConfig c = dongle();
+    c.video_present = false;  // the units still come and must be dropped
+    int d = usb_fake_add(fake, c);
+    start_link();
+    std::vector<DeviceRecord> found = scan();
+    ASSERT_EQ(found.size(), 1u);
+    link_select_target(link, &found[0]);
+    ASSERT_TRUE(probe.wait_state(LINK_STATE_NO_VIDEO, 5000));
+    ASSERT_TRUE(usb_fake_wait(fake, d, 5000,
+                              [](const UsbFakeStats &s) { return s.units_queued >= 10 && s.in_pending == 0; }));
+    UsbFakeStats s = usb_fake_stats(fake, d);
+    EXPECT_EQ(s.writes, (std::vector<Bytes>{kStart}));
+    std::lock_guard<std::mutex> g(probe.m);
+    EXPECT_EQ(probe.frames, 0u);
+    EXPECT_EQ(probe.states, (std::vector<int>{LINK_STATE_CONNECTING, LINK_STATE_NO_VIDEO}));
+}
+
+TEST_F(UsbLink, ShortPipeReadsStillGiveWholeMessages)
+{
+    UsbFakeConfig c = dongle();
+    c.max_read = 100;  // every read transfers at most 100 bytes
+    usb_fake_add(fake, c);
+    start_link();
+    std::vector<DeviceRecord> found = scan();
+    ASSERT_EQ(found.size(), 1u);
+    link_select_target(link, &found[0]);
+    ASSERT_TRUE(probe.wait_state(LINK_STATE_STREAMING, 5000));
+    ASSERT_TRUE(probe.wait(5000, [&] { return probe.frames >= 10; })) << probe.frames << " frames";
+    EXPECT_TRUE(audio_output_fake_wait_frames(960, 5000));
+}
+
+TEST_F(UsbLink, OversizedLengthEndsTheConnection)
+{
+    UsbFakeConfig c = dongle();
+    c.auto_stream = false;
+    int d = usb_fake_add(fake, c);
+    start_link();
+    std::vector<DeviceRecord> found = scan();
+    ASSERT_EQ(found.size(), 1u);
+    link_select_target(link, &found[0]);
+    ASSERT_TRUE(probe.wait_state(LINK_STATE_CONNECTING, 5000));
+    const uint8_t big[] = {0x02, 0x82, 0xFB, 0xFF, 0x3F, 0x00};  // 4 MiB - 5
+    usb_fake_push_in(fake, d, big, sizeof big);
+    ASSERT_TRUE(probe.wait_state(LINK_STATE_NONE, 2000));
+    EXPECT_EQ(usb_fake_stats(fake, d).stream_closes, 1);
+}
+
+TEST_F(UsbLink, MissingPipeEndsTheConnectionBeforeTheStartMessage)
+{
+    UsbFakeConfig c = dongle();
+    c.endpoints = {{0x81, 0x02}, {0x01, 0x03}};  // the OUT endpoint is interrupt
+    int d = usb_fake_add(fake, c);
+    start_link();
+    std::vector<DeviceRecord> found = scan();
+    ASSERT_EQ(found.size(), 1u);
+    link_select_target(link, &found[0]);
+    ASSERT_TRUE(probe.wait_state(LINK_STATE_NONE, 5000));
+    EXPECT_TRUE(usb_fake_stats(fake, d).writes.empty());
+    EXPECT_EQ(probe.state_list(), (std::vector<int>{LINK_STATE_NONE}));
+}
+
+// The user interface's merge of what detection reports: the USB-mode notice
+// for a HID-mode dongle, and the alias file naming a stream-mode dongle's port.
+TEST_F(UsbLink, MergeRaisesTheUsbModeNoticeAndNamesThePortFromTheAliasFile)
+{
+    UsbFakeConfig hid = dongle();
+    hid.hid_mode = true;
+    usb_fake_add(fake, hid);
+    UsbFakeConfig hubbed = dongle();
+    hubbed.ports = {3, 2};
+    usb_fake_add(fake, hubbed);
+    start_link();
+    std::vector<DeviceRecord> found = scan();
+    ASSERT_EQ(found.size(), 2u);
+
+    std::string dir = testing::TempDir() + "kavri-usb-alias-" + std::to_string(getpid());
+    std::filesystem::create_directories(dir);
+    std::string path = dir + "/alias.txt";
+    {
+        std::ofstream out(path, std::ios::binary);
+        out << "Desk PC:0-3-2\r\nLab:1-2\n";
+    }
+    std::vector<AliasEntry> aliases = alias_load_from(path);
+    std::filesystem::remove_all(dir);
+
+    FoundDevices list;
+    std::atomic<bool> firmware_once{false};
+    FoundMerge stream_merge = found_merge(&list, found[0], aliases, false, clock_wall_ms(), &firmware_once);
+    FoundMerge hid_merge = found_merge(&list, found[1], aliases, false, clock_wall_ms(), &firmware_once);
+
+    EXPECT_FALSE(stream_merge.usb_mode_notice);
+    EXPECT_STREQ(stream_merge.record.label, "Desk PC");
+    EXPECT_STREQ(stream_merge.record.location, "0-3-2");
+    EXPECT_STREQ(stream_merge.record.name, "KAVRI Viewer");
+    EXPECT_FALSE(stream_merge.firmware_notice);
+
+    EXPECT_TRUE(hid_merge.usb_mode_notice);
+    EXPECT_STREQ(hid_merge.record.label, "");
+    EXPECT_EQ(found_snapshot(&list).size(), 2u);
+}
