@@ -1,5 +1,7 @@
 #include "shell/alias_file.h"
 
+#include "shell/settings_file.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -89,17 +91,18 @@ std::vector<AliasEntry> alias_parse(const char *text, size_t len)
     return list;
 }
 
-std::vector<AliasEntry> alias_load_from(const std::string &path)
+int alias_read(const std::string &path, std::vector<AliasEntry> *out)
 {
+    out->clear();
     // Non-blocking open and a regular-file check, so that a FIFO or device
     // named alias.txt cannot hang the user interface at start-up.
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
-        return {};
+        return -1;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
-        return {};
+        return -1;
     }
     std::vector<char> text(ALIAS_FILE_MAX);
     size_t have = 0;
@@ -109,37 +112,65 @@ std::vector<AliasEntry> alias_load_from(const std::string &path)
             continue;
         if (got < 0) {
             close(fd);
-            return {};
+            return -1;
         }
         if (got == 0)
             break;
         have += (size_t)got;
     }
     close(fd);
-    return alias_parse(text.data(), have);
+    *out = alias_parse(text.data(), have);
+    return 0;
 }
 
-std::vector<AliasEntry> alias_load(void)
+std::vector<AliasEntry> alias_load_from(const std::string &path)
 {
-    std::string exe;
+    std::vector<AliasEntry> list;
+    alias_read(path, &list);
+    return list;
+}
+
+std::vector<std::string> alias_paths(void)
+{
+    std::vector<std::string> paths;
+
     std::vector<char> buf(4096);
     for (;;) {
         ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());
         if (n < 0)
-            return {};
+            break;
         if ((size_t)n < buf.size()) {
-            exe.assign(buf.data(), (size_t)n);
+            std::string exe(buf.data(), (size_t)n);
+            size_t slash = exe.rfind('/');
+            if (slash != std::string::npos)
+                paths.push_back(exe.substr(0, slash + 1) + "alias.txt");
             break;
         }
         if (buf.size() >= (1u << 20))
-            return {};
+            break;
         buf.resize(buf.size() * 2);
     }
-    size_t slash = exe.rfind('/');
-    if (slash == std::string::npos)
-        return {};
-    return alias_load_from(exe.substr(0, slash + 1) + "alias.txt");
+
+    // The settings file's folder. Without a home folder settings_path() falls
+    // back to a bare name in the working folder, which is nobody's data
+    // folder, so no second place is offered then.
+    std::string settings = settings_path();
+    size_t slash = settings.rfind('/');
+    if (slash != std::string::npos)
+        paths.push_back(settings.substr(0, slash + 1) + "alias.txt");
+    return paths;
 }
+
+std::vector<AliasEntry> alias_load_first(const std::vector<std::string> &paths)
+{
+    std::vector<AliasEntry> list;
+    for (const std::string &path : paths)
+        if (alias_read(path, &list) == 0)
+            return list;
+    return {};
+}
+
+std::vector<AliasEntry> alias_load(void) { return alias_load_first(alias_paths()); }
 
 const char *alias_lookup(const std::vector<AliasEntry> &list, const char *location)
 {

@@ -1,8 +1,13 @@
 // Alias file: friendly names for the USB ports dongles hang on.
 //
-// alias.txt, beside the executable, is plain 8-bit text written by the
-// operator: one line per port, "alias:location", e.g. "Desk PC:0-3-2". Lines
-// end with LF; a CR before the LF counts as trailing white space.
+// alias.txt is plain 8-bit text written by the operator: one line per port,
+// "alias:location", e.g. "Desk PC:0-3-2". Lines end with LF; a CR before the
+// LF counts as trailing white space.
+//
+// Where it is looked for: beside the executable first; when there is no
+// readable file there, in the viewer's data folder (the folder of the
+// settings file, $XDG_DATA_HOME/KAVRI/KAVRIViewer/). An installed program's
+// folder (/usr/bin) is not the operator's to write, the data folder is.
 //
 // A line is read as the expression ^(.*?):(.+?)\s*$ (ECMAScript, where '.'
 // matches neither CR nor LF) would read it, matched here by hand:
@@ -40,7 +45,22 @@ std::vector<AliasEntry> alias_parse(const char *text, size_t len);
 // file that cannot be read gives an empty list.
 std::vector<AliasEntry> alias_load_from(const std::string &path);
 
-// alias_load_from on alias.txt in the folder of the running executable.
+// Reads at most ALIAS_FILE_MAX bytes of the file at `path` into *out (which
+// is cleared first) and parses them. 0 when the file was read; -1 when it is
+// missing, not a regular file or cannot be read (*out is then empty).
+int alias_read(const std::string &path, std::vector<AliasEntry> *out);
+
+// The places alias.txt is looked for, in order: the folder of the running
+// executable, then the viewer's data folder. A place that cannot be worked
+// out (no /proc/self/exe, no home folder) is left out.
+std::vector<std::string> alias_paths(void);
+
+// Entries of the first file in `paths` that alias_read can read; an empty
+// list when none can be. A readable file ends the search even when it holds
+// no entries, so the file beside the executable always wins.
+std::vector<AliasEntry> alias_load_first(const std::vector<std::string> &paths);
+
+// alias_load_first(alias_paths()).
 std::vector<AliasEntry> alias_load(void);
 
 // The alias of the first entry whose key equals `location` without regard to

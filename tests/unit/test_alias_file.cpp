@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -224,4 +225,111 @@ TEST(AliasLoad, ReadsTheFileBesideTheExecutable)
     fs::remove(beside);
     EXPECT_EQ(rows(list), (std::vector<Row>{{"Rack 4", "0-9-1"}}));
     EXPECT_TRUE(alias_load().empty());
+}
+
+namespace {
+
+// Sets an environment variable for one test and puts the old value back.
+class ScopedEnv {
+public:
+    ScopedEnv(const char *name, const char *value) : name_(name)
+    {
+        const char *old = std::getenv(name);
+        had_ = old != nullptr;
+        if (had_)
+            old_ = old;
+        if (value)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
+    }
+    ~ScopedEnv()
+    {
+        if (had_)
+            setenv(name_, old_.c_str(), 1);
+        else
+            unsetenv(name_);
+    }
+
+private:
+    const char *name_;
+    bool had_ = false;
+    std::string old_;
+};
+
+std::string exe_folder()
+{
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0)
+        return {};
+    return fs::path(std::string(buf, (size_t)n)).parent_path().string();
+}
+
+} // namespace
+
+TEST_F(AliasFolder, PathsAreBesideTheExecutableThenTheDataFolder)
+{
+    ScopedEnv xdg("XDG_DATA_HOME", dir.c_str());
+    std::vector<std::string> want = {exe_folder() + "/alias.txt",
+                                     dir.string() + "/KAVRI/KAVRIViewer/alias.txt"};
+    EXPECT_EQ(alias_paths(), want);
+}
+
+TEST_F(AliasFolder, DataFolderDefaultsToLocalShare)
+{
+    ScopedEnv xdg("XDG_DATA_HOME", nullptr);
+    ScopedEnv home("HOME", dir.c_str());
+    std::vector<std::string> want = {exe_folder() + "/alias.txt",
+                                     dir.string() + "/.local/share/KAVRI/KAVRIViewer/alias.txt"};
+    EXPECT_EQ(alias_paths(), want);
+}
+
+TEST_F(AliasFolder, FirstReadableFileWins)
+{
+    fs::create_directories(dir / "beside");
+    fs::create_directories(dir / "data");
+    std::vector<std::string> paths = {(dir / "beside" / "alias.txt").string(),
+                                      (dir / "data" / "alias.txt").string()};
+
+    // Only the data folder has one.
+    write_file(dir / "data" / "alias.txt", "Data:1-1\n");
+    EXPECT_EQ(rows(alias_load_first(paths)), (std::vector<Row>{{"Data", "1-1"}}));
+
+    // Both have one: the file beside the executable is used, not merged.
+    write_file(dir / "beside" / "alias.txt", "Beside:2-2\n");
+    EXPECT_EQ(rows(alias_load_first(paths)), (std::vector<Row>{{"Beside", "2-2"}}));
+
+    // A readable file without entries beside still wins.
+    write_file(dir / "beside" / "alias.txt", "no colon here\n");
+    EXPECT_TRUE(alias_load_first(paths).empty());
+
+    // Something that is not a file beside does not count: the data folder's is used.
+    fs::remove(dir / "beside" / "alias.txt");
+    fs::create_directory(dir / "beside" / "alias.txt");
+    EXPECT_EQ(rows(alias_load_first(paths)), (std::vector<Row>{{"Data", "1-1"}}));
+
+    fs::remove(dir / "data" / "alias.txt");
+    EXPECT_TRUE(alias_load_first(paths).empty());
+    EXPECT_TRUE(alias_load_first({}).empty());
+}
+
+TEST_F(AliasFolder, ReadTellsAMissingFileFromAnEmptyOne)
+{
+    std::vector<AliasEntry> list = parse("Old:0-0\n");
+    EXPECT_EQ(alias_read((dir / "alias.txt").string(), &list), -1);
+    EXPECT_TRUE(list.empty());
+    write_file(dir / "alias.txt", "");
+    EXPECT_EQ(alias_read((dir / "alias.txt").string(), &list), 0);
+    EXPECT_TRUE(list.empty());
+}
+
+TEST_F(AliasFolder, LoadFindsTheFileInTheDataFolder)
+{
+    if (fs::exists(exe_folder() + "/alias.txt"))
+        GTEST_SKIP() << "an alias.txt lies beside the test program; not touching it";
+    ScopedEnv xdg("XDG_DATA_HOME", dir.c_str());
+    fs::create_directories(dir / "KAVRI" / "KAVRIViewer");
+    write_file(dir / "KAVRI" / "KAVRIViewer" / "alias.txt", "Rack 5:0-9-2\n");
+    EXPECT_EQ(rows(alias_load()), (std::vector<Row>{{"Rack 5", "0-9-2"}}));
 }
