@@ -9,10 +9,10 @@
 #include "ui/about_texts.h"
 
 #ifndef KAVRI_HELP_WEBSITE
-#define KAVRI_HELP_WEBSITE "https://kavri.example/faq"
+#define KAVRI_HELP_WEBSITE "https://kavri-viewer.example/faq"
 #endif
 #ifndef KAVRI_HELP_VIDEOS
-#define KAVRI_HELP_VIDEOS "https://kavri.example/videos"
+#define KAVRI_HELP_VIDEOS "https://kavri-viewer.example/videos"
 #endif
 
 static void open_url(const char *url)

@@ -1,0 +1,501 @@
+// The firmware update worker end to end, inside the private network
+// namespace: a local HTTPS update server with a certificate from a CA made
+// for the test (trusted through the worker's configuration, with verification
+// on), the device link's scan, and kavri-dongle-sim taking the image over the
+// network and restarting with the new build.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "firmware/http_client.h"
+#include "firmware/update_worker.h"
+#include "linkcore/link.h"
+#include "linkcore/md5.h"
+#include "sim_process.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string hex(const uint8_t *p, size_t n)
+{
+    std::string s;
+    char b[3];
+    for (size_t i = 0; i < n; i++) {
+        snprintf(b, sizeof b, "%02x", p[i]);
+        s += b;
+    }
+    return s;
+}
+
+void write_file(const fs::path &p, const std::string &bytes)
+{
+    std::ofstream out(p, std::ios::binary);
+    out << bytes;
+}
+
+std::string read_file(const fs::path &p)
+{
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A CA, a server certificate for 127.0.0.1 and localhost ("server") and one
+// for 127.0.0.3 ("other"), made with the openssl command line. Returns false when openssl fails.
+bool make_certificates(const fs::path &dir)
+{
+    write_file(dir / "server.ext",
+               "basicConstraints=CA:FALSE\n"
+               "keyUsage=critical,digitalSignature,keyEncipherment\n"
+               "extendedKeyUsage=serverAuth\n"
+               "subjectAltName=IP:127.0.0.1,DNS:localhost\n");
+    write_file(dir / "other.ext",
+               "basicConstraints=CA:FALSE\n"
+               "extendedKeyUsage=serverAuth\n"
+               "subjectAltName=IP:127.0.0.3\n");
+    std::string d = dir.string();
+    std::string cmd =
+        "cd '" + d + "' && "
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout ca.key "
+        "-out ca.pem -days 2 -subj /CN=kavri-test-ca -addext basicConstraints=critical,CA:TRUE "
+        "-addext keyUsage=critical,keyCertSign,cRLSign && "
+        "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout server.key "
+        "-out server.csr -subj /CN=127.0.0.1 && "
+        "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 "
+        "-extfile server.ext -out server.pem && "
+        "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout other.key "
+        "-out other.csr -subj /CN=127.0.0.3 && "
+        "openssl x509 -req -in other.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 "
+        "-extfile other.ext -out other.pem";
+    cmd = "(" + cmd + ") >'" + d + "/openssl.log' 2>&1";
+    return std::system(cmd.c_str()) == 0;
+}
+
+// python3 tests/integration/https_server.py serving a folder with the
+// certificate <name>.pem and key <name>.key from the certificate folder.
+struct HttpsServer {
+    pid_t pid = -1;
+    int stdin_fd = -1;
+    int port = 0;
+    fs::path log;
+
+    bool start(const fs::path &root, const fs::path &certs, const std::string &name = "server")
+    {
+        int in[2], out[2];
+        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+            return false;
+        log = certs / (name + ".log");
+        std::string script = std::string(KAVRI_SOURCE_DIR) + "/tests/integration/https_server.py";
+        std::string r = root.string(), c = (certs / (name + ".pem")).string(), k = (certs / (name + ".key")).string();
+        std::string l = log.string();
+        pid = fork();
+        if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+            int fd = open(l.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (fd >= 0)
+                dup2(fd, 2);
+            execlp("python3", "python3", script.c_str(), r.c_str(), c.c_str(), k.c_str(), (char *)nullptr);
+            _exit(127);
+        }
+        close(in[0]);
+        close(out[1]);
+        stdin_fd = in[1];
+        if (pid < 0) {
+            close(out[0]);
+            return false;
+        }
+        // "port N" within 10 s.
+        std::string line;
+        pollfd p{out[0], POLLIN, 0};
+        while (line.find('\n') == std::string::npos && poll(&p, 1, 10000) > 0) {
+            char b[64];
+            ssize_t n = read(out[0], b, sizeof b);
+            if (n <= 0)
+                break;
+            line.append(b, (size_t)n);
+        }
+        close(out[0]);
+        return sscanf(line.c_str(), "port %d", &port) == 1 && port > 0;
+    }
+    // Requests seen so far, one "GET PATH STATUS" line each.
+    std::string requests() const { return read_file(log); }
+    void stop()
+    {
+        if (stdin_fd >= 0)
+            close(stdin_fd);
+        stdin_fd = -1;
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+        pid = -1;
+    }
+    ~HttpsServer() { stop(); }
+};
+
+int no_adapters(void *, uint32_t *, int) { return 0; }
+
+std::vector<uint8_t> make_image(size_t n, uint32_t seed)
+{
+    std::vector<uint8_t> v(n);
+    uint32_t x = seed;
+    for (size_t i = 0; i < n; i++) {
+        x = x * 1103515245u + 12345u;
+        v[i] = (uint8_t)(x >> 16);
+    }
+    return v;
+}
+
+class UpdateWorker : public ::testing::Test {
+protected:
+    fs::path dir, www;
+    HttpsServer server;
+    SimProcess sim;
+    LinkContext *link = nullptr;
+    UpdateState st;
+    UpdateConfig cfg{};
+    std::vector<uint8_t> image;
+    uint8_t image_md5[16];
+
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/kavri-update-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        www = dir / "www";
+        fs::create_directories(www / "fw");
+        ASSERT_TRUE(make_certificates(dir)) << read_file(dir / "openssl.log");
+        ASSERT_TRUE(server.start(www, dir));
+
+        image = make_image(300000, 7);
+        md5(image.data(), image.size(), image_md5);
+
+        update_config_defaults(&cfg);
+        snprintf(cfg.base_url, sizeof cfg.base_url, "https://127.0.0.1:%d", server.port);
+        snprintf(cfg.ca_file, sizeof cfg.ca_file, "%s", (dir / "ca.pem").c_str());
+        cfg.restart_step_ms = 10;  // the 80 restart steps, shortened
+    }
+    void TearDown() override
+    {
+        update_state_join(&st);
+        link_stop(&link);
+        sim_stop(&sim);
+        server.stop();
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+
+    void serve(const std::string &text, const std::vector<uint8_t> &img)
+    {
+        write_file(www / "fw" / "latest.txt", text);
+        write_file(www / "fw" / "latest.img", std::string(img.begin(), img.end()));
+    }
+    void start_sim(const char *build)
+    {
+        ASSERT_TRUE(sim_start(&sim, {"--bind", "127.0.0.2", "--id", "sim-127.0.0.2", "--build", build,
+                                     "--new-build", "250101000000", "--restart-silence", "300"}));
+    }
+    // The device link the worker scans with, over 127.0.0.0/24.
+    void start_link()
+    {
+        LinkOptions o{};
+        o.adapters = no_adapters;
+        o.no_initial_scan = 1;
+        link = link_start(&o);
+        ASSERT_NE(link, nullptr);
+        in_addr a;
+        inet_pton(AF_INET, "127.0.0.0", &a);
+        uint32_t subnet = a.s_addr;
+        link_set_subnets(link, &subnet, 1);
+        link_on_device(link, &st, update_state_on_device);
+        cfg.link = link;
+    }
+    // Starts the worker as the "Check" button does and waits for its end.
+    std::string run_worker(int limit_ms = 60000)
+    {
+        EXPECT_EQ(update_worker_start(&st, &cfg), 0);
+        EXPECT_TRUE(wait_until(limit_ms, [&] { return st.busy.load() == 0; })) << "the worker did not end";
+        update_state_join(&st);
+        EXPECT_EQ(st.progress_visible.load(), 0);
+        char m[UPDATE_MESSAGE_CAP];
+        update_state_get_message(&st, m);
+        return m;
+    }
+};
+
+TEST_F(UpdateWorker, UpdatesTheSimulatedDongleOverTheNetwork)
+{
+    serve("250101000000|" + hex(image_md5, 16), image);
+    start_sim("240101000000");
+    start_link();
+    EXPECT_EQ(run_worker(), "Succeded to update firmware!!");
+    // The bar stops where the restart wait leaves it.
+    EXPECT_FLOAT_EQ(st.progress.load(), 79.0f / 130.0f);
+
+    ASSERT_TRUE(sim_wait_event(&sim, "firmware", 1, 5000));
+    auto fw = sim_events(&sim, "firmware")[0];
+    EXPECT_EQ(json_int(fw, "size"), 300000);
+    EXPECT_EQ(json_int(fw, "received"), 300000);
+    EXPECT_EQ(json_int(fw, "md5_ok"), 1);
+    EXPECT_EQ(json_field(fw, "md5"), hex(image_md5, 16));
+    ASSERT_EQ(sim_events(&sim, "update_firmware").size(), 1u);
+    ASSERT_TRUE(sim_wait_event(&sim, "restarted", 1, 5000));
+    EXPECT_EQ(json_field(sim_events(&sim, "restarted")[0], "build"), "250101000000");
+    std::string req = server.requests();
+    EXPECT_NE(req.find("GET /fw/latest.txt 200"), std::string::npos) << req;
+    EXPECT_NE(req.find("GET /fw/latest.img 200"), std::string::npos) << req;
+}
+
+TEST_F(UpdateWorker, CorruptedImageIsNotUploaded)
+{
+    std::vector<uint8_t> bad = image;
+    bad[1000] ^= 0x01;
+    serve("250101000000|" + hex(image_md5, 16), bad);
+    start_sim("240101000000");
+    start_link();
+    EXPECT_EQ(run_worker(), "The firmware is corrupted, please try again!");
+    EXPECT_TRUE(sim_events(&sim, "update_firmware").empty());
+    EXPECT_TRUE(sim_events(&sim, "firmware").empty());
+}
+
+TEST_F(UpdateWorker, UnreachableServer)
+{
+    start_sim("240101000000");
+    start_link();
+    snprintf(cfg.base_url, sizeof cfg.base_url, "https://127.0.0.1:1");
+    EXPECT_EQ(run_worker(), "Failed to check update from internet!");
+    EXPECT_TRUE(sim_events(&sim, "update_firmware").empty());
+}
+
+TEST_F(UpdateWorker, ServerOutsideTheTrustedCaIsRefused)
+{
+    serve("250101000000|" + hex(image_md5, 16), image);
+    start_sim("240101000000");
+    start_link();
+    cfg.ca_file[0] = 0;  // the system's store does not know the test CA
+    EXPECT_EQ(run_worker(), "Failed to check update from internet!");
+    EXPECT_EQ(server.requests().find("GET"), std::string::npos) << "no request may pass an unverified TLS session";
+}
+
+TEST_F(UpdateWorker, MissingTextIsAFailedCheckNotAnUpToDateDongle)
+{
+    start_sim("240101000000");
+    start_link();  // nothing served: the server answers 404
+    EXPECT_EQ(run_worker(), "Failed to check update from internet!");
+}
+
+TEST_F(UpdateWorker, SameBuildIsUpToDate)
+{
+    serve("240427225356|" + hex(image_md5, 16), image);
+    start_sim("240427225356");
+    start_link();
+    EXPECT_EQ(run_worker(), "The firmware is up to date!");
+    EXPECT_EQ(server.requests().find("latest.img"), std::string::npos);
+}
+
+TEST_F(UpdateWorker, LineEndAfterTheDigestEndsSilentlyWithoutDownload)
+{
+    serve("250101000000|" + hex(image_md5, 16) + "\n", image);
+    start_sim("240101000000");
+    start_link();
+    EXPECT_EQ(run_worker(), "");
+    EXPECT_EQ(server.requests().find("latest.img"), std::string::npos);
+    EXPECT_TRUE(sim_events(&sim, "update_firmware").empty());
+}
+
+TEST_F(UpdateWorker, NoDongleAnywhere)
+{
+    serve("250101000000|" + hex(image_md5, 16), image);
+    start_link();
+    EXPECT_EQ(run_worker(), "Could not detect KAVRI Viewer over USB or network!");
+}
+
+TEST_F(UpdateWorker, OldNetworkDongleIsSentToTheUsbCable)
+{
+    serve("250101000000|" + hex(image_md5, 16), image);
+    start_sim("230302190448");
+    start_link();
+    EXPECT_EQ(run_worker(),
+              "The device doesn't support network update! Please plug the USB cable to the computer.");
+}
+
+// The HTTPS client alone: the body, the progress it reports, its limits.
+struct Progress {
+    int calls = 0;
+    uint64_t now = 0, total = 0;
+    bool monotonic = true;
+    static int on(void *c, uint64_t now, uint64_t total)
+    {
+        Progress *p = (Progress *)c;
+        if (now < p->now)
+            p->monotonic = false;
+        p->calls++;
+        p->now = now;
+        p->total = total;
+        return 0;
+    }
+};
+
+TEST_F(UpdateWorker, HttpClientFetchesWithProgressAndKeepsItsLimits)
+{
+    serve("x", image);
+    std::string url = std::string(cfg.base_url) + "/fw/latest.img";
+    Progress p;
+    HttpOptions o{cfg.ca_file, 10000, 0, Progress::on, &p};
+    uint8_t *body = nullptr;
+    size_t size = 0;
+    ASSERT_EQ(http_get(url.c_str(), &o, &body, &size), 0);
+    ASSERT_EQ(size, image.size());
+    EXPECT_EQ(0, memcmp(body, image.data(), size));
+    EXPECT_EQ(body[size], 0) << "a spare zero follows the body";
+    http_free(body);
+    EXPECT_GT(p.calls, 0);
+    EXPECT_TRUE(p.monotonic);
+    EXPECT_EQ(p.now, image.size());
+    EXPECT_EQ(p.total, image.size());
+
+    o.max_bytes = 1000;
+    EXPECT_EQ(http_get(url.c_str(), &o, &body, &size), -1);
+    EXPECT_EQ(body, nullptr);
+    EXPECT_EQ(size, 0u);
+    o.max_bytes = 0;
+    std::string plain = "http://127.0.0.1:" + std::to_string(server.port) + "/fw/latest.img";
+    EXPECT_EQ(http_get(plain.c_str(), &o, &body, &size), -1) << "only https";
+    std::string by_name = "https://localhost:" + std::to_string(server.port) + "/fw/latest.img";
+    EXPECT_EQ(http_get(by_name.c_str(), &o, &body, &size), 0) << "the certificate names localhost too";
+    http_free(body);
+    std::string missing = std::string(cfg.base_url) + "/fw/none.img";
+    EXPECT_EQ(http_get(missing.c_str(), &o, &body, &size), -1) << "404 is a failure";
+}
+
+TEST_F(UpdateWorker, HttpClientRefusesACertificateForAnotherHost)
+{
+    // Signed by the trusted CA, but for 127.0.0.3: the host name check fails.
+    HttpsServer other;
+    ASSERT_TRUE(other.start(www, dir, "other"));
+    serve("x", image);
+    HttpOptions o{cfg.ca_file, 10000, 0, nullptr, nullptr};
+    uint8_t *body = nullptr;
+    size_t size = 0;
+    std::string url = "https://127.0.0.1:" + std::to_string(other.port) + "/fw/latest.img";
+    EXPECT_EQ(http_get(url.c_str(), &o, &body, &size), -1);
+    EXPECT_EQ(body, nullptr);
+    EXPECT_EQ(other.requests().find("GET"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------
+// The HID route through the USB layer's seam, played by a fake.
+
+struct FakeHid {
+    UpdateUsbFound found{};
+    bool open_ok = true;
+    uint16_t version = 0x2001;
+    int feature_len = 64;
+    int query_result = 0;
+    uint64_t build = 0;
+    int queries = 0, closes = 0;
+    std::vector<uint8_t> uploaded;
+    int uploaded_len = 0;
+
+    static void detect(void *c, UpdateUsbFound *out) { *out = ((FakeHid *)c)->found; }
+    static void *open(void *c, const char *path)
+    {
+        FakeHid *f = (FakeHid *)c;
+        EXPECT_STREQ(path, f->found.hid_path);
+        return f->open_ok ? c : nullptr;
+    }
+    static int attributes(void *h, uint16_t *v, int *l)
+    {
+        *v = ((FakeHid *)h)->version;
+        *l = ((FakeHid *)h)->feature_len;
+        return 0;
+    }
+    static int query(void *h, int, uint64_t *b)
+    {
+        FakeHid *f = (FakeHid *)h;
+        f->queries++;
+        *b = f->build;
+        return f->query_result;
+    }
+    static void upload(void *h, int l, const uint8_t *img, size_t n, UpdateState *st)
+    {
+        FakeHid *f = (FakeHid *)h;
+        f->uploaded.assign(img, img + n);
+        f->uploaded_len = l;
+        EXPECT_EQ(st->progress_visible.load(), 1);
+        update_state_set_message(st, "Succeded to update firmware!!");
+    }
+    static void close(void *h) { ((FakeHid *)h)->closes++; }
+};
+
+class UpdateWorkerHid : public UpdateWorker {
+protected:
+    FakeHid fake;
+    UpdateUsbOps ops{};
+    void SetUp() override
+    {
+        UpdateWorker::SetUp();
+        fake.found.hid_found = 1;
+        fake.found.hid_version = 0x2001;
+        snprintf(fake.found.hid_path, sizeof fake.found.hid_path, "fake-hid-path");
+        ops = {&fake, FakeHid::detect, FakeHid::open, FakeHid::attributes, FakeHid::query, FakeHid::upload,
+               FakeHid::close};
+        cfg.usb = &ops;
+        serve("250101000000|" + hex(image_md5, 16), image);
+    }
+};
+
+TEST_F(UpdateWorkerHid, Version0x2001IsAlwaysOfferedTheImage)
+{
+    fake.build = 999999999999ull;  // never asked
+    EXPECT_EQ(run_worker(), "Succeded to update firmware!!");
+    EXPECT_EQ(fake.queries, 0);
+    EXPECT_EQ(fake.uploaded, image);
+    EXPECT_EQ(fake.uploaded_len, 64);
+    EXPECT_EQ(fake.closes, 1);
+}
+
+TEST_F(UpdateWorkerHid, LaterVersionsAreAskedForTheirBuild)
+{
+    fake.found.hid_version = fake.version = 0x2002;
+    fake.build = 250101000000ull;
+    EXPECT_EQ(run_worker(), "The firmware is up to date!");
+    EXPECT_EQ(fake.queries, 1);
+    EXPECT_TRUE(fake.uploaded.empty());
+    EXPECT_EQ(fake.closes, 1);
+
+    fake.query_result = -1;
+    EXPECT_EQ(run_worker(), "Failed to get build version, please try again!");
+    EXPECT_EQ(fake.closes, 2);
+}
+
+TEST_F(UpdateWorkerHid, HidPathThatDoesNotOpen)
+{
+    fake.open_ok = false;
+    EXPECT_EQ(run_worker(), "Failed to connect to KAVRI Viewer!");
+}
+
+TEST_F(UpdateWorkerHid, NoUploadFromTheUsbLayerIsAFailedConnection)
+{
+    ops.upload = nullptr;
+    EXPECT_EQ(run_worker(), "Failed to connect to KAVRI Viewer!");
+    EXPECT_EQ(fake.closes, 1);
+}
+
+}  // namespace

@@ -1,0 +1,328 @@
+// The update worker's decisions: the announced-build text, the route, the
+// dongle's build on USB, the found list, and starting a worker.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "firmware/update_worker.h"
+
+namespace {
+
+LatestInfo parse(const std::string &s)
+{
+    LatestInfo li;
+    update_parse_latest((const uint8_t *)s.data(), s.size(), &li);
+    return li;
+}
+
+const uint8_t kEmptyMd5[16] = {0xd4, 0x1d, 0x8c, 0xd9, 0x8f, 0x00, 0xb2, 0x04,
+                               0xe9, 0x80, 0x09, 0x98, 0xec, 0xf8, 0x42, 0x7e};
+
+TEST(LatestText, BuildBarAndDigest)
+{
+    LatestInfo li = parse("240427225356|d41d8cd98f00b204e9800998ecf8427e");
+    EXPECT_EQ(li.build, 240427225356ull);
+    ASSERT_EQ(li.digest_ok, 1);
+    EXPECT_EQ(0, memcmp(li.md5, kEmptyMd5, 16));
+}
+
+TEST(LatestText, UpperCaseDigitsAreHexToo)
+{
+    LatestInfo li = parse("1|D41D8CD98F00B204E9800998ECF8427E");
+    EXPECT_EQ(li.build, 1u);
+    ASSERT_EQ(li.digest_ok, 1);
+    EXPECT_EQ(0, memcmp(li.md5, kEmptyMd5, 16));
+}
+
+TEST(LatestText, TrailingLineEndSpoilsTheDigestButNotTheBuild)
+{
+    LatestInfo li = parse("240427225356|d41d8cd98f00b204e9800998ecf8427e\n");
+    EXPECT_EQ(li.build, 240427225356ull);
+    EXPECT_EQ(li.digest_ok, 0);
+    li = parse("240427225356|d41d8cd98f00b204e9800998ecf8427e\r\n");
+    EXPECT_EQ(li.digest_ok, 0);
+}
+
+TEST(LatestText, DigestMustBeExactly32HexDigits)
+{
+    EXPECT_EQ(parse("5|d41d8cd98f00b204e9800998ecf8427").digest_ok, 0);    // 31
+    EXPECT_EQ(parse("5|d41d8cd98f00b204e9800998ecf8427ee").digest_ok, 0);  // 33
+    EXPECT_EQ(parse("5|d41d8cd98f00b204e9800998ecf8427g").digest_ok, 0);   // not hex
+    EXPECT_EQ(parse("5|+41d8cd98f00b204e9800998ecf8427e").digest_ok, 0);
+    EXPECT_EQ(parse("5d41d8cd98f00b204e9800998ecf8427e00").digest_ok, 0);  // no bar
+    // The first bar counts: a second one makes the rest 34 long.
+    EXPECT_EQ(parse("5||d41d8cd98f00b204e9800998ecf8427e").digest_ok, 0);
+}
+
+TEST(LatestText, BuildStopsAtTheFirstNonDigit)
+{
+    EXPECT_EQ(parse("230302190449abc|").build, 230302190449ull);
+    EXPECT_EQ(parse(" 230302190449").build, 0u);
+    EXPECT_EQ(parse("|d41d8cd98f00b204e9800998ecf8427e").build, 0u);
+    EXPECT_EQ(parse("").build, 0u);
+    EXPECT_EQ(parse("18446744073709551615").build, UINT64_MAX);
+    EXPECT_EQ(parse("18446744073709551616|x").build, UINT64_MAX);  // saturates
+    EXPECT_EQ(parse("99999999999999999999999999").build, UINT64_MAX);
+}
+
+TEST(LatestText, EmbeddedZeroIsJustAnotherByte)
+{
+    std::string s("7|d41d8cd98f00b204e9800998ecf8427e");
+    s[5] = '\0';
+    EXPECT_EQ(parse(s).digest_ok, 0);
+    LatestInfo li;
+    update_parse_latest(nullptr, 0, &li);
+    EXPECT_EQ(li.build, 0u);
+}
+
+// ---------------------------------------------------------------------------
+
+int decide(UpdateRouteInput in, std::string *msg)
+{
+    const char *m = nullptr;
+    int r = update_decide_route(&in, &m);
+    *msg = m ? m : "(none)";
+    return r;
+}
+
+TEST(Route, StreamModeBlocksEvenWithANetworkDongle)
+{
+    std::string m;
+    EXPECT_EQ(decide({1, 0, 0, 1, 240427225356ull}, &m), UPDATE_END);
+    EXPECT_EQ(m, "Please replug the KAVRI Viewer!");
+    EXPECT_EQ(decide({1, 1, 0x2002, 0, 0}, &m), UPDATE_END);
+    EXPECT_EQ(m, "Please replug the KAVRI Viewer!");
+}
+
+TEST(Route, HidDongleBelow0x2000DoesNotMeetTheRequirement)
+{
+    std::string m;
+    EXPECT_EQ(decide({0, 1, 0x1FFF, 1, 240427225356ull}, &m), UPDATE_END);
+    EXPECT_EQ(m, "The device doesn't meet update requirement!");
+    EXPECT_EQ(decide({0, 1, 0, 0, 0}, &m), UPDATE_END);  // could not be opened
+    EXPECT_EQ(m, "The device doesn't meet update requirement!");
+}
+
+TEST(Route, HidDongleGoesOverUsbBeforeAnyNetworkDongle)
+{
+    std::string m;
+    EXPECT_EQ(decide({0, 1, 0x2000, 1, 240427225356ull}, &m), UPDATE_ROUTE_USB);
+    EXPECT_EQ(decide({0, 1, 0x2001, 0, 0}, &m), UPDATE_ROUTE_USB);
+}
+
+TEST(Route, NothingFound)
+{
+    std::string m;
+    EXPECT_EQ(decide({0, 0, 0, 0, 0}, &m), UPDATE_END);
+    EXPECT_EQ(m, "Could not detect KAVRI Viewer over USB or network!");
+}
+
+TEST(Route, NetworkDongleNeedsBuild230302190449)
+{
+    std::string m;
+    EXPECT_EQ(decide({0, 0, 0, 1, 230302190448ull}, &m), UPDATE_END);
+    EXPECT_EQ(m, "The device doesn't support network update! Please plug the USB cable to the computer.");
+    EXPECT_EQ(decide({0, 0, 0, 1, 230302190449ull}, &m), UPDATE_ROUTE_NETWORK);
+    EXPECT_EQ(m, "(none)");
+    // A record without a build key carries the default build and passes.
+    EXPECT_EQ(decide({0, 0, 0, 1, DEVICE_DEFAULT_BUILD}, &m), UPDATE_ROUTE_NETWORK);
+}
+
+TEST(UsbBuild, Versions0x2000And0x2001CountAsBuildZero)
+{
+    uint64_t b = 77;
+    EXPECT_EQ(update_usb_build_needs_query(0x2001, 1, &b), 0);
+    EXPECT_EQ(b, 0u);
+    b = 77;
+    EXPECT_EQ(update_usb_build_needs_query(0x2000, 1, &b), 0);
+    EXPECT_EQ(b, 0u);
+    // So any announced build is newer: 0x2001 is always offered the download.
+    LatestInfo li = parse("1|d41d8cd98f00b204e9800998ecf8427e");
+    EXPECT_LT(b, li.build);
+}
+
+TEST(UsbBuild, From0x2002TheDongleIsAsked)
+{
+    uint64_t b = 77;
+    EXPECT_EQ(update_usb_build_needs_query(0x2002, 1, &b), 1);
+    EXPECT_EQ(update_usb_build_needs_query(0xFFFF, 1, &b), 1);
+    EXPECT_EQ(update_usb_build_needs_query(0x2002, 0, &b), 0);  // attributes unreadable
+    EXPECT_EQ(b, 0u);
+}
+
+// ---------------------------------------------------------------------------
+
+DeviceRecord record(const char *id, uint32_t ip, uint64_t build, uint32_t usb = 0, uint32_t hid_only = 0)
+{
+    DeviceRecord r{};
+    r.address.in4.sin_family = AF_INET;
+    r.address.in4.sin_addr.s_addr = ip;
+    strcpy(r.id, id);
+    r.build = build;
+    r.usb = usb;
+    r.hid_only = hid_only;
+    return r;
+}
+
+TEST(Found, FirstNetworkDongleIsTheTarget)
+{
+    UpdateState st;
+    DeviceRecord out{};
+    EXPECT_EQ(update_state_first_network(&st, &out), 0);
+    DeviceRecord u = record("usb", 0, 1, 1, 0), h = record("hid", 0, 1, 0, 1);
+    DeviceRecord a = record("a", 0x0200007f, 240000000000ull), b = record("b", 0x0300007f, 250000000000ull);
+    for (const DeviceRecord *r : {&u, &h, &a, &b})
+        update_state_on_device(&st, r);
+    ASSERT_EQ(update_state_first_network(&st, &out), 1);
+    EXPECT_STREQ(out.id, "a");
+    update_state_clear_found(&st);
+    EXPECT_EQ(update_state_first_network(&st, &out), 0);
+}
+
+TEST(Found, RepeatedReportsReplaceInPlace)
+{
+    UpdateState st;
+    DeviceRecord a = record("a", 0x0200007f, 240000000000ull), b = record("b", 0x0300007f, 250000000000ull);
+    for (int i = 0; i < 100; i++) {
+        update_state_on_device(&st, &a);
+        update_state_on_device(&st, &b);
+    }
+    a.build = 260000000000ull;
+    update_state_on_device(&st, &a);
+    ASSERT_EQ(st.found.size(), 2u);
+    DeviceRecord out{};
+    ASSERT_EQ(update_state_first_network(&st, &out), 1);
+    EXPECT_STREQ(out.id, "a");
+    EXPECT_EQ(out.build, 260000000000ull);
+}
+
+TEST(Message, CutTo255AndAlwaysTerminated)
+{
+    UpdateState st;
+    std::string longer(400, 'x');
+    update_state_set_message(&st, longer.c_str());
+    char out[UPDATE_MESSAGE_CAP];
+    update_state_get_message(&st, out);
+    EXPECT_EQ(strlen(out), 255u);
+    update_state_set_message(&st, "");
+    update_state_get_message(&st, out);
+    EXPECT_STREQ(out, "");
+}
+
+TEST(Config, DefaultsFollowTheBuildSettings)
+{
+    UpdateConfig c;
+    update_config_defaults(&c);
+    EXPECT_EQ(std::string(c.base_url), std::string("https://") + KAVRI_UPDATE_SERVER);
+    EXPECT_EQ(c.check_timeout_ms, 3000);
+    EXPECT_EQ(c.download_timeout_ms, 300000);
+    EXPECT_EQ(c.scan_wait_ms, 3000);
+    EXPECT_EQ(c.connect_timeout_ms, 2000);
+    EXPECT_EQ(c.command_wait_ms, 1000);
+    EXPECT_EQ(c.close_wait_ms, 2000);
+    EXPECT_EQ(c.restart_step_ms, 1000);
+    EXPECT_STREQ(c.ca_file, "");
+    EXPECT_EQ(c.usb, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// A worker with nothing to find (no link, no USB, no wait) ends at once with
+// the "nothing found" text; busy guards against a second start.
+
+// Polls until the worker has cleared busy, up to limit_ms.
+bool wait_idle(UpdateState *st, int limit_ms)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    while (st->busy.load()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+TEST(Start, OneWorkerAtATimeAndBusyClearsAtTheEnd)
+{
+    UpdateState st;
+    update_state_set_message(&st, "old text");
+    st.progress = 0.5f;
+    UpdateConfig c;
+    update_config_defaults(&c);
+    c.scan_wait_ms = 200;
+    ASSERT_EQ(update_worker_start(&st, &c), 0);
+    EXPECT_EQ(update_worker_start(&st, &c), -1) << "busy: the second press starts nothing";
+    ASSERT_TRUE(wait_idle(&st, 10000));
+    update_state_join(&st);
+    EXPECT_EQ(st.busy.load(), 0);
+    EXPECT_EQ(st.progress_visible.load(), 0);
+    EXPECT_EQ(st.progress.load(), 0.0f);
+    char m[UPDATE_MESSAGE_CAP];
+    update_state_get_message(&st, m);
+    EXPECT_STREQ(m, "Could not detect KAVRI Viewer over USB or network!");
+    // And again, after the first has ended, without a join in between.
+    update_state_set_message(&st, "old text");
+    ASSERT_EQ(update_worker_start(&st, &c), 0);
+    ASSERT_TRUE(wait_idle(&st, 10000));
+    update_state_get_message(&st, m);
+    EXPECT_STREQ(m, "Could not detect KAVRI Viewer over USB or network!");
+    update_state_join(&st);
+    EXPECT_EQ(st.busy.load(), 0);
+    EXPECT_EQ(st.thread, nullptr);
+}
+
+TEST(Start, JoinCutsTheWorkersWaitsShort)
+{
+    UpdateState st;
+    UpdateConfig c;
+    update_config_defaults(&c);
+    c.scan_wait_ms = 120000;  // would hold a shutdown for two minutes
+    ASSERT_EQ(update_worker_start(&st, &c), 0);
+    auto t0 = std::chrono::steady_clock::now();
+    update_state_join(&st);
+    auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_LT(took, std::chrono::seconds(5));
+    EXPECT_EQ(st.busy.load(), 0);
+    EXPECT_EQ(st.cancel.load(), 0) << "the next worker starts uncancelled";
+    EXPECT_EQ(st.thread, nullptr);
+}
+
+// Through the USB seam: the stream-mode and version checks end the worker
+// before the server is asked and before the HID path is opened.
+struct FakeUsb {
+    UpdateUsbFound found{};
+    int opened = 0;
+    static void detect(void *c, UpdateUsbFound *out) { *out = ((FakeUsb *)c)->found; }
+    static void *open(void *c, const char *) { ((FakeUsb *)c)->opened++; return nullptr; }
+};
+
+TEST(Start, UsbChecksEndBeforeTheServer)
+{
+    FakeUsb fake;
+    UpdateUsbOps ops{};
+    ops.context = &fake;
+    ops.detect = FakeUsb::detect;
+    ops.open = FakeUsb::open;
+    UpdateConfig c;
+    update_config_defaults(&c);
+    c.usb = &ops;
+    c.scan_wait_ms = 0;
+    UpdateState st;
+    char m[UPDATE_MESSAGE_CAP];
+
+    fake.found.hid_found = 1;
+    fake.found.hid_version = 0x1000;
+    update_worker_run(&st, &c);
+    update_state_get_message(&st, m);
+    EXPECT_STREQ(m, "The device doesn't meet update requirement!");
+
+    fake.found.stream_mode = 1;
+    update_worker_run(&st, &c);
+    update_state_get_message(&st, m);
+    EXPECT_STREQ(m, "Please replug the KAVRI Viewer!");
+    EXPECT_EQ(fake.opened, 0);
+}
+
+}  // namespace
