@@ -6,6 +6,8 @@
 #include <SDL.h>
 #include <imgui.h>
 
+#include "firmware/update_state.h"
+#include "firmware/update_worker.h"
 #include "ui/about_texts.h"
 
 #ifndef KAVRI_HELP_WEBSITE
@@ -65,7 +67,28 @@ void AboutView::draw(bool *open, const char *version, UpdateState *update)
     ImGui::End();
 }
 
-void AboutView::update_tab(UpdateState *)
+void AboutView::update_tab(UpdateState *update)
 {
     ImGui::TextWrapped("%s", ABOUT_UPDATE_TEXT);
+    bool busy = update->busy.load() != 0;
+    if (busy)
+        ImGui::BeginDisabled();
+    if (ImGui::Button("Check") && !update->busy.load()) {
+        UpdateConfig cfg;
+        update_config_defaults(&cfg);
+        update_worker_start(update, &cfg);
+    }
+    if (busy)
+        ImGui::EndDisabled();
+    char message[UPDATE_MESSAGE_CAP];
+    update_state_get_message(update, message);
+    if (message[0]) {
+        ImGui::PushStyleColor(ImGuiCol_Text, ImVec4(1, 1, 0, 1));
+        ImGui::PushTextWrapPos(0.0f);
+        ImGui::TextUnformatted(message);
+        ImGui::PopTextWrapPos();
+        ImGui::PopStyleColor();
+    }
+    if (update->progress_visible.load())
+        ImGui::ProgressBar(update->progress.load(), ImVec2(-FLT_MIN, 0), "");
 }

@@ -18,6 +18,7 @@ ConnectedContextMenu::ConnectedContextMenu() : version_(resource_version_text())
 
 ConnectedContextMenu::~ConnectedContextMenu()
 {
+    update_state_join(&update_);
     std::free(version_);
 }
 
@@ -146,7 +147,7 @@ void ConnectedContextMenu::draw(LinkContext *link, const std::vector<DeviceRecor
     }
     bool popup_open = ImGui::IsPopupOpen(MENU_POPUP_ID);
 
-    about_.draw(&about_open_, version_, nullptr);
+    about_.draw(&about_open_, version_, &update_);
     settings_.draw(link, &settings_open_);
 
     if (app)

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "linkcore/device_record.h"
+#include "firmware/update_state.h"
 #include "ui/about_view.h"
 #include "ui/settings_view.h"
 
@@ -43,6 +44,8 @@ public:
     bool about_open() const { return about_open_; }
     bool settings_open() const { return settings_open_; }
     uint64_t tip_shown_at() const { return tip_shown_at_; }
+    // Shared with the firmware update worker; a device listener of the link.
+    UpdateState *update_state() { return &update_; }
 
 private:
     std::atomic<bool> open_request_{false};
@@ -51,6 +54,7 @@ private:
     bool settings_open_ = false;
     SettingsView settings_;
     AboutView about_;
+    UpdateState update_;
     char *version_ = nullptr;  // "%hu.%hu.%hu.%hu", or null when unknown
 
     void set_input(LinkContext *link, bool on);

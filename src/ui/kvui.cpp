@@ -10,6 +10,7 @@
 #include "linkcore/usb_transport.h"
 #include "shell/app_state.h"
 #include "shell/settings_file.h"
+#include "firmware/update_state.h"
 #include "input/input_thread.h"
 #include "ui/connect_view.h"
 #include "ui/context_menu.h"
@@ -49,6 +50,8 @@ KVUI::KVUI()
         link_on_frame(link_, video_, VideoView::on_frame);
         link_on_scan_started(link_, this, on_scan_started);
         link_on_device(link_, this, on_device);
+        // The firmware update worker sees every dongle reported, too.
+        link_on_device(link_, menu_->update_state(), update_state_on_device);
 
         const std::vector<uint32_t> &subnets = subnet_list();
         int count = (int)std::min<size_t>(subnets.size(), kMaxSubnets);
@@ -60,6 +63,9 @@ KVUI::KVUI()
 
 KVUI::~KVUI()
 {
+    // A firmware update works through the link: it ends (cut short) first.
+    if (menu_)
+        update_state_join(menu_->update_state());
     // Stopping the link waits for its threads, so no listener is running or
     // will run when the views go.
     if (link_)
