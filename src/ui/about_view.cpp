@@ -6,6 +6,7 @@
 #include <SDL.h>
 #include <imgui.h>
 
+#include "firmware/hid_upload.h"
 #include "firmware/update_state.h"
 #include "firmware/update_worker.h"
 #include "ui/about_texts.h"
@@ -74,8 +75,12 @@ void AboutView::update_tab(UpdateState *update)
     if (busy)
         ImGui::BeginDisabled();
     if (ImGui::Button("Check") && !update->busy.load()) {
+        // Dongles in plain HID mode are updated through the USB layer.
+        static UpdateUsbOps usb_ops;
+        hid_fw_usb_ops(usb_linux_backend(), &usb_ops);
         UpdateConfig cfg;
         update_config_defaults(&cfg);
+        cfg.usb = &usb_ops;
         update_worker_start(update, &cfg);
     }
     if (busy)

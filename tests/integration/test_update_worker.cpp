@@ -22,7 +22,9 @@
 #include <vector>
 
 #include "firmware/http_client.h"
+#include "firmware/hid_upload.h"
 #include "firmware/update_worker.h"
+#include "platform/fake/usb_fake.h"
 #include "linkcore/link.h"
 #include "linkcore/md5.h"
 #include "sim_process.h"
@@ -496,6 +498,28 @@ TEST_F(UpdateWorkerHid, NoUploadFromTheUsbLayerIsAFailedConnection)
     ops.upload = nullptr;
     EXPECT_EQ(run_worker(), "Failed to connect to KAVRI Viewer!");
     EXPECT_EQ(fake.closes, 1);
+}
+
+// The whole HID route: the worker with the USB layer's own operations against
+// the fake dongle in plain HID mode, which asks for its build (0x2002 and
+// later) and takes the image through feature reports.
+TEST_F(UpdateWorker, UpdatesAFakeHidDongleThroughTheUsbLayer)
+{
+    UsbFake *usb = usb_fake_create();
+    UsbFakeConfig c;
+    c.hid_mode = true;
+    c.hid_version = 0x2002;
+    c.build = 240101000000ull;
+    int dongle = usb_fake_add(usb, c);
+    UpdateUsbOps hid_ops;
+    hid_fw_usb_ops(usb_fake_backend(usb), &hid_ops);
+    cfg.usb = &hid_ops;
+    serve("250101000000|" + hex(image_md5, 16), image);
+    EXPECT_EQ(run_worker(), "Succeded to update firmware!!");
+    EXPECT_FLOAT_EQ(st.progress.load(), 1.0f);
+    UsbFakeStats stats = usb_fake_stats(usb, dongle);
+    EXPECT_EQ(stats.firmware, image);
+    usb_fake_destroy(&usb);
 }
 
 }  // namespace
