@@ -62,6 +62,14 @@ e2e_cleanup() {
 
 fail() { echo "FAIL: $*" >&2; keep=1; exit 1; }
 
+# e2e_pause SECONDS: the pause between two steps of simulated input, so that
+# the viewer's frame loop sees each (a pointer over an item for a frame before
+# the click on it). Sanitizer builds draw far slower frames and stretch it by
+# KAVRI_E2E_PACE.
+e2e_pause() {
+  sleep "$(awk -v s="$1" -v f="${KAVRI_E2E_PACE:-1}" 'BEGIN { print s * f }')"
+}
+
 now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
 
 # e2e_poll MS CMD...: polls CMD until it succeeds (0) or MS milliseconds

@@ -52,14 +52,14 @@ menu_click() {
   local i=$1 s=$2
   pointer
   xdotool mousemove $(( ptr_x + 24 )) $(( ptr_y + 14 + 20 * i + 4 * s ))
-  sleep 0.15  # the item must see the pointer for a frame before the click
+  e2e_pause 0.15  # the item must see the pointer for a frame before the click
   xdotool click 1
 }
 open_menu() {
   xdotool mousemove --window "$wid" "$1" "$2"
-  sleep 0.1
+  e2e_pause 0.1
   xdotool click 3
-  sleep 0.15
+  e2e_pause 0.15
 }
 
 # Two dongles found: Full Screen, Audio | Input | Target Device | Disconnect | Settings, About.
@@ -106,15 +106,15 @@ echo "mouse: motion summed to 30,20; left click pressed and released"
 # --- Left Ctrl + right click opens the menu, and the target sees no right button --
 mark=$(lines)
 xdotool keydown Control_L
-sleep 0.1
+e2e_pause 0.1
 xdotool click 3
-sleep 0.1
+e2e_pause 0.1
 xdotool keyup Control_L
 e2e_wait 3000 "left ctrl never reached the target" sh -c "tail -n +$(( mark + 1 )) '$log' | grep -q '\"report\":\"010100'"
 if reports_after "$mark" | grep '^02' | cut -c3-4 | grep -q '^0[2367]'; then
   fail "a right-button report reached the target: $(reports_after "$mark" | tr '\n' ' ')"
 fi
-sleep 0.2
+e2e_pause 0.2
 # The menu is open where the pointer is: turning input off from it proves it.
 mark=$(lines)
 menu_click $ROW_INPUT
@@ -131,11 +131,11 @@ pick_target() {
   pointer
   local ty=$(( ptr_y + 14 + 20 * 3 + 4 * 2 ))
   xdotool mousemove $(( ptr_x + 24 )) $ty
-  sleep 0.3
+  e2e_pause 0.3
   xdotool mousemove $(( ptr_x + 260 )) $ty
-  sleep 0.3
+  e2e_pause 0.3
   xdotool mousemove $(( ptr_x + 260 )) $(( ty + 20 * $1 ))
-  sleep 0.2
+  e2e_pause 0.2
   xdotool click 1
 }
 starts() { grep -c '"ev":"start"' "$work/$1.log"; }

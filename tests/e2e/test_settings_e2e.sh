@@ -17,12 +17,12 @@ e2e_viewer
 # Settings window opens at (60, 60), 500 x 440.
 click_at() {
   xdotool mousemove --window "$wid" "$1" "$2"
-  sleep 0.1  # Dear ImGui sees the pointer on one frame and the click on the next
+  e2e_pause 0.1  # Dear ImGui sees the pointer on one frame and the click on the next
   xdotool click 1
 }
 type_into() {  # x y text: replaces the field's content
   click_at "$1" "$2"
-  sleep 0.1
+  e2e_pause 0.1
   xdotool key ctrl+a
   xdotool type --delay 30 "$3"
 }
@@ -35,12 +35,12 @@ e2e_poll 2500 grep -q '"ev":"probe"' "$work/a.log" && fail "the simulator was pr
 # separators above the last two).
 menu_row() {
   xdotool mousemove --window "$wid" 300 450
-  sleep 0.1
+  e2e_pause 0.1
   xdotool click 3
-  sleep 0.2
+  e2e_pause 0.2
   eval "$(xdotool getmouselocation --shell)"
   xdotool mousemove $(( X + 24 )) $(( Y + 14 + 20 * $1 + 4 * 3 ))
-  sleep 0.15
+  e2e_pause 0.15
   xdotool click 1
 }
 # A focused Dear ImGui window's title bar at (60, 60), where new windows open.
@@ -71,7 +71,7 @@ e2e_wait 3000 "no About window" window_shown
 # "Check Update": the update server is out of reach in the private network,
 # which the yellow message under the "Check" button says.
 click_at 404 101
-sleep 0.2
+e2e_pause 0.2
 click_at 93 371
 yellow_message() { "$probe" count "KAVRI Viewer" 60 380 500 60 255 255 0 40 | awk '{exit !($1 > 50)}'; }
 e2e_wait 20000 "no message after Check" yellow_message
