@@ -68,6 +68,11 @@ static void check(LinkContext *l)
     }
     if (n != l->control_count || prev != l->control_tail)
         std::abort();
+    // What the device sends must not grow the control queue without bound:
+    // it holds at most the packets of one handshake and one of each setting
+    // besides the one in flight.
+    if (n > 16)
+        std::abort();
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
