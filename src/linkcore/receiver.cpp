@@ -10,14 +10,13 @@
 #include "linkcore/clock.h"
 #include "linkcore/frame_assembly.h"
 #include "linkcore/link_context.h"
+#include "linkcore/receiver.h"
 #include "linkcore/wire.h"
 
 static const uint64_t kSilenceMs = 4000;
 static const size_t kReceiveBuffer = 131072;
 // The wait for a datagram is short so that a stop is seen at once.
 static const int kReceiveSliceMs = 100;
-
-namespace {
 
 struct Receiver {
     LinkContext *l;
@@ -27,8 +26,6 @@ struct Receiver {
     uint32_t delivered_frame;  // the picture already handed over (duplicates must not repeat it)
     bool delivered;
 };
-
-}  // namespace
 
 static void send_back(Receiver *r, const uint8_t *data, size_t n)
 {
@@ -268,13 +265,69 @@ static bool from_target(LinkContext *l, const sockaddr_storage *from)
     return false;
 }
 
-void receiver_thread_main(LinkContext *l)
+Receiver *receiver_create(LinkContext *l)
 {
     Receiver *r = new Receiver();
     r->l = l;
     r->buf = new uint8_t[kReceiveBuffer];
     fa_init(&r->fa);
     fa_reset(&r->fa, link_now_ms());
+    return r;
+}
+
+void receiver_destroy(Receiver **pr)
+{
+    if (!pr || !*pr)
+        return;
+    Receiver *r = *pr;
+    fa_free(&r->fa);
+    delete[] r->buf;
+    delete r;
+    *pr = nullptr;
+}
+
+void receiver_datagram(Receiver *r, uint8_t *data, size_t len, const sockaddr_storage *from)
+{
+    LinkContext *l = r->l;
+    if (!data || !from)
+        len = 0;
+    if (len > 0 && from != &r->from)
+        r->from = *from;  // acknowledgements go back where the datagram came from
+    int n = (int)std::min(len, kReceiveBuffer);
+    if (n >= 1 && net_port_of((const sockaddr *)&r->from) == WIRE_PORT_DISCOVERY) {
+        device_handle_answer(&l->device_listeners, &r->from, sizeof(sockaddr_in6), (const char *)data, (size_t)n);
+        return;
+    }
+    int32_t protocol = l->protocol.load();
+    if (l->stop_control.load() || protocol < 0 || l->usb_mode.load())
+        return;
+    // The silence rule does not run while the operator is asked for a
+    // password: the device owes us no traffic then.
+    if (l->active.load() && l->state.load() != LINK_STATE_PASSWORD &&
+        link_now_ms() - l->last_traffic_ms.load() > kSilenceMs) {
+        link_reset(l);
+        return;
+    }
+    // Only the target's datagrams are its stream. A dongle the link just
+    // left (or one answering a request that was already on its way when
+    // the target changed) must not be taken for the new one.
+    if (n >= 1 && !from_target(l, &r->from))
+        return;
+    size_t header = protocol >= 2 ? 16 : 8;
+    if (n >= (int)header) {
+        l->last_traffic_ms = link_now_ms();
+        if (protocol >= 2)
+            walk_p2(r, data, (size_t)n);
+        else
+            walk_p1(r, data, (size_t)n);
+    }
+}
+
+void receiver_tick(Receiver *r) { receiver_datagram(r, nullptr, 0, nullptr); }
+
+void receiver_thread_main(LinkContext *l)
+{
+    Receiver *r = receiver_create(l);
     l->receiving = 1;  // the screen should stay awake while we receive
 
     while (!l->stop_all.load()) {
@@ -283,34 +336,11 @@ void receiver_thread_main(LinkContext *l)
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             continue;
         }
-        if (n >= 1 && net_port_of((const sockaddr *)&r->from) == WIRE_PORT_DISCOVERY) {
-            device_handle_answer(&l->device_listeners, &r->from, sizeof(sockaddr_in6), (const char *)r->buf,
-                                 (size_t)n);
-            continue;
-        }
-        int32_t protocol = l->protocol.load();
-        if (l->stop_control.load() || protocol < 0 || l->usb_mode.load())
-            continue;
-        // The silence rule does not run while the operator is asked for a
-        // password: the device owes us no traffic then.
-        if (l->active.load() && l->state.load() != LINK_STATE_PASSWORD &&
-            link_now_ms() - l->last_traffic_ms.load() > kSilenceMs) {
-            link_reset(l);
-            continue;
-        }
-        // Only the target's datagrams are its stream. A dongle the link just
-        // left (or one answering a request that was already on its way when
-        // the target changed) must not be taken for the new one.
-        if (n >= 1 && !from_target(l, &r->from))
-            continue;
-        size_t header = protocol >= 2 ? 16 : 8;
-        if (n >= (int)header) {
-            l->last_traffic_ms = link_now_ms();
-            if (protocol >= 2)
-                walk_p2(r, r->buf, (size_t)n);
-            else
-                walk_p1(r, r->buf, (size_t)n);
-        }
+        // A wait that brought nothing still runs the silence rule.
+        if (n > 0)
+            receiver_datagram(r, r->buf, (size_t)n, &r->from);
+        else
+            receiver_tick(r);
     }
 
     if (l->active.load() && l->udp_ok && l->protocol.load() >= 2) {
@@ -318,7 +348,5 @@ void receiver_thread_main(LinkContext *l)
         link_reset(l);
     }
     l->receiving = 0;
-    fa_free(&r->fa);
-    delete[] r->buf;
-    delete r;
+    receiver_destroy(&r);
 }
