@@ -25,7 +25,54 @@ struct Receiver {
     sockaddr_storage from;
     uint32_t delivered_frame;  // the picture already handed over (duplicates must not repeat it)
     bool delivered;
+    // The picture in progress, for the statistics and its timing.
+    uint64_t first_us, last_us;  // its first fragment, the one that completed it
+    uint32_t highest;            // highest fragment index stored
 };
+
+// What the record looked like before a fragment was added.
+struct FaBefore {
+    uint32_t frame, fragments, count, complete;
+};
+
+static FaBefore fa_before(const FrameAssembly *fa) { return {fa->frame, fa->fragments, fa->count, fa->complete}; }
+
+// Counts what one fragment did to the picture in progress and keeps its
+// times: a picture left unfinished for a newer one, a new fragment or a
+// duplicate, one that filled a gap below the highest index (the device's
+// resend of what an acknowledgement lacked, or reordering), completion.
+static void count_fragment(Receiver *r, const FaBefore &b, int rc, uint32_t index, size_t len)
+{
+    LinkContext *l = r->l;
+    const FrameAssembly *fa = &r->fa;
+    const uint64_t now = clock_steady_us();
+    uint32_t stored_before = b.fragments;
+    if (fa->frame != b.frame) {
+        if (b.frame != FA_NO_FRAME && !b.complete && b.count > 0) {
+            l->stat_abandoned.fetch_add(1, std::memory_order_relaxed);
+            l->stat_lost.fetch_add(b.count - std::min(b.fragments, b.count), std::memory_order_relaxed);
+        }
+        stored_before = 0;
+        r->first_us = now;
+        r->last_us = 0;
+        r->highest = 0;
+    }
+    if (rc < 0)
+        return;
+    if (fa->fragments > stored_before) {
+        l->stat_fragments.fetch_add(1, std::memory_order_relaxed);
+        l->stat_video_bytes.fetch_add(len, std::memory_order_relaxed);
+        if (stored_before > 0 && index < r->highest)
+            l->stat_resent.fetch_add(1, std::memory_order_relaxed);
+        r->highest = std::max(r->highest, index);
+    } else {
+        l->stat_duplicates.fetch_add(1, std::memory_order_relaxed);
+    }
+    if (fa->complete && (fa->frame != b.frame || !b.complete)) {
+        l->stat_pictures.fetch_add(1, std::memory_order_relaxed);
+        r->last_us = now;
+    }
+}
 
 static void send_back(Receiver *r, const uint8_t *data, size_t n)
 {
@@ -64,7 +111,7 @@ static void deliver(Receiver *r)
     if (fa_picture_is_idr(fa))
         l->key_frame_seen = 1;
     if (l->key_frame_seen.load())
-        decoder_submit(l->decoder, fa->data, fa->length, fa->frame, fa->started_ms, fa->completed_ms);
+        decoder_submit(l->decoder, fa->data, fa->length, fa->frame, r->first_us, r->last_us);
     if (l->connected.load())
         l->last_frame = fa->frame;
 }
@@ -126,7 +173,9 @@ static void p2_video(Receiver *r, const P2Packet *pk)
     uint32_t interval = l->ack_interval_us.load();
     unsigned counter = 0;
     uint32_t before = r->fa.frame;
+    const FaBefore was = fa_before(&r->fa);
     int rc = fa_add_p2(&r->fa, &f, pk->payload, pk->length, interval, clock_steady_us(), link_now_ms(), &counter);
+    count_fragment(r, was, rc, f.index, pk->length);
     if (r->fa.frame != before)
         r->delivered = false;
     if (rc == FA_ACK) {
@@ -230,7 +279,9 @@ static void walk_p1(Receiver *r, const uint8_t *d, size_t n)
             if (!b.valid)
                 continue;  // its index or size would fall outside the picture
             uint32_t before = r->fa.frame;
+            const FaBefore was = fa_before(&r->fa);
             int rc = fa_add_p1(&r->fa, &b, link_now_ms());
+            count_fragment(r, was, rc, b.index, b.length);
             if (r->fa.frame != before)
                 r->delivered = false;
             if (rc < 0)
@@ -316,6 +367,7 @@ void receiver_datagram(Receiver *r, uint8_t *data, size_t len, const sockaddr_st
     size_t header = protocol >= 2 ? 16 : 8;
     if (n >= (int)header) {
         l->last_traffic_ms = link_now_ms();
+        l->stat_datagrams.fetch_add(1, std::memory_order_relaxed);
         if (protocol >= 2)
             walk_p2(r, data, (size_t)n);
         else

@@ -15,7 +15,7 @@ size_t stream_stats_format(const StreamStats *a, const StreamStats *b, uint64_t 
     const double shown_ms = drawn ? (double)delta(b->shown_us, a->shown_us) / (double)drawn / 1000.0 : 0.0;
     int n = snprintf(out, cap,
                      "stream: %.1f received, %.1f decoded, %.1f drawn per second, %.2f Mbit/s, "
-                     "fragments %llu lost %llu resent, decode %.2f ms, end-to-end %.2f ms",
+                     "fragments lost %llu resent %llu, decode %.2f ms, end-to-end %.2f ms",
                      (double)delta(b->pictures, a->pictures) / seconds, (double)decoded / seconds,
                      (double)drawn / seconds, (double)delta(b->video_bytes, a->video_bytes) * 8.0 / seconds / 1e6,
                      (unsigned long long)delta(b->lost, a->lost), (unsigned long long)delta(b->resent, a->resent),
