@@ -301,13 +301,16 @@ int VideoView::render(int output_width, int output_height, VideoArea *rect)
         if (u.upload) {
             // The whole image is uploaded again from the stored copy, which
             // the decoder thread may replace as soon as the lock is released.
+            // Into the textures' existing storage (re-created above when the
+            // size changed): a fresh allocation per picture costs the driver
+            // more than the copy itself.
             glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
             glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
             for (int i = 0; i < 3; i++) {
                 gl_api.ActiveTexture(GL_TEXTURE0 + i);
                 glBindTexture(GL_TEXTURE_2D, textures_[i]);
-                glTexImage2D(GL_TEXTURE_2D, 0, (GLint)plane_format_, u.widths[i], u.rows[i], 0, plane_format_,
-                             GL_UNSIGNED_BYTE, u.data[i]);
+                glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, u.widths[i], u.rows[i], plane_format_, GL_UNSIGNED_BYTE,
+                                u.data[i]);
             }
         }
     }
