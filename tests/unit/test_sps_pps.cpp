@@ -58,6 +58,13 @@ struct BitWriter {
         for (int i = len; i >= 0; i--)
             u(1, (uint32_t)(x >> i) & 1u);
     }
+    // profile_idc, the constraint flags byte, level_idc
+    void head(uint32_t profile, uint32_t flags, uint32_t level)
+    {
+        u(8, profile);
+        u(8, flags);
+        u(8, level);
+    }
     void se(int32_t v) { ue(v > 0 ? (uint32_t)(2 * (int64_t)v - 1) : (uint32_t)(-2 * (int64_t)v)); }
     // rbsp_trailing_bits: stop bit, then zeros to the byte boundary.
     Bytes finish()
@@ -83,16 +90,12 @@ Bytes escape(const Bytes &rbsp)
     return out;
 }
 
-// Writes the fields after seq_parameter_set_id / the chroma block for a plain
-// progressive picture with POC type 0.
-void write_tail(BitWriter &w, uint32_t width_mbs_minus1, uint32_t height_units_minus1, uint32_t frame_mbs_only,
-                bool crop, uint32_t l, uint32_t r, uint32_t t, uint32_t b)
+// Writes the fields from max_num_ref_frames to vui_parameters_present_flag.
+void write_frame(BitWriter &w, uint32_t max_ref, uint32_t width_mbs_minus1, uint32_t height_units_minus1,
+                 uint32_t frame_mbs_only, bool crop, uint32_t l, uint32_t r, uint32_t t, uint32_t b, uint32_t vui = 0)
 {
-    w.ue(0); // log2_max_frame_num_minus4
-    w.ue(0); // pic_order_cnt_type
-    w.ue(2); // log2_max_pic_order_cnt_lsb_minus4
-    w.ue(4); // max_num_ref_frames
-    w.u(1, 0);
+    w.ue(max_ref);
+    w.u(1, 0); // gaps_in_frame_num_allowed_flag
     w.ue(width_mbs_minus1);
     w.ue(height_units_minus1);
     w.u(1, frame_mbs_only);
@@ -106,7 +109,18 @@ void write_tail(BitWriter &w, uint32_t width_mbs_minus1, uint32_t height_units_m
         w.ue(t);
         w.ue(b);
     }
-    w.u(1, 0); // vui_parameters_present_flag
+    w.u(1, vui);
+}
+
+// Writes the fields after seq_parameter_set_id / the chroma block for a plain
+// progressive picture with POC type 0 and four reference frames.
+void write_tail(BitWriter &w, uint32_t width_mbs_minus1, uint32_t height_units_minus1, uint32_t frame_mbs_only,
+                bool crop, uint32_t l, uint32_t r, uint32_t t, uint32_t b)
+{
+    w.ue(0); // log2_max_frame_num_minus4
+    w.ue(0); // pic_order_cnt_type
+    w.ue(2); // log2_max_pic_order_cnt_lsb_minus4
+    write_frame(w, 4, width_mbs_minus1, height_units_minus1, frame_mbs_only, crop, l, r, t, b);
 }
 
 // High profile (100), level 4.0, 4:2:0, SPS id 0, no scaling matrices.
@@ -191,115 +205,75 @@ int config_size(const Bytes &packet, int *w, int *h)
 // --------------------------------------------------------------------------
 // Locator
 
-TEST(NalLocate, ConfigPacketStopsAtIdrHeader)
-{
-    Bytes p = config_packet_1080();
-    NalLocation loc;
-    nal_locate(p.data(), (uint32_t)p.size(), &loc);
-    EXPECT_EQ(loc.data, p.data());
-    EXPECT_EQ(loc.length, p.size());
-    EXPECT_EQ(loc.sps_start, 0u);
-    EXPECT_EQ(loc.pps_start, 16u);
-    EXPECT_EQ(loc.sps_size, 16u);
-    EXPECT_EQ(loc.pps_size, 12u); // 16 .. the IDR header at 28
-    EXPECT_EQ(loc.position, 28u);
-    EXPECT_EQ(loc.found, 1u);
-}
+// Fields a case leaves unchecked.
+constexpr uint32_t ANY = 0xDEADBEEFu;
 
-TEST(NalLocate, SpsAndPpsOnlyRunToTheEnd)
+TEST(NalLocate, StartCodesAndStops)
 {
-    Bytes p = cat({kStart4, kSpsHeader, kSps1080, kStart4, kPps});
-    NalLocation loc;
-    nal_locate(p.data(), (uint32_t)p.size(), &loc);
-    EXPECT_EQ(loc.sps_start, 0u);
-    EXPECT_EQ(loc.pps_start, 16u);
-    EXPECT_EQ(loc.sps_size, 16u);
-    EXPECT_EQ(loc.pps_size, 8u); // 16 .. end at 24
-    EXPECT_EQ(loc.position, 24u);
-    EXPECT_EQ(loc.found, 0u);
-}
-
-TEST(NalLocate, SeiBetweenSpsAndPpsChangesNothing)
-{
-    // The SEI body holds 0x67 and 0x65 bytes that follow no start code.
-    Bytes sei = {0x06, 0x05, 0x02, 0x67, 0x65, 0x80};
-    Bytes p = cat({kStart4, kSpsHeader, kSps1080, kStart4, sei, kStart4, kPps, kStart4, kIdr});
-    NalLocation loc;
-    nal_locate(p.data(), (uint32_t)p.size(), &loc);
-    EXPECT_EQ(loc.sps_start, 0u);
-    EXPECT_EQ(loc.pps_start, 26u);
-    EXPECT_EQ(loc.sps_size, 26u);
-    EXPECT_EQ(loc.pps_size, 12u);
-    EXPECT_EQ(loc.position, 38u);
-    EXPECT_EQ(loc.found, 1u);
-    int w = 0, h = 0;
-    ASSERT_EQ(config_size(p, &w, &h), 0);
-    EXPECT_EQ(w, 1920);
-    EXPECT_EQ(h, 1080);
-}
-
-TEST(NalLocate, NonIdrSliceAlsoStops)
-{
-    Bytes p = cat({kStart4, kSpsHeader, kSps1080, kStart4, kPps, kStart4, {0x41, 0x9A}, kStart4, {0x67}});
-    NalLocation loc;
-    nal_locate(p.data(), (uint32_t)p.size(), &loc);
-    EXPECT_EQ(loc.found, 1u);
-    EXPECT_EQ(loc.position, 28u);
-    EXPECT_EQ(loc.sps_start, 0u); // the SPS header behind the slice is never reached
-}
-
-TEST(NalLocate, SliceBeforeParameterSetsDoesNotStop)
-{
-    Bytes p = cat({kStart4, {0x65, 0x88}, kStart4, kSpsHeader, kSps1080, kStart4, kPps, kStart4, kIdr});
-    NalLocation loc;
-    nal_locate(p.data(), (uint32_t)p.size(), &loc);
-    EXPECT_EQ(loc.sps_start, 6u);
-    EXPECT_EQ(loc.pps_start, 22u);
-    EXPECT_EQ(loc.position, 34u);
-    EXPECT_EQ(loc.found, 1u);
-}
-
-TEST(NalLocate, ThreeByteStartCodes)
-{
-    // 00 00 01 67 at offset 0: the header is byte 3, so "header - 4" wraps.
-    Bytes p = cat({{0x00, 0x00, 0x01, 0x67}, kSps1080, {0x00, 0x00, 0x01}, kPps, {0x00, 0x00, 0x01}, kIdr});
-    NalLocation loc;
-    nal_locate(p.data(), (uint32_t)p.size(), &loc);
-    EXPECT_EQ(loc.sps_start, 0xFFFFFFFFu);
-    EXPECT_EQ((uint32_t)(loc.sps_start + 5), 4u); // first payload byte
-    EXPECT_EQ(loc.pps_start, 14u);                // PPS header at 18
-    EXPECT_EQ(loc.sps_size, 15u);                 // header to header
-    EXPECT_EQ(loc.position, 25u);                 // IDR header
-    EXPECT_EQ(loc.pps_size, 11u);
-    EXPECT_EQ(loc.found, 1u);
-    int w = 0, h = 0;
-    ASSERT_EQ(config_size(p, &w, &h), 0);
-    EXPECT_EQ(w, 1920);
-    EXPECT_EQ(h, 1080);
-}
-
-TEST(NalLocate, LongerZeroRunsStillEndInAStartCode)
-{
-    Bytes p = cat({{0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x67}, kSps1080, kStart4, kPps});
-    NalLocation loc;
-    nal_locate(p.data(), (uint32_t)p.size(), &loc);
-    EXPECT_EQ(loc.sps_start, 2u);
-    EXPECT_EQ(loc.pps_start, 18u);
-    EXPECT_EQ(loc.sps_size, 16u);
-}
-
-TEST(NalLocate, LoneZeroBeforeOneIsNoStartCode)
-{
-    // AB 00 01 67: one zero then 01 sends the scanner back to searching.
-    Bytes p = {0xAB, 0x00, 0x01, 0x67, 0x64, 0x00, 0x01, 0x68, 0x00};
-    NalLocation loc;
-    nal_locate(p.data(), (uint32_t)p.size(), &loc);
-    EXPECT_EQ(loc.sps_start, 0u);
-    EXPECT_EQ(loc.sps_size, 0u);
-    EXPECT_EQ(loc.pps_start, 0u);
-    EXPECT_EQ(loc.position, (uint32_t)p.size());
-    int w = 0, h = 0;
-    EXPECT_EQ(config_size(p, &w, &h), -1);
+    struct Case {
+        const char *what;
+        Bytes packet;
+        uint32_t sps_start, pps_start, sps_size, pps_size, position, found;
+        int config; // h264_config_visible_size result; 1: not checked
+    } const cases[] = {
+        // 00 00 00 01 67 <SPS> 00 00 00 01 68 <PPS> 00 00 00 01 65 ...
+        //  0           4  5-15 16          20 21-23 24         28
+        {"config packet stops at the IDR header", config_packet_1080(), 0, 16, 16, 12, 28, 1, 0},
+        {"SPS and PPS only run to the end", cat({kStart4, kSpsHeader, kSps1080, kStart4, kPps}), 0, 16, 16, 8, 24, 0,
+         1},
+        // The SEI body holds 0x67 and 0x65 bytes that follow no start code.
+        {"SEI between SPS and PPS changes nothing",
+         cat({kStart4, kSpsHeader, kSps1080, kStart4, {0x06, 0x05, 0x02, 0x67, 0x65, 0x80}, kStart4, kPps, kStart4,
+              kIdr}),
+         0, 26, 26, 12, 38, 1, 0},
+        // The SPS header behind the slice is never reached.
+        {"non-IDR slice also stops",
+         cat({kStart4, kSpsHeader, kSps1080, kStart4, kPps, kStart4, {0x41, 0x9A}, kStart4, {0x67}}), 0, ANY, ANY,
+         ANY, 28, 1, 1},
+        {"slice before the parameter sets does not stop",
+         cat({kStart4, {0x65, 0x88}, kStart4, kSpsHeader, kSps1080, kStart4, kPps, kStart4, kIdr}), 6, 22, ANY, ANY,
+         34, 1, 1},
+        // 00 00 01 67 at offset 0: the header is byte 3, so "header - 4" wraps;
+        // PPS header at 18, IDR header at 25.
+        {"three-byte start codes",
+         cat({{0x00, 0x00, 0x01, 0x67}, kSps1080, {0x00, 0x00, 0x01}, kPps, {0x00, 0x00, 0x01}, kIdr}), 0xFFFFFFFFu,
+         14, 15, 11, 25, 1, 0},
+        {"longer zero runs still end in a start code",
+         cat({{0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x67}, kSps1080, kStart4, kPps}), 2, 18, 16, ANY, ANY, ANY, 1},
+        // AB 00 01 67: one zero then 01 sends the scanner back to searching.
+        {"lone zero before 01 is no start code", {0xAB, 0x00, 0x01, 0x67, 0x64, 0x00, 0x01, 0x68, 0x00}, 0, 0, 0,
+         ANY, 9, ANY, -1},
+        // Access unit delimiter, PPS, IDR: no SPS anywhere. The state machine
+        // alone counts this as found: with no SPS seen, sps_start is 0 and
+        // sps_size becomes pps_start.
+        {"PPS and slice without SPS is no configuration", cat({kStart4, {0x09, 0x10}, kStart4, kPps, kStart4, kIdr}),
+         ANY, 6, 6, ANY, ANY, 1, -1},
+        {"SPS without PPS runs to the end", cat({kStart4, kSpsHeader, kSps1080}), ANY, ANY, 0, ANY, ANY, ANY, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        NalLocation loc;
+        nal_locate(c.packet.data(), (uint32_t)c.packet.size(), &loc);
+        EXPECT_EQ(loc.data, c.packet.data());
+        EXPECT_EQ(loc.length, c.packet.size());
+        const std::pair<uint32_t, uint32_t> fields[] = {{loc.sps_start, c.sps_start}, {loc.pps_start, c.pps_start},
+                                                        {loc.sps_size, c.sps_size},   {loc.pps_size, c.pps_size},
+                                                        {loc.position, c.position},   {loc.found, c.found}};
+        const char *names[] = {"sps_start", "pps_start", "sps_size", "pps_size", "position", "found"};
+        for (size_t i = 0; i < std::size(fields); i++) {
+            if (fields[i].second != ANY) {
+                EXPECT_EQ(fields[i].first, fields[i].second) << names[i];
+            }
+        }
+        if (c.config != 1) {
+            int w = 0, h = 0;
+            ASSERT_EQ(config_size(c.packet, &w, &h), c.config);
+            if (c.config == 0) {
+                EXPECT_EQ(w, 1920);
+                EXPECT_EQ(h, 1080);
+            }
+        }
+    }
 }
 
 TEST(NalLocate, PacketsShorterThanAStartCode)
@@ -324,21 +298,6 @@ TEST(NalLocate, PacketsShorterThanAStartCode)
     nal_locate(nullptr, 100, &loc);
     EXPECT_EQ(loc.length, 0u);
     EXPECT_EQ(loc.position, 0u);
-}
-
-TEST(NalLocate, PpsAndSliceWithoutSpsIsNoConfiguration)
-{
-    // Access unit delimiter, PPS, IDR: no SPS anywhere.
-    Bytes p = cat({kStart4, {0x09, 0x10}, kStart4, kPps, kStart4, kIdr});
-    NalLocation loc;
-    nal_locate(p.data(), (uint32_t)p.size(), &loc);
-    // The state machine alone counts this as found: with no SPS seen,
-    // sps_start is 0 and sps_size becomes pps_start.
-    EXPECT_EQ(loc.pps_start, 6u);
-    EXPECT_EQ(loc.sps_size, 6u);
-    EXPECT_EQ(loc.found, 1u);
-    int w = 0, h = 0;
-    EXPECT_EQ(config_size(p, &w, &h), -1);
 }
 
 // --------------------------------------------------------------------------
@@ -367,9 +326,7 @@ TEST(SpsParse, Hand1080Fields)
 
     // The same fields through the bit writer give the same bytes.
     BitWriter w;
-    w.u(8, 100);
-    w.u(8, 0);
-    w.u(8, 40);
+    w.head(100, 0, 40);
     w.ue(0);
     w.ue(1);
     w.ue(0);
@@ -398,9 +355,7 @@ TEST(SpsParse, BaselineKeepsChroma420AndReadsNoBitDepth)
     // Baseline codes no chroma block; a parser that read one anyway would
     // shift every later field and get the size wrong.
     BitWriter w;
-    w.u(8, 66);
-    w.u(8, 0xC0);
-    w.u(8, 30);
+    w.head(66, 0xC0, 30);
     w.ue(0);
     write_tail(w, 39, 22, 1, true, 0, 0, 0, 4);
     SpsRecord s = parse(w.finish());
@@ -419,21 +374,12 @@ TEST(SpsParse, EmulationPreventionParsesLikeTheUnescapedForm)
     // Baseline, level 0, then an SPS id whose code starts with many zeros:
     // the RBSP holds 00 00 00 ... and 00 00 01, which must be escaped.
     BitWriter w;
-    w.u(8, 66);
-    w.u(8, 0);
-    w.u(8, 0);
+    w.head(66, 0, 0);
     w.ue(70000); // 16 leading zeros
     w.ue(0);
     w.ue(0);
     w.ue(0);
-    w.ue(1);
-    w.u(1, 0);
-    w.ue(79);
-    w.ue(44);
-    w.u(1, 1);
-    w.u(1, 1);
-    w.u(1, 0);
-    w.u(1, 0);
+    write_frame(w, 1, 79, 44, 1, false, 0, 0, 0, 0);
     Bytes rbsp = w.finish();
     Bytes escaped = escape(rbsp);
     ASSERT_GT(escaped.size(), rbsp.size()) << "the vector must need escaping";
@@ -465,9 +411,7 @@ TEST(SpsParse, EscapeRemovalRestartsTheZeroCount)
 TEST(SpsParse, ScalingListWhoseFirstDeltaGivesZeroReadsOneDelta)
 {
     BitWriter w;
-    w.u(8, 100);
-    w.u(8, 0);
-    w.u(8, 40);
+    w.head(100, 0, 40);
     w.ue(0);
     w.ue(1);   // chroma_format_idc
     w.ue(0);
@@ -518,9 +462,7 @@ TEST(SpsParse, ScalingListWhoseFirstDeltaGivesZeroReadsOneDelta)
 TEST(SpsParse, Chroma444ReadsTwelveListsAndSeparatePlaneFlag)
 {
     BitWriter w;
-    w.u(8, 244);
-    w.u(8, 0);
-    w.u(8, 31);
+    w.head(244, 0, 31);
     w.ue(3);
     w.ue(3);   // chroma_format_idc 4:4:4
     w.u(1, 1); // separate_colour_plane_flag
@@ -549,9 +491,7 @@ TEST(SpsParse, Chroma444ReadsTwelveListsAndSeparatePlaneFlag)
 TEST(SpsParse, PocType1OffsetsAndSignedMapping)
 {
     BitWriter w;
-    w.u(8, 77);
-    w.u(8, 0);
-    w.u(8, 30);
+    w.head(77, 0, 30);
     w.ue(0);
     w.ue(0);   // log2_max_frame_num_minus4
     w.ue(1);   // pic_order_cnt_type
@@ -562,18 +502,7 @@ TEST(SpsParse, PocType1OffsetsAndSignedMapping)
     w.ue(5);   // +3
     w.ue(6);   // -3
     w.ue(0);   // 0
-    w.ue(1);
-    w.u(1, 0);
-    w.ue(39);
-    w.ue(22);
-    w.u(1, 1);
-    w.u(1, 1);
-    w.u(1, 1);
-    w.ue(0);
-    w.ue(0);
-    w.ue(0);
-    w.ue(4);
-    w.u(1, 1);
+    write_frame(w, 1, 39, 22, 1, true, 0, 0, 0, 4, 1);
     SpsRecord s = parse(w.finish());
     EXPECT_EQ(s.pic_order_cnt_type, 1u);
     EXPECT_EQ(s.delta_pic_order_always_zero_flag, 1u);
@@ -591,9 +520,7 @@ TEST(SpsParse, PocType1OffsetsAndSignedMapping)
 TEST(SpsParse, PocCycleAbove255KeepsLaterFieldsInPlace)
 {
     BitWriter w;
-    w.u(8, 77);
-    w.u(8, 0);
-    w.u(8, 30);
+    w.head(77, 0, 30);
     w.ue(0);
     w.ue(0);
     w.ue(1);
@@ -603,18 +530,7 @@ TEST(SpsParse, PocCycleAbove255KeepsLaterFieldsInPlace)
     w.ue(300);
     for (int i = 0; i < 300; i++)
         w.se(i % 2 ? -(i / 2) : i / 2);
-    w.ue(2);
-    w.u(1, 0);
-    w.ue(119);
-    w.ue(67);
-    w.u(1, 1);
-    w.u(1, 1);
-    w.u(1, 1);
-    w.ue(0);
-    w.ue(0);
-    w.ue(0);
-    w.ue(4);
-    w.u(1, 0);
+    write_frame(w, 2, 119, 67, 1, true, 0, 0, 0, 4);
     SpsRecord s = parse(w.finish());
     EXPECT_EQ(s.num_ref_frames_in_pic_order_cnt_cycle, 300u);
     EXPECT_EQ(s.offset_for_ref_frame[0], 0);
@@ -627,9 +543,7 @@ TEST(SpsParse, PocCycleAbove255KeepsLaterFieldsInPlace)
 TEST(SpsParse, HugePocCycleCountOnShortDataEndsPromptly)
 {
     BitWriter w;
-    w.u(8, 77);
-    w.u(8, 0);
-    w.u(8, 30);
+    w.head(77, 0, 30);
     w.ue(0);
     w.ue(0);
     w.ue(1);
@@ -741,33 +655,32 @@ SpsRecord record(uint32_t chroma, uint32_t w_mbs_m1, uint32_t h_units_m1, uint32
     return s;
 }
 
-TEST(VisibleSize, Coded1088CroppedTo1080)
+TEST(VisibleSize, CropUnitsByChromaFormatAndFieldCoding)
 {
-    EXPECT_EQ(size_of(record(1, 119, 67, 1, 0, 0, 0, 4)), "1920x1080");
-    EXPECT_EQ(size_of(record(1, 119, 67, 1, 0, 0, 0, 0)), "1920x1088");
-}
-
-TEST(VisibleSize, FieldCodingDoublesHeightAndCropUnitY)
-{
-    // 34 map units of 32 rows = 1088; 2 x CropUnitY 4 = 8 rows.
-    EXPECT_EQ(size_of(record(1, 119, 33, 0, 0, 0, 0, 2)), "1920x1080");
-    EXPECT_EQ(size_of(record(1, 79, 22, 0, 0, 0, 0, 4)), "1280x720");
-    // 4:2:2 field coding: CropUnitY 2.
-    EXPECT_EQ(size_of(record(2, 119, 33, 0, 0, 0, 0, 4)), "1920x1080");
-    // 4:4:4 field coding: CropUnitY 2, CropUnitX 1.
-    EXPECT_EQ(size_of(record(3, 119, 33, 0, 3, 5, 0, 4)), "1912x1080");
-}
-
-TEST(VisibleSize, CropUnitsByChromaFormat)
-{
-    // 4:2:0 and 4:2:2: CropUnitX 2; CropUnitY 2 and 1.
-    EXPECT_EQ(size_of(record(1, 85, 47, 1, 0, 5, 0, 0)), "1366x768");
-    EXPECT_EQ(size_of(record(2, 53, 29, 1, 0, 5, 0, 2)), "854x478");
-    // 4:4:4 and monochrome: CropUnitX 1 and CropUnitY 1.
-    EXPECT_EQ(size_of(record(3, 62, 35, 1, 0, 8, 0, 14)), "1000x562");
-    EXPECT_EQ(size_of(record(0, 44, 25, 1, 0, 0, 0, 10)), "720x406");
-    // Top and left offsets count the same as bottom and right.
-    EXPECT_EQ(size_of(record(1, 119, 67, 1, 4, 0, 4, 0)), "1912x1080");
+    struct Case {
+        uint32_t chroma, w_mbs_m1, h_units_m1, frame_mbs_only, l, r, t, b;
+        const char *size;
+    } const cases[] = {
+        {1, 119, 67, 1, 0, 0, 0, 4, "1920x1080"}, // coded 1088, cropped
+        {1, 119, 67, 1, 0, 0, 0, 0, "1920x1088"},
+        // Field coding: 34 map units of 32 rows = 1088; 2 x CropUnitY 4 = 8 rows.
+        {1, 119, 33, 0, 0, 0, 0, 2, "1920x1080"},
+        {1, 79, 22, 0, 0, 0, 0, 4, "1280x720"},
+        {2, 119, 33, 0, 0, 0, 0, 4, "1920x1080"}, // 4:2:2 field coding: CropUnitY 2
+        {3, 119, 33, 0, 3, 5, 0, 4, "1912x1080"}, // 4:4:4 field coding: CropUnitY 2, CropUnitX 1
+        // 4:2:0 and 4:2:2: CropUnitX 2; CropUnitY 2 and 1.
+        {1, 85, 47, 1, 0, 5, 0, 0, "1366x768"},
+        {2, 53, 29, 1, 0, 5, 0, 2, "854x478"},
+        // 4:4:4 and monochrome: CropUnitX 1 and CropUnitY 1.
+        {3, 62, 35, 1, 0, 8, 0, 14, "1000x562"},
+        {0, 44, 25, 1, 0, 0, 0, 10, "720x406"},
+        // Top and left offsets count the same as bottom and right.
+        {1, 119, 67, 1, 4, 0, 4, 0, "1912x1080"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.size);
+        EXPECT_EQ(size_of(record(c.chroma, c.w_mbs_m1, c.h_units_m1, c.frame_mbs_only, c.l, c.r, c.t, c.b)), c.size);
+    }
 }
 
 TEST(VisibleSize, NoCroppingFlagIgnoresOffsets)
@@ -790,18 +703,6 @@ TEST(VisibleSize, AbsurdFieldsClampInsteadOfOverflowing)
 // --------------------------------------------------------------------------
 // Configuration packets as the decoder sees them
 
-TEST(ConfigPacket, SpsWithoutPpsRunsToTheEnd)
-{
-    Bytes p = cat({kStart4, kSpsHeader, kSps1080});
-    NalLocation loc;
-    nal_locate(p.data(), (uint32_t)p.size(), &loc);
-    EXPECT_EQ(loc.sps_size, 0u);
-    int w = 0, h = 0;
-    ASSERT_EQ(config_size(p, &w, &h), 0);
-    EXPECT_EQ(w, 1920);
-    EXPECT_EQ(h, 1080);
-}
-
 TEST(ConfigPacket, SpsHeaderInTheLastByte)
 {
     // Nothing after the header: an empty SPS, read without leaving the packet.
@@ -820,9 +721,7 @@ TEST(ConfigPacket, StaleSpsSizeNeverPassesThePacketEnd)
     // still holds the first pair's distance (16), which from the second SPS
     // would run 7 bytes past the end; the second SPS is read to the end.
     BitWriter w;
-    w.u(8, 66);
-    w.u(8, 0);
-    w.u(8, 31);
+    w.head(66, 0, 31);
     w.ue(0);
     write_tail(w, 79, 44, 1, false, 0, 0, 0, 0);
     Bytes sps720 = w.finish();
