@@ -15,59 +15,39 @@ using Bytes = std::vector<uint8_t>;
 // ---------------------------------------------------------------------------
 // Framing
 
-TEST(UsbFraming, StartMessageIsClassOneTypeOneLengthZero)
+TEST(UsbFraming, BuildWritesClassTypeAndZeroLength)
 {
     uint8_t out[6];
     ASSERT_EQ(usb_msg_build(out, sizeof out, USB_CLASS_STATUS, USB_TYPE_START, 0), 6);
     EXPECT_EQ(Bytes(out, out + 6), (Bytes{0x01, 0x01, 0x00, 0x00, 0x00, 0x00}));
-}
-
-TEST(UsbFraming, VideoAcknowledgementIsClassOneType50)
-{
-    uint8_t out[6];
     ASSERT_EQ(usb_msg_build(out, sizeof out, USB_CLASS_STATUS, USB_TYPE_VIDEO_ACK, 0), 6);
     EXPECT_EQ(Bytes(out, out + 6), (Bytes{0x01, 0x50, 0x00, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(usb_msg_build(out, 5, 1, 1, 0), -1);
 }
 
-TEST(UsbFraming, BuildRefusesShortBuffer)
+TEST(UsbFraming, HeaderParse)
 {
-    uint8_t out[5];
-    EXPECT_EQ(usb_msg_build(out, sizeof out, 1, 1, 0), -1);
-}
-
-TEST(UsbFraming, HeaderLengthIsLittleEndian)
-{
-    const uint8_t h[] = {0x02, 0x82, 0x01, 0x00, 0x02, 0x00};
-    UsbMsgHeader m;
-    ASSERT_EQ(usb_msg_parse_header(h, sizeof h, &m), 0);
-    EXPECT_EQ(m.cls, 2);
-    EXPECT_EQ(m.type, 0x82);
-    EXPECT_EQ(m.length, 131073u);
-}
-
-TEST(UsbFraming, ShortHeaderIsRefused)
-{
-    const uint8_t h[] = {0x01, 0x80, 0x00, 0x00, 0x00};
-    UsbMsgHeader m;
-    EXPECT_EQ(usb_msg_parse_header(h, sizeof h, &m), -1);
-}
-
-TEST(UsbFraming, LargestPayloadFitsTheBuffer)
-{
-    // 4 MiB - 6 = 0x3FFFFA
-    const uint8_t h[] = {0x02, 0x82, 0xFA, 0xFF, 0x3F, 0x00};
-    UsbMsgHeader m;
-    EXPECT_EQ(usb_msg_parse_header(h, sizeof h, &m), 0);
-    EXPECT_EQ(m.length, 4194298u);
-}
-
-TEST(UsbFraming, FourMiBMinusFiveCannotBeHeld)
-{
-    const uint8_t h[] = {0x02, 0x82, 0xFB, 0xFF, 0x3F, 0x00};
-    UsbMsgHeader m;
-    EXPECT_EQ(usb_msg_parse_header(h, sizeof h, &m), -2);
-    const uint8_t huge[] = {0x01, 0x80, 0xFF, 0xFF, 0xFF, 0xFF};
-    EXPECT_EQ(usb_msg_parse_header(huge, sizeof huge, &m), -2);
+    struct Case {
+        Bytes h;
+        int result;
+        uint32_t length;
+    } const cases[] = {
+        {{0x02, 0x82, 0x01, 0x00, 0x02, 0x00}, 0, 131073},  // little endian
+        {{0x02, 0x82, 0xFA, 0xFF, 0x3F, 0x00}, 0, 4194298}, // 4 MiB - 6: the largest that fits
+        {{0x02, 0x82, 0xFB, 0xFF, 0x3F, 0x00}, -2, 0},      // 4 MiB - 5 cannot be held
+        {{0x01, 0x80, 0xFF, 0xFF, 0xFF, 0xFF}, -2, 0},
+        {{0x01, 0x80, 0x00, 0x00, 0x00}, -1, 0},            // short header
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.h));
+        UsbMsgHeader m;
+        ASSERT_EQ(usb_msg_parse_header(c.h.data(), c.h.size(), &m), c.result);
+        if (c.result == 0) {
+            EXPECT_EQ(m.cls, c.h[0]);
+            EXPECT_EQ(m.type, c.h[1]);
+            EXPECT_EQ(m.length, c.length);
+        }
+    }
 }
 
 TEST(UsbFraming, NextMessageInAByteBlock)
@@ -88,7 +68,7 @@ TEST(UsbFraming, NextMessageInAByteBlock)
 // ---------------------------------------------------------------------------
 // Mode switch report and pipes
 
-TEST(UsbModeSwitch, ReportIs0C80ThenZeros)
+TEST(UsbModeSwitch, ReportIs0C80ThenZerosOfTheInterfaceLength)
 {
     Bytes r(64, 0xEE);
     ASSERT_EQ(usb_mode_switch_report(r.data(), r.size()), 64);
@@ -96,43 +76,36 @@ TEST(UsbModeSwitch, ReportIs0C80ThenZeros)
     want[0] = 0x0C;
     want[1] = 0x80;
     EXPECT_EQ(r, want);
-}
-
-TEST(UsbModeSwitch, ReportTakesTheInterfaceLength)
-{
-    Bytes r(9, 0xEE);
+    r.assign(9, 0xEE);
     ASSERT_EQ(usb_mode_switch_report(r.data(), r.size()), 9);
     EXPECT_EQ(r, (Bytes{0x0C, 0x80, 0, 0, 0, 0, 0, 0, 0}));
-    uint8_t one[1];
-    EXPECT_EQ(usb_mode_switch_report(one, 1), -1);
+    EXPECT_EQ(usb_mode_switch_report(r.data(), 1), -1);
 }
 
-TEST(UsbPipes, BulkInAndOutAreFound)
+TEST(UsbPipes, LastBulkPipeOfEachDirectionWins)
 {
-    const UsbEndpointInfo eps[] = {{0x81, 0x02}, {0x02, 0x02}};
-    uint8_t in = 0, out = 0;
-    ASSERT_EQ(usb_pick_pipes(eps, 2, &in, &out), 0);
-    EXPECT_EQ(in, 0x81);
-    EXPECT_EQ(out, 0x02);
-}
-
-TEST(UsbPipes, LastOfEachKindWinsAndOtherTypesAreSkipped)
-{
-    const UsbEndpointInfo eps[] = {{0x81, 0x02}, {0x83, 0x03}, {0x01, 0x02}, {0x82, 0x02}, {0x04, 0x02}, {0x05, 0x01}};
-    uint8_t in = 0, out = 0;
-    ASSERT_EQ(usb_pick_pipes(eps, 6, &in, &out), 0);
-    EXPECT_EQ(in, 0x82);
-    EXPECT_EQ(out, 0x04);
-}
-
-TEST(UsbPipes, MissingPipeFails)
-{
-    const UsbEndpointInfo only_in[] = {{0x81, 0x02}, {0x02, 0x03}};
-    uint8_t in = 0, out = 0;
-    EXPECT_EQ(usb_pick_pipes(only_in, 2, &in, &out), -1);
-    const UsbEndpointInfo only_out[] = {{0x01, 0x02}};
-    EXPECT_EQ(usb_pick_pipes(only_out, 1, &in, &out), -1);
-    EXPECT_EQ(usb_pick_pipes(nullptr, 0, &in, &out), -1);
+    struct Case {
+        std::vector<UsbEndpointInfo> eps;
+        int result;
+        uint8_t in, out;
+    } const cases[] = {
+        {{{0x81, 0x02}, {0x02, 0x02}}, 0, 0x81, 0x02},
+        // interrupt and isochronous pipes are skipped
+        {{{0x81, 0x02}, {0x83, 0x03}, {0x01, 0x02}, {0x82, 0x02}, {0x04, 0x02}, {0x05, 0x01}}, 0, 0x82, 0x04},
+        {{{0x81, 0x02}, {0x02, 0x03}}, -1, 0, 0}, // no bulk out
+        {{{0x01, 0x02}}, -1, 0, 0},               // no bulk in
+        {{}, -1, 0, 0},
+    };
+    for (size_t i = 0; i < std::size(cases); i++) {
+        SCOPED_TRACE(i);
+        const Case &c = cases[i];
+        uint8_t in = 0, out = 0;
+        ASSERT_EQ(usb_pick_pipes(c.eps.empty() ? nullptr : c.eps.data(), (int)c.eps.size(), &in, &out), c.result);
+        if (c.result == 0) {
+            EXPECT_EQ(in, c.in);
+            EXPECT_EQ(out, c.out);
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -193,34 +166,36 @@ Bytes message(uint8_t cls, uint8_t type, const Bytes &payload)
 
 }  // namespace
 
-TEST(UsbReadMessage, PayloadOf131072IsReadInOnePiece)
+namespace {
+
+int read_one(ScriptedPipe &pipe, size_t cap, UsbMsgHeader *h, Bytes *buf)
 {
-    ScriptedPipe pipe;
-    Bytes payload(131072);
-    for (size_t i = 0; i < payload.size(); i++)
-        payload[i] = (uint8_t)(i * 13);
-    pipe.data = message(2, 0x82, payload);
     UsbReader r{&pipe, ScriptedPipe::read};
-    Bytes buf(USB_RECEIVE_BUFFER_SIZE);
-    UsbMsgHeader h;
-    ASSERT_EQ(usb_read_message(&r, buf.data(), buf.size(), &h), 0);
-    EXPECT_EQ(pipe.asked, (std::vector<size_t>{6, 131072}));
-    EXPECT_EQ(h.length, 131072u);
-    EXPECT_TRUE(std::equal(payload.begin(), payload.end(), buf.begin() + 6));
+    buf->assign(cap, 0);
+    return usb_read_message(&r, buf->data(), buf->size(), h);
 }
 
-TEST(UsbReadMessage, PayloadOf131073IsReadInTwoPieces)
+} // namespace
+
+TEST(UsbReadMessage, PayloadIsReadInPiecesOf131072)
 {
-    ScriptedPipe pipe;
-    Bytes payload(131073, 0x5A);
-    payload.back() = 0xA5;
-    pipe.data = message(2, 0x82, payload);
-    UsbReader r{&pipe, ScriptedPipe::read};
-    Bytes buf(USB_RECEIVE_BUFFER_SIZE);
-    UsbMsgHeader h;
-    ASSERT_EQ(usb_read_message(&r, buf.data(), buf.size(), &h), 0);
-    EXPECT_EQ(pipe.asked, (std::vector<size_t>{6, 131072, 1}));
-    EXPECT_EQ(buf[6 + 131072], 0xA5);
+    for (size_t n : {size_t(131072), size_t(131073)}) {
+        SCOPED_TRACE(n);
+        Bytes payload(n);
+        for (size_t i = 0; i < n; i++)
+            payload[i] = (uint8_t)(i * 13);
+        ScriptedPipe pipe;
+        pipe.data = message(2, 0x82, payload);
+        Bytes buf;
+        UsbMsgHeader h;
+        ASSERT_EQ(read_one(pipe, USB_RECEIVE_BUFFER_SIZE, &h, &buf), 0);
+        std::vector<size_t> want{6, 131072};
+        if (n > 131072)
+            want.push_back(1);
+        EXPECT_EQ(pipe.asked, want);
+        EXPECT_EQ(h.length, n);
+        EXPECT_TRUE(std::equal(payload.begin(), payload.end(), buf.begin() + 6));
+    }
 }
 
 TEST(UsbReadMessage, ShortReadsAreContinuedUntilThePieceIsWhole)
@@ -232,62 +207,44 @@ TEST(UsbReadMessage, ShortReadsAreContinuedUntilThePieceIsWhole)
         payload[i] = (uint8_t)i;
     pipe.data = message(2, 0x83, payload);
     pipe.data.resize(pipe.data.size() + 1, 0x77);  // next message's first byte stays unread
-    UsbReader r{&pipe, ScriptedPipe::read};
-    Bytes buf(16384);
+    Bytes buf;
     UsbMsgHeader h;
-    ASSERT_EQ(usb_read_message(&r, buf.data(), buf.size(), &h), 0);
+    ASSERT_EQ(read_one(pipe, 16384, &h, &buf), 0);
     EXPECT_EQ(pipe.asked, (std::vector<size_t>{6, 2500, 1500, 500}));
     EXPECT_TRUE(std::equal(payload.begin(), payload.end(), buf.begin() + 6));
     EXPECT_EQ(pipe.pos, 6u + 2500u);
-}
 
-TEST(UsbReadMessage, HeaderInDribbles)
-{
-    ScriptedPipe pipe;
-    pipe.chunk = 1;
-    pipe.data = message(1, 0x80, Bytes{0x00, 0x00});
-    UsbReader r{&pipe, ScriptedPipe::read};
-    Bytes buf(64);
-    UsbMsgHeader h;
-    ASSERT_EQ(usb_read_message(&r, buf.data(), buf.size(), &h), 0);
+    // The header too may come a byte at a time.
+    ScriptedPipe dribble;
+    dribble.chunk = 1;
+    dribble.data = message(1, 0x80, Bytes{0x00, 0x00});
+    ASSERT_EQ(read_one(dribble, 64, &h, &buf), 0);
     EXPECT_EQ(h.type, 0x80);
     EXPECT_EQ(h.length, 2u);
 }
 
-TEST(UsbReadMessage, FailedReadEndsTheMessage)
+TEST(UsbReadMessage, FailuresAndOversizedLengths)
 {
-    ScriptedPipe pipe;
-    pipe.data = message(2, 0x82, Bytes(131073, 1));
-    pipe.fail_at = 2;  // the second payload piece
-    UsbReader r{&pipe, ScriptedPipe::read};
-    Bytes buf(USB_RECEIVE_BUFFER_SIZE);
+    Bytes buf;
     UsbMsgHeader h;
-    EXPECT_EQ(usb_read_message(&r, buf.data(), buf.size(), &h), -1);
+    ScriptedPipe failing;
+    failing.data = message(2, 0x82, Bytes(131073, 1));
+    failing.fail_at = 2;  // the second payload piece
+    EXPECT_EQ(read_one(failing, USB_RECEIVE_BUFFER_SIZE, &h, &buf), -1);
 
     ScriptedPipe empty;
-    UsbReader r2{&empty, ScriptedPipe::read};
-    EXPECT_EQ(usb_read_message(&r2, buf.data(), buf.size(), &h), -1);
-}
+    EXPECT_EQ(read_one(empty, USB_RECEIVE_BUFFER_SIZE, &h, &buf), -1);
 
-TEST(UsbReadMessage, LengthFourMiBMinusFiveEndsWithoutReadingThePayload)
-{
-    ScriptedPipe pipe;
-    pipe.data = {0x02, 0x82, 0xFB, 0xFF, 0x3F, 0x00, 0x11, 0x22};
-    UsbReader r{&pipe, ScriptedPipe::read};
-    Bytes buf(USB_RECEIVE_BUFFER_SIZE);
-    UsbMsgHeader h;
-    EXPECT_EQ(usb_read_message(&r, buf.data(), buf.size(), &h), -2);
-    EXPECT_EQ(pipe.asked, (std::vector<size_t>{6}));
-}
+    // 4 MiB - 5 ends without reading the payload.
+    ScriptedPipe huge;
+    huge.data = {0x02, 0x82, 0xFB, 0xFF, 0x3F, 0x00, 0x11, 0x22};
+    EXPECT_EQ(read_one(huge, USB_RECEIVE_BUFFER_SIZE, &h, &buf), -2);
+    EXPECT_EQ(huge.asked, (std::vector<size_t>{6}));
 
-TEST(UsbReadMessage, LengthBeyondTheCallersBufferIsRefused)
-{
-    ScriptedPipe pipe;
-    pipe.data = message(2, 0x83, Bytes(100, 1));
-    UsbReader r{&pipe, ScriptedPipe::read};
-    Bytes buf(64);
-    UsbMsgHeader h;
-    EXPECT_EQ(usb_read_message(&r, buf.data(), buf.size(), &h), -2);
+    // A length beyond the caller's buffer is refused.
+    ScriptedPipe big;
+    big.data = message(2, 0x83, Bytes(100, 1));
+    EXPECT_EQ(read_one(big, 64, &h, &buf), -2);
 }
 
 // ---------------------------------------------------------------------------
@@ -295,13 +252,24 @@ TEST(UsbReadMessage, LengthBeyondTheCallersBufferIsRefused)
 
 namespace {
 
-// Records every effect as a line of text, in order.
+std::string hex(const uint8_t *d, uint32_t n)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (uint32_t i = 0; i < n; i++) {
+        out += digits[d[i] >> 4];
+        out += digits[d[i] & 15];
+    }
+    return out;
+}
+
+// Records every effect as a line of text, in order; data handed on is
+// written out in hex.
 struct Recorder {
     bool video_present = false;
     bool audio_on = true;
     int ack_result = 0;
     std::vector<std::string> events;
-    std::vector<Bytes> submitted, pushed;
 
     static Recorder *R(void *c) { return (Recorder *)c; }
     static bool get_video(void *c) { return R(c)->video_present; }
@@ -311,11 +279,7 @@ struct Recorder {
         R(c)->events.push_back(v ? "video_present=1" : "video_present=0");
     }
     static bool get_audio(void *c) { return R(c)->audio_on; }
-    static void submit(void *c, const uint8_t *d, uint32_t n)
-    {
-        R(c)->submitted.emplace_back(d, d + n);
-        R(c)->events.push_back("submit " + std::to_string(n));
-    }
+    static void submit(void *c, const uint8_t *d, uint32_t n) { R(c)->events.push_back("submit " + hex(d, n)); }
     static int ack(void *c)
     {
         R(c)->events.push_back("ack");
@@ -327,13 +291,7 @@ struct Recorder {
         R(c)->events.push_back("format " + std::to_string(ch) + " " + std::to_string(rate));
     }
     static void stop(void *c) { R(c)->events.push_back("stop"); }
-    static void push(void *c, const uint8_t *d, uint32_t n)
-    {
-        R(c)->pushed.emplace_back(d, d + n);
-        R(c)->events.push_back("push " + std::to_string(n));
-    }
-
-    UsbSink sink() { return UsbSink{this, get_video, set_video, get_audio, submit, ack, state, format, stop, push}; }
+    static void push(void *c, const uint8_t *d, uint32_t n) { R(c)->events.push_back("push " + hex(d, n)); }
 
     int feed(const Bytes &msg)
     {
@@ -341,116 +299,72 @@ struct Recorder {
         const uint8_t *p = nullptr;
         long used = usb_next_message(msg.data(), msg.size(), &h, &p);
         EXPECT_EQ(used, (long)msg.size());
-        UsbSink s = sink();
+        UsbSink s{this, get_video, set_video, get_audio, submit, ack, state, format, stop, push};
         return usb_dispatch(&s, &h, p);
     }
 };
 
 using Events = std::vector<std::string>;
 
-}  // namespace
+const Bytes kAccessUnit = {0x02, 0x82, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x65};
 
-TEST(UsbDispatch, VideoStatusZeroGivesStateFourWithoutAcknowledgement)
-{
-    Recorder r;
-    EXPECT_EQ(r.feed({0x01, 0x80, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00}), 0);
-    EXPECT_EQ(r.events, (Events{"video_present=0", "state 4"}));
-    // Access units that follow are dropped.
-    EXPECT_EQ(r.feed({0x02, 0x82, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x65}), 0);
-    EXPECT_EQ(r.events, (Events{"video_present=0", "state 4"}));
-    EXPECT_TRUE(r.submitted.empty());
-}
+} // namespace
 
-TEST(UsbDispatch, VideoStatusOneSubmitsCodecHeaderBeforeAnyAccessUnit)
+TEST(UsbDispatch, MessagesFromTheDongle)
 {
-    Recorder r;
-    // picture present, 9-byte header: SPS start + PPS start
-    EXPECT_EQ(r.feed({0x01, 0x80, 0x0B, 0x00, 0x00, 0x00, 0x01, 0x09, 0x00, 0x00, 0x00, 0x01, 0x67, 0x00, 0x00,
-                      0x01, 0x68}),
-              0);
-    EXPECT_EQ(r.feed({0x02, 0x82, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x65}), 0);
-    EXPECT_EQ(r.events, (Events{"video_present=1", "submit 9", "ack", "state 5", "submit 5"}));
-    ASSERT_EQ(r.submitted.size(), 2u);
-    EXPECT_EQ(r.submitted[0], (Bytes{0x00, 0x00, 0x00, 0x01, 0x67, 0x00, 0x00, 0x01, 0x68}));
-    EXPECT_EQ(r.submitted[1], (Bytes{0x00, 0x00, 0x00, 0x01, 0x65}));
-}
-
-TEST(UsbDispatch, CodecHeaderLongerThanThePayloadIsCut)
-{
-    Recorder r;
-    // byte 1 says 0x20 bytes, only 3 follow
-    EXPECT_EQ(r.feed({0x01, 0x80, 0x05, 0x00, 0x00, 0x00, 0x01, 0x20, 0xAA, 0xBB, 0xCC}), 0);
-    ASSERT_EQ(r.submitted.size(), 1u);
-    EXPECT_EQ(r.submitted[0], (Bytes{0xAA, 0xBB, 0xCC}));
-    EXPECT_EQ(r.events.back(), "state 5");
-}
-
-TEST(UsbDispatch, EmptyVideoStatusCountsAsNoPicture)
-{
-    Recorder r;
-    r.video_present = true;
-    EXPECT_EQ(r.feed({0x01, 0x80, 0x00, 0x00, 0x00, 0x00}), 0);
-    EXPECT_EQ(r.events, (Events{"video_present=0", "state 4"}));
-}
-
-TEST(UsbDispatch, FailedAcknowledgementEndsTheLoopWithoutStateFive)
-{
-    Recorder r;
-    r.ack_result = -1;
-    EXPECT_EQ(r.feed({0x01, 0x80, 0x02, 0x00, 0x00, 0x00, 0x01, 0x00}), -1);
-    EXPECT_EQ(r.events, (Events{"video_present=1", "ack"}));
-}
-
-TEST(UsbDispatch, AudioStatusSetsTheFormat)
-{
-    Recorder r;
-    // present, 2 channels, 48000 Hz = 0xBB80
-    EXPECT_EQ(r.feed({0x01, 0x81, 0x06, 0x00, 0x00, 0x00, 0x01, 0x02, 0x80, 0xBB, 0x00, 0x00}), 0);
-    EXPECT_EQ(r.events, (Events{"format 2 48000"}));
-}
-
-TEST(UsbDispatch, AudioStatusWithZeroChannelsChangesNothing)
-{
-    Recorder r;
-    EXPECT_EQ(r.feed({0x01, 0x81, 0x06, 0x00, 0x00, 0x00, 0x01, 0x00, 0x80, 0xBB, 0x00, 0x00}), 0);
-    EXPECT_TRUE(r.events.empty());
-}
-
-TEST(UsbDispatch, AudioStatusWithoutAudioStopsTheOutput)
-{
-    Recorder r;
-    EXPECT_EQ(r.feed({0x01, 0x81, 0x06, 0x00, 0x00, 0x00, 0x00, 0x02, 0x80, 0xBB, 0x00, 0x00}), 0);
-    EXPECT_EQ(r.feed({0x01, 0x81, 0x00, 0x00, 0x00, 0x00}), 0);
-    EXPECT_EQ(r.events, (Events{"stop", "stop"}));
-}
-
-TEST(UsbDispatch, AudioStatusTooShortForTheRateChangesNothing)
-{
-    Recorder r;
-    EXPECT_EQ(r.feed({0x01, 0x81, 0x03, 0x00, 0x00, 0x00, 0x01, 0x02, 0x80}), 0);
-    EXPECT_TRUE(r.events.empty());
-}
-
-TEST(UsbDispatch, AudioDataIsDroppedWhileAudioIsOff)
-{
-    Recorder r;
-    r.audio_on = false;
-    EXPECT_EQ(r.feed({0x02, 0x83, 0x04, 0x00, 0x00, 0x00, 0x01, 0x02, 0x03, 0x04}), 0);
-    EXPECT_TRUE(r.events.empty());
-    r.audio_on = true;
-    EXPECT_EQ(r.feed({0x02, 0x83, 0x04, 0x00, 0x00, 0x00, 0x01, 0x02, 0x03, 0x04}), 0);
-    ASSERT_EQ(r.pushed.size(), 1u);
-    EXPECT_EQ(r.pushed[0], (Bytes{0x01, 0x02, 0x03, 0x04}));
-}
-
-TEST(UsbDispatch, OtherClassesAndTypesAreIgnored)
-{
-    Recorder r;
-    r.video_present = true;
-    EXPECT_EQ(r.feed({0x02, 0x80, 0x01, 0x00, 0x00, 0x00, 0x01}), 0);  // status type in the media class
-    EXPECT_EQ(r.feed({0x01, 0x82, 0x01, 0x00, 0x00, 0x00, 0x01}), 0);  // media type in the status class
-    EXPECT_EQ(r.feed({0x03, 0x01, 0x00, 0x00, 0x00, 0x00}), 0);
-    EXPECT_EQ(r.feed({0x01, 0x01, 0x00, 0x00, 0x00, 0x00}), 0);        // the start message echoed
-    EXPECT_EQ(r.feed({0x02, 0x82, 0x00, 0x00, 0x00, 0x00}), 0);        // empty access unit
-    EXPECT_TRUE(r.events.empty());
+    struct Case {
+        const char *what;
+        bool video_present, audio_on;
+        int ack_result;
+        std::vector<Bytes> msgs;
+        int last_result; // of the last message; the others give 0
+        Events events;
+    } const cases[] = {
+        {"video status 0: state 4 without acknowledgement; access units dropped", false, true, 0,
+         {{0x01, 0x80, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00}, kAccessUnit}, 0,
+         {"video_present=0", "state 4"}},
+        {"video status 1: the 9-byte codec header goes before any access unit", false, true, 0,
+         {{0x01, 0x80, 0x0B, 0x00, 0x00, 0x00, 0x01, 0x09, 0x00, 0x00, 0x00, 0x01, 0x67, 0x00, 0x00, 0x01, 0x68},
+          kAccessUnit},
+         0,
+         {"video_present=1", "submit 000000016700000168", "ack", "state 5", "submit 0000000165"}},
+        {"codec header length 0x20 with 3 bytes present is cut", false, true, 0,
+         {{0x01, 0x80, 0x05, 0x00, 0x00, 0x00, 0x01, 0x20, 0xAA, 0xBB, 0xCC}}, 0,
+         {"video_present=1", "submit AABBCC", "ack", "state 5"}},
+        {"empty video status counts as no picture", true, true, 0, {{0x01, 0x80, 0x00, 0x00, 0x00, 0x00}}, 0,
+         {"video_present=0", "state 4"}},
+        {"failed acknowledgement ends the loop without state 5", false, true, -1,
+         {{0x01, 0x80, 0x02, 0x00, 0x00, 0x00, 0x01, 0x00}}, -1, {"video_present=1", "ack"}},
+        {"audio status: 2 channels, 48000 Hz", false, true, 0,
+         {{0x01, 0x81, 0x06, 0x00, 0x00, 0x00, 0x01, 0x02, 0x80, 0xBB, 0x00, 0x00}}, 0, {"format 2 48000"}},
+        {"audio status with zero channels changes nothing", false, true, 0,
+         {{0x01, 0x81, 0x06, 0x00, 0x00, 0x00, 0x01, 0x00, 0x80, 0xBB, 0x00, 0x00}}, 0, {}},
+        {"audio status without audio (or empty) stops the output", false, true, 0,
+         {{0x01, 0x81, 0x06, 0x00, 0x00, 0x00, 0x00, 0x02, 0x80, 0xBB, 0x00, 0x00},
+          {0x01, 0x81, 0x00, 0x00, 0x00, 0x00}},
+         0, {"stop", "stop"}},
+        {"audio status too short for the rate changes nothing", false, true, 0,
+         {{0x01, 0x81, 0x03, 0x00, 0x00, 0x00, 0x01, 0x02, 0x80}}, 0, {}},
+        {"audio data is dropped while audio is off", false, false, 0,
+         {{0x02, 0x83, 0x04, 0x00, 0x00, 0x00, 0x01, 0x02, 0x03, 0x04}}, 0, {}},
+        {"audio data is pushed while audio is on", false, true, 0,
+         {{0x02, 0x83, 0x04, 0x00, 0x00, 0x00, 0x01, 0x02, 0x03, 0x04}}, 0, {"push 01020304"}},
+        {"other classes and types are ignored", true, true, 0,
+         {{0x02, 0x80, 0x01, 0x00, 0x00, 0x00, 0x01}, // status type in the media class
+          {0x01, 0x82, 0x01, 0x00, 0x00, 0x00, 0x01}, // media type in the status class
+          {0x03, 0x01, 0x00, 0x00, 0x00, 0x00},
+          {0x01, 0x01, 0x00, 0x00, 0x00, 0x00},       // the start message echoed
+          {0x02, 0x82, 0x00, 0x00, 0x00, 0x00}},      // empty access unit
+         0, {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Recorder r;
+        r.video_present = c.video_present;
+        r.audio_on = c.audio_on;
+        r.ack_result = c.ack_result;
+        for (size_t i = 0; i < c.msgs.size(); i++)
+            EXPECT_EQ(r.feed(c.msgs[i]), i + 1 == c.msgs.size() ? c.last_result : 0) << i;
+        EXPECT_EQ(r.events, c.events);
+    }
 }
