@@ -388,48 +388,37 @@ TEST(P1Walk, PaddingOfZeroStartsHeaderOnItsLengthByte)
     EXPECT_EQ(b.payload[0], 0xCC);
 }
 
-TEST(P1Walk, PaddingPastTheEndEndsWalk)
+TEST(P1Walk, WalkEndsAtTheFirstBlockItCannotTrust)
 {
-    Exact a(Bytes{0xFF});
-    Exact b2(Bytes{0xFF, 0x10, 0x00, 0x00});
-    size_t pos = 0;
-    P1Block b;
-    EXPECT_EQ(p1_next_block(a.p, a.n, &pos, &b), 0);
-    pos = 0;
-    EXPECT_EQ(p1_next_block(b2.p, b2.n, &pos, &b), 0);
-}
-
-TEST(P1Walk, AudioOfLengthZeroEndsWalk)
-{
-    Exact d(Bytes{0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x01, 0x00,
-                  0xAA});
-    size_t pos = 0;
-    P1Block b;
-    EXPECT_EQ(p1_next_block(d.p, d.n, &pos, &b), 0);
-}
-
-TEST(P1Walk, KindElevenEndsWalk)
-{
-    Exact d(Bytes{0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x00, 0x11, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00,
-                  0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x01, 0x00, 0xAA});
-    size_t pos = 0;
-    P1Block b;
-    ASSERT_EQ(p1_next_block(d.p, d.n, &pos, &b), 1);
-    EXPECT_EQ(b.seq, 1u);
-    EXPECT_EQ(p1_next_block(d.p, d.n, &pos, &b), 0);
-}
-
-TEST(P1Walk, BlockRunningPastEndEndsWalk)
-{
-    // A video block claiming 100 payload bytes in a 18-byte datagram.
-    Exact d(Bytes{0x41, 0x00, 0x01, 0x00, 0x00, 0x00, 0x64, 0x00, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
-    size_t pos = 0;
-    P1Block b;
-    EXPECT_EQ(p1_next_block(d.p, d.n, &pos, &b), 0);
-    // A header cut short.
-    Exact h(Bytes{0x41, 0x00, 0x01, 0x00, 0x00});
-    pos = 0;
-    EXPECT_EQ(p1_next_block(h.p, h.n, &pos, &b), 0);
+    struct Case {
+        const char *what;
+        Bytes datagram;
+        std::vector<uint32_t> seqs; // of the blocks read before the walk ends
+    } const cases[] = {
+        {"padding byte alone", {0xFF}, {}},
+        {"padding past the end", {0xFF, 0x10, 0x00, 0x00}, {}},
+        {"audio of length zero",
+         {0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x01, 0x00, 0xAA},
+         {}},
+        {"kind eleven (the end marker)",
+         {0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x00, 0x11, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00,
+          0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x01, 0x00, 0xAA},
+         {1}},
+        {"video block claiming 100 payload bytes in 18",
+         {0x41, 0x00, 0x01, 0x00, 0x00, 0x00, 0x64, 0x00, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10},
+         {}},
+        {"header cut short", {0x41, 0x00, 0x01, 0x00, 0x00}, {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Exact d(c.datagram);
+        size_t pos = 0;
+        P1Block b;
+        std::vector<uint32_t> seqs;
+        while (p1_next_block(d.p, d.n, &pos, &b) == 1 && seqs.size() < 10)
+            seqs.push_back(b.seq);
+        EXPECT_EQ(seqs, c.seqs);
+    }
 }
 
 TEST(P1Walk, MixedBlocks)
