@@ -49,48 +49,37 @@ VideoUpload begin(Store &s)
 
 // --- Letterbox fit ----------------------------------------------------------
 
-TEST(VideoFit, WidePictureInSquarerWindowIsBarredTopAndBottom)
+TEST(VideoFit, PictureIsScaledToFitAndCentredBetweenBars)
 {
+    struct Case {
+        int out_w, out_h, pic_w, pic_h;
+        VideoArea want;
+        float sx, sy;
+    } const cases[] = {
+        // Wide picture in a squarer window: bars top and bottom.
+        {1280, 1024, 1920, 1080, {0, 152, 1280, 720}, 1.0f, 720.0f / 1024.0f},
+        // Smaller picture scaled up by width.
+        {1920, 1200, 1280, 720, {0, 60, 1920, 1080}, 1.0f, 1080.0f / 1200.0f},
+        // s = 800 / 1920 by width: 1080 * 0.41666 = 450 rows, centred in 1000.
+        {800, 1000, 1920, 1080, {0, 275, 800, 450}, 1.0f, 0.45f},
+        // s = 400 / 720 by height: 1280 * 0.5555 = 711.1 -> 711, x = (1000 - 711.1) / 2 = 144.4 -> 144.
+        {1000, 400, 1280, 720, {144, 0, 711, 400}, 0.7111f, 1.0f},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.pic_w << "x" << c.pic_h << " in " << c.out_w << "x" << c.out_h);
+        VideoArea r{};
+        float sx = 0, sy = 0;
+        ASSERT_EQ(video_fit(c.out_w, c.out_h, c.pic_w, c.pic_h, &r, &sx, &sy), 0);
+        EXPECT_EQ(r.x, c.want.x);
+        EXPECT_EQ(r.y, c.want.y);
+        EXPECT_EQ(r.width, c.want.width);
+        EXPECT_EQ(r.height, c.want.height);
+        EXPECT_NEAR(sx, c.sx, 1e-4);
+        EXPECT_NEAR(sy, c.sy, 1e-4);
+    }
+    // The scale outputs are optional.
     VideoArea r{};
-    float sx = 0, sy = 0;
-    ASSERT_EQ(video_fit(1280, 1024, 1920, 1080, &r, &sx, &sy), 0);
-    EXPECT_EQ(r.x, 0);
-    EXPECT_EQ(r.y, 152);
-    EXPECT_EQ(r.width, 1280);
-    EXPECT_EQ(r.height, 720);
-    EXPECT_FLOAT_EQ(sx, 1.0f);
-    EXPECT_FLOAT_EQ(sy, 720.0f / 1024.0f);
-}
-
-TEST(VideoFit, SmallerPictureIsScaledUpByWidth)
-{
-    VideoArea r{};
-    ASSERT_EQ(video_fit(1920, 1200, 1280, 720, &r, nullptr, nullptr), 0);
-    EXPECT_EQ(r.x, 0);
-    EXPECT_EQ(r.y, 60);
-    EXPECT_EQ(r.width, 1920);
-    EXPECT_EQ(r.height, 1080);
-}
-
-TEST(VideoFit, TallWindowBarsLeftAndRight)
-{
-    VideoArea r{};
-    float sx = 0, sy = 0;
-    ASSERT_EQ(video_fit(800, 1000, 1920, 1080, &r, &sx, &sy), 0);
-    // s = 800 / 1920 by width: 1080 * 0.41666 = 450 rows, centred in 1000.
-    EXPECT_EQ(r.x, 0);
-    EXPECT_EQ(r.y, 275);
-    EXPECT_EQ(r.width, 800);
-    EXPECT_EQ(r.height, 450);
-
-    ASSERT_EQ(video_fit(1000, 400, 1280, 720, &r, &sx, &sy), 0);
-    // s = 400 / 720 by height: 1280 * 0.5555 = 711.1 -> 711, x = (1000 - 711.1) / 2 = 144.4 -> 144.
-    EXPECT_EQ(r.x, 144);
-    EXPECT_EQ(r.y, 0);
-    EXPECT_EQ(r.width, 711);
-    EXPECT_EQ(r.height, 400);
-    EXPECT_NEAR(sx, 0.7111f, 1e-4);
-    EXPECT_FLOAT_EQ(sy, 1.0f);
+    EXPECT_EQ(video_fit(1920, 1200, 1280, 720, &r, nullptr, nullptr), 0);
 }
 
 TEST(VideoFit, EmptyOutputOrPictureDrawsNothingAndKeepsTheRectangle)
@@ -283,21 +272,6 @@ TEST(VideoPlanes, PictureIsCopiedWithItsStridesAndOddChromaHeight)
     EXPECT_FLOAT_EQ(u.tex_u, 60.0f / 64.0f);
 }
 
-TEST(VideoPlanes, FullHdWithPaddedStrideUploadsWholeRows)
-{
-    Store s;
-    video_planes_set_size(&s.p, 1920, 1080);
-    Picture pic(1920, 1080, 2048, 1024, 1024);
-    video_planes_take(&s.p, 3, pic.pointers, pic.line_sizes, pic.height);
-    VideoUpload u = begin(s);
-    ASSERT_TRUE(u.draw);
-    EXPECT_EQ(u.widths[0], 2048);
-    EXPECT_EQ(u.widths[1], 1024);
-    EXPECT_EQ(u.rows[0], 1080);
-    EXPECT_EQ(u.rows[1], 540);
-    EXPECT_FLOAT_EQ(u.tex_u, 0.9375f);
-}
-
 TEST(VideoPlanes, SameGeometryReusesTheBuffersAndLastPictureStaysDrawable)
 {
     Store s;
@@ -369,41 +343,41 @@ TEST(VideoPlanes, TallerPictureWithSameStrideGrowsEveryPlane)
     EXPECT_EQ(u.rows[2], 540);
 }
 
-TEST(VideoPlanes, AnnouncedHeightAboveStoredPictureClampsTheUploadRows)
+TEST(VideoPlanes, UploadCoversTheStoredRowsAndTheAnnouncedSize)
 {
-    Store s;
-    video_planes_set_size(&s.p, 1920, 1080);
-    Picture pic(1920, 720, 1920, 960, 960); // 720 rows stored
-    video_planes_take(&s.p, 3, pic.pointers, pic.line_sizes, pic.height);
-    VideoUpload u = begin(s);
-    ASSERT_TRUE(u.draw);
-    EXPECT_EQ(u.render_height, 1080);
-    EXPECT_EQ(u.rows[0], 720); // never the 1080 the size listener gave
-    EXPECT_EQ(u.rows[1], 360);
-    EXPECT_EQ(u.rows[2], 360);
-}
-
-TEST(VideoPlanes, PictureTallerThanAnnouncedUploadsOnlyTheAnnouncedRows)
-{
-    Store s;
-    video_planes_set_size(&s.p, 1280, 720);
-    Picture pic(1280, 736, 1280, 640, 640);
-    video_planes_take(&s.p, 3, pic.pointers, pic.line_sizes, pic.height);
-    VideoUpload u = begin(s);
-    EXPECT_EQ(u.rows[0], 720);
-    EXPECT_EQ(u.rows[1], 360);
-}
-
-TEST(VideoPlanes, PictureNarrowerThanAnnouncedShowsItsWholeStride)
-{
-    Store s;
-    video_planes_set_size(&s.p, 1920, 1080);
-    Picture pic(1280, 1080, 1280, 640, 640);
-    video_planes_take(&s.p, 3, pic.pointers, pic.line_sizes, pic.height);
-    VideoUpload u = begin(s);
-    ASSERT_TRUE(u.draw);
-    EXPECT_FLOAT_EQ(u.tex_u, 1.0f);
-    EXPECT_EQ(u.widths[0], 1280);
+    struct Case {
+        const char *what;
+        int announced_w, announced_h;
+        int pic_w, pic_h, ls0, ls12;
+        int widths0, widths1, rows0, rows1;
+        float tex_u;
+    } const cases[] = {
+        {"full HD with padded stride uploads whole rows", 1920, 1080, 1920, 1080, 2048, 1024, 2048, 1024, 1080, 540,
+         0.9375f},
+        // Never the 1080 the size listener gave.
+        {"announced height above the stored picture clamps the rows", 1920, 1080, 1920, 720, 1920, 960, 1920, 960,
+         720, 360, 1.0f},
+        {"picture taller than announced uploads only the announced rows", 1280, 720, 1280, 736, 1280, 640, 1280, 640,
+         720, 360, 1.0f},
+        {"picture narrower than announced shows its whole stride", 1920, 1080, 1280, 1080, 1280, 640, 1280, 640,
+         1080, 540, 1.0f},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Store s;
+        video_planes_set_size(&s.p, c.announced_w, c.announced_h);
+        Picture pic(c.pic_w, c.pic_h, c.ls0, c.ls12, c.ls12);
+        video_planes_take(&s.p, 3, pic.pointers, pic.line_sizes, pic.height);
+        VideoUpload u = begin(s);
+        ASSERT_TRUE(u.draw);
+        EXPECT_EQ(u.render_height, c.announced_h);
+        EXPECT_EQ(u.widths[0], c.widths0);
+        EXPECT_EQ(u.widths[1], c.widths1);
+        EXPECT_EQ(u.rows[0], c.rows0);
+        EXPECT_EQ(u.rows[1], c.rows1);
+        EXPECT_EQ(u.rows[2], c.rows1);
+        EXPECT_FLOAT_EQ(u.tex_u, c.tex_u);
+    }
 }
 
 TEST(VideoPlanes, ChromaStrideOtherThanHalfTheLumaStrideIsRepacked)
