@@ -23,49 +23,41 @@ const uint8_t kEmptyMd5[16] = {0xd4, 0x1d, 0x8c, 0xd9, 0x8f, 0x00, 0xb2, 0x04,
 
 TEST(LatestText, BuildBarAndDigest)
 {
-    LatestInfo li = parse("240427225356|d41d8cd98f00b204e9800998ecf8427e");
-    EXPECT_EQ(li.build, 240427225356ull);
-    ASSERT_EQ(li.digest_ok, 1);
-    EXPECT_EQ(0, memcmp(li.md5, kEmptyMd5, 16));
-}
-
-TEST(LatestText, UpperCaseDigitsAreHexToo)
-{
-    LatestInfo li = parse("1|D41D8CD98F00B204E9800998ECF8427E");
-    EXPECT_EQ(li.build, 1u);
-    ASSERT_EQ(li.digest_ok, 1);
-    EXPECT_EQ(0, memcmp(li.md5, kEmptyMd5, 16));
-}
-
-TEST(LatestText, TrailingLineEndSpoilsTheDigestButNotTheBuild)
-{
-    LatestInfo li = parse("240427225356|d41d8cd98f00b204e9800998ecf8427e\n");
-    EXPECT_EQ(li.build, 240427225356ull);
-    EXPECT_EQ(li.digest_ok, 0);
-    li = parse("240427225356|d41d8cd98f00b204e9800998ecf8427e\r\n");
-    EXPECT_EQ(li.digest_ok, 0);
-}
-
-TEST(LatestText, DigestMustBeExactly32HexDigits)
-{
-    EXPECT_EQ(parse("5|d41d8cd98f00b204e9800998ecf8427").digest_ok, 0);    // 31
-    EXPECT_EQ(parse("5|d41d8cd98f00b204e9800998ecf8427ee").digest_ok, 0);  // 33
-    EXPECT_EQ(parse("5|d41d8cd98f00b204e9800998ecf8427g").digest_ok, 0);   // not hex
-    EXPECT_EQ(parse("5|+41d8cd98f00b204e9800998ecf8427e").digest_ok, 0);
-    EXPECT_EQ(parse("5d41d8cd98f00b204e9800998ecf8427e00").digest_ok, 0);  // no bar
-    // The first bar counts: a second one makes the rest 34 long.
-    EXPECT_EQ(parse("5||d41d8cd98f00b204e9800998ecf8427e").digest_ok, 0);
-}
-
-TEST(LatestText, BuildStopsAtTheFirstNonDigit)
-{
-    EXPECT_EQ(parse("230302190449abc|").build, 230302190449ull);
-    EXPECT_EQ(parse(" 230302190449").build, 0u);
-    EXPECT_EQ(parse("|d41d8cd98f00b204e9800998ecf8427e").build, 0u);
-    EXPECT_EQ(parse("").build, 0u);
-    EXPECT_EQ(parse("18446744073709551615").build, UINT64_MAX);
-    EXPECT_EQ(parse("18446744073709551616|x").build, UINT64_MAX);  // saturates
-    EXPECT_EQ(parse("99999999999999999999999999").build, UINT64_MAX);
+    struct Case {
+        const char *text;
+        uint64_t build;
+        int digest_ok;
+    } const cases[] = {
+        {"240427225356|d41d8cd98f00b204e9800998ecf8427e", 240427225356ull, 1},
+        {"1|D41D8CD98F00B204E9800998ECF8427E", 1, 1}, // upper-case digits are hex too
+        // A trailing line end spoils the digest but not the build.
+        {"240427225356|d41d8cd98f00b204e9800998ecf8427e\n", 240427225356ull, 0},
+        {"240427225356|d41d8cd98f00b204e9800998ecf8427e\r\n", 240427225356ull, 0},
+        // The digest must be exactly 32 hex digits.
+        {"5|d41d8cd98f00b204e9800998ecf8427", 5, 0},   // 31
+        {"5|d41d8cd98f00b204e9800998ecf8427ee", 5, 0}, // 33
+        {"5|d41d8cd98f00b204e9800998ecf8427g", 5, 0},  // not hex
+        {"5|+41d8cd98f00b204e9800998ecf8427e", 5, 0},
+        {"5d41d8cd98f00b204e9800998ecf8427e00", 5, 0}, // no bar
+        {"5||d41d8cd98f00b204e9800998ecf8427e", 5, 0}, // the first bar counts: the rest is 34 long
+        // The build stops at the first non-digit and saturates.
+        {"230302190449abc|", 230302190449ull, 0},
+        {" 230302190449", 0, 0},
+        {"|d41d8cd98f00b204e9800998ecf8427e", 0, 1},
+        {"", 0, 0},
+        {"18446744073709551615", UINT64_MAX, 0},
+        {"18446744073709551616|x", UINT64_MAX, 0},
+        {"99999999999999999999999999", UINT64_MAX, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        LatestInfo li = parse(c.text);
+        EXPECT_EQ(li.build, c.build);
+        EXPECT_EQ(li.digest_ok, c.digest_ok);
+        if (c.digest_ok) {
+            EXPECT_EQ(0, memcmp(li.md5, kEmptyMd5, 16));
+        }
+    }
 }
 
 TEST(LatestText, EmbeddedZeroIsJustAnotherByte)
@@ -88,47 +80,41 @@ int decide(UpdateRouteInput in, std::string *msg)
     return r;
 }
 
-TEST(Route, StreamModeBlocksEvenWithANetworkDongle)
+TEST(Route, Decisions)
 {
-    std::string m;
-    EXPECT_EQ(decide({1, 0, 0, 1, 240427225356ull}, &m), UPDATE_END);
-    EXPECT_EQ(m, "Please replug the KAVRI Viewer!");
-    EXPECT_EQ(decide({1, 1, 0x2002, 0, 0}, &m), UPDATE_END);
-    EXPECT_EQ(m, "Please replug the KAVRI Viewer!");
-}
-
-TEST(Route, HidDongleBelow0x2000DoesNotMeetTheRequirement)
-{
-    std::string m;
-    EXPECT_EQ(decide({0, 1, 0x1FFF, 1, 240427225356ull}, &m), UPDATE_END);
-    EXPECT_EQ(m, "The device doesn't meet update requirement!");
-    EXPECT_EQ(decide({0, 1, 0, 0, 0}, &m), UPDATE_END);  // could not be opened
-    EXPECT_EQ(m, "The device doesn't meet update requirement!");
-}
-
-TEST(Route, HidDongleGoesOverUsbBeforeAnyNetworkDongle)
-{
-    std::string m;
-    EXPECT_EQ(decide({0, 1, 0x2000, 1, 240427225356ull}, &m), UPDATE_ROUTE_USB);
-    EXPECT_EQ(decide({0, 1, 0x2001, 0, 0}, &m), UPDATE_ROUTE_USB);
-}
-
-TEST(Route, NothingFound)
-{
-    std::string m;
-    EXPECT_EQ(decide({0, 0, 0, 0, 0}, &m), UPDATE_END);
-    EXPECT_EQ(m, "Could not detect KAVRI Viewer over USB or network!");
-}
-
-TEST(Route, NetworkDongleNeedsBuild230302190449)
-{
-    std::string m;
-    EXPECT_EQ(decide({0, 0, 0, 1, 230302190448ull}, &m), UPDATE_END);
-    EXPECT_EQ(m, "The device doesn't support network update! Please plug the USB cable to the computer.");
-    EXPECT_EQ(decide({0, 0, 0, 1, 230302190449ull}, &m), UPDATE_ROUTE_NETWORK);
-    EXPECT_EQ(m, "(none)");
-    // A record without a build key carries the default build and passes.
-    EXPECT_EQ(decide({0, 0, 0, 1, DEVICE_DEFAULT_BUILD}, &m), UPDATE_ROUTE_NETWORK);
+    const char *replug = "Please replug the KAVRI Viewer!";
+    const char *too_old = "The device doesn't meet update requirement!";
+    struct Case {
+        UpdateRouteInput in;
+        int route;
+        const char *msg; // nullptr: not checked
+    } const cases[] = {
+        // Stream mode blocks even with a network dongle.
+        {{1, 0, 0, 1, 240427225356ull}, UPDATE_END, replug},
+        {{1, 1, 0x2002, 0, 0}, UPDATE_END, replug},
+        // A HID dongle below 0x2000 (or one that could not be opened) is too old.
+        {{0, 1, 0x1FFF, 1, 240427225356ull}, UPDATE_END, too_old},
+        {{0, 1, 0, 0, 0}, UPDATE_END, too_old},
+        // A HID dongle goes over USB before any network dongle.
+        {{0, 1, 0x2000, 1, 240427225356ull}, UPDATE_ROUTE_USB, nullptr},
+        {{0, 1, 0x2001, 0, 0}, UPDATE_ROUTE_USB, nullptr},
+        {{0, 0, 0, 0, 0}, UPDATE_END, "Could not detect KAVRI Viewer over USB or network!"},
+        // A network dongle needs build 230302190449.
+        {{0, 0, 0, 1, 230302190448ull},
+         UPDATE_END,
+         "The device doesn't support network update! Please plug the USB cable to the computer."},
+        {{0, 0, 0, 1, 230302190449ull}, UPDATE_ROUTE_NETWORK, "(none)"},
+        // A record without a build key carries the default build and passes.
+        {{0, 0, 0, 1, DEVICE_DEFAULT_BUILD}, UPDATE_ROUTE_NETWORK, nullptr},
+    };
+    for (size_t i = 0; i < std::size(cases); i++) {
+        SCOPED_TRACE(i);
+        std::string m;
+        EXPECT_EQ(decide(cases[i].in, &m), cases[i].route);
+        if (cases[i].msg) {
+            EXPECT_EQ(m, cases[i].msg);
+        }
+    }
 }
 
 TEST(UsbBuild, Versions0x2000And0x2001CountAsBuildZero)
