@@ -14,47 +14,31 @@
 // ---------------------------------------------------------------------------
 // Location text
 
-TEST(UsbLocation, RootHubPortOfTheFirstController)
+TEST(UsbLocation, ControllerThenHubPorts)
 {
-    const uint8_t ports[] = {3};
-    char out[128];
-    EXPECT_EQ(usb_location_text(0, ports, 1, out, sizeof out), 3);
-    EXPECT_STREQ(out, "0-3");
-}
-
-TEST(UsbLocation, BehindAnExternalHub)
-{
-    const uint8_t ports[] = {3, 2};
-    char out[128];
-    EXPECT_EQ(usb_location_text(0, ports, 2, out, sizeof out), 5);
-    EXPECT_STREQ(out, "0-3-2");
-}
-
-TEST(UsbLocation, DeepTreeOnALaterController)
-{
-    const uint8_t ports[] = {1, 4, 12, 7};
-    char out[128];
-    usb_location_text(2, ports, 4, out, sizeof out);
-    EXPECT_STREQ(out, "2-1-4-12-7");
-}
-
-TEST(UsbLocation, NoHubPortGivesAnEmptyText)
-{
-    char out[128];
-    std::memset(out, 'x', sizeof out);
-    EXPECT_EQ(usb_location_text(0, nullptr, 0, out, sizeof out), 0);
-    EXPECT_STREQ(out, "");
-    const uint8_t ports[] = {3};
-    EXPECT_EQ(usb_location_text(-1, ports, 1, out, sizeof out), 0);
-    EXPECT_STREQ(out, "");
-}
-
-TEST(UsbLocation, CutToTheBuffer)
-{
-    const uint8_t ports[] = {3, 2};
-    char out[4];
-    EXPECT_EQ(usb_location_text(0, ports, 2, out, sizeof out), 3);
-    EXPECT_STREQ(out, "0-3");
+    struct Case {
+        int controller;
+        std::vector<uint8_t> ports;
+        size_t cap;
+        int result;
+        const char *text;
+    } const cases[] = {
+        {0, {3}, 128, 3, "0-3"},         // root hub port of the first controller
+        {0, {3, 2}, 128, 5, "0-3-2"},    // behind an external hub
+        {2, {1, 4, 12, 7}, 128, 10, "2-1-4-12-7"},
+        {0, {}, 128, 0, ""},             // no hub port
+        {-1, {3}, 128, 0, ""},
+        {0, {3, 2}, 4, 3, "0-3"},        // cut to the buffer
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        char out[128];
+        std::memset(out, 'x', sizeof out);
+        EXPECT_EQ(usb_location_text(c.controller, c.ports.empty() ? nullptr : c.ports.data(), (int)c.ports.size(),
+                                    out, c.cap),
+                  c.result);
+        EXPECT_STREQ(out, c.text);
+    }
 }
 
 TEST(UsbHidVersion, GateAt2000)
@@ -162,14 +146,24 @@ UsbFakeConfig hid_dongle(uint16_t version)
 
 }  // namespace
 
-TEST(UsbDetect, StreamModeDongleOnRootPortThree)
-{
+class UsbDetect : public ::testing::Test {
+protected:
     UsbFake *f = usb_fake_create();
+    ~UsbDetect() override { usb_fake_destroy(&f); }
+    std::vector<DeviceRecord> detect()
+    {
+        Found found;
+        usb_detect(usb_fake_backend(f), Found::report, &found);
+        return found.records;
+    }
+};
+
+TEST_F(UsbDetect, StreamModeDongleOnRootPortThree)
+{
     usb_fake_add(f, stream_dongle(1, {3}));
-    Found found;
-    usb_detect(usb_fake_backend(f), Found::report, &found);
-    ASSERT_EQ(found.records.size(), 1u);
-    const DeviceRecord &r = found.records[0];
+    auto found = detect();
+    ASSERT_EQ(found.size(), 1u);
+    const DeviceRecord &r = found[0];
     EXPECT_EQ(r.usb, 1u);
     EXPECT_EQ(r.hid_only, 0u);
     EXPECT_STREQ(r.location, "0-3");
@@ -178,113 +172,66 @@ TEST(UsbDetect, StreamModeDongleOnRootPortThree)
     EXPECT_STREQ(r.id, "fake-usb:1-3");
     EXPECT_EQ(r.version[0], 0);
     EXPECT_EQ(r.build, 0u);
-    usb_fake_destroy(&f);
 }
 
-TEST(UsbDetect, BehindAHubOnRootPortThree)
+TEST_F(UsbDetect, TwoDonglesOnDifferentPortsGiveTwoLocationsAndOneName)
 {
-    UsbFake *f = usb_fake_create();
-    usb_fake_add(f, stream_dongle(1, {3, 2}));
-    Found found;
-    usb_detect(usb_fake_backend(f), Found::report, &found);
-    ASSERT_EQ(found.records.size(), 1u);
-    EXPECT_STREQ(found.records[0].location, "0-3-2");
-    usb_fake_destroy(&f);
-}
-
-TEST(UsbDetect, TwoDonglesOnDifferentPortsGiveTwoLocationsAndOneName)
-{
-    UsbFake *f = usb_fake_create();
     usb_fake_add(f, stream_dongle(1, {3}));
     usb_fake_add(f, stream_dongle(2, {1, 4}));
-    Found found;
-    usb_detect(usb_fake_backend(f), Found::report, &found);
-    ASSERT_EQ(found.records.size(), 2u);
-    EXPECT_STREQ(found.records[0].location, "0-3");
-    EXPECT_STREQ(found.records[1].location, "1-1-4");
-    EXPECT_STRNE(found.records[0].id, found.records[1].id);
-    EXPECT_STREQ(found.records[0].name, found.records[1].name);
-    usb_fake_destroy(&f);
+    auto found = detect();
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_STREQ(found[0].location, "0-3");
+    EXPECT_STREQ(found[1].location, "1-1-4");
+    EXPECT_STRNE(found[0].id, found[1].id);
+    EXPECT_STREQ(found[0].name, found[1].name);
 }
 
-TEST(UsbDetect, ReplugIntoTheSamePortKeepsIdAndLocation)
+TEST_F(UsbDetect, ReplugBehindAHubIntoTheSamePortKeepsIdAndLocation)
 {
-    UsbFake *f = usb_fake_create();
     int d = usb_fake_add(f, stream_dongle(1, {3, 2}));
-    Found before, after;
-    usb_detect(usb_fake_backend(f), Found::report, &before);
+    auto before = detect();
     usb_fake_unplug(f, d);
     usb_fake_add(f, stream_dongle(1, {3, 2}));
-    usb_detect(usb_fake_backend(f), Found::report, &after);
-    ASSERT_EQ(before.records.size(), 1u);
-    ASSERT_EQ(after.records.size(), 1u);
-    EXPECT_STREQ(before.records[0].id, after.records[0].id);
-    EXPECT_STREQ(before.records[0].location, after.records[0].location);
-    usb_fake_destroy(&f);
+    auto after = detect();
+    ASSERT_EQ(before.size(), 1u);
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_STREQ(before[0].location, "0-3-2");
+    EXPECT_STREQ(before[0].id, after[0].id);
+    EXPECT_STREQ(before[0].location, after[0].location);
 }
 
-TEST(UsbDetect, HidVersion1FFFIsNotReported)
+TEST_F(UsbDetect, HidVersionGateAndUnopenableInterfaces)
 {
-    UsbFake *f = usb_fake_create();
-    int d = usb_fake_add(f, hid_dongle(0x1FFF));
-    Found found;
-    usb_detect(usb_fake_backend(f), Found::report, &found);
-    EXPECT_TRUE(found.records.empty());
-    EXPECT_EQ(usb_fake_stats(f, d).hid_opens, 1);
-    usb_fake_destroy(&f);
+    int old = usb_fake_add(f, hid_dongle(0x1FFF));
+    UsbFakeConfig c = hid_dongle(0x2001);
+    c.hid_openable = false;
+    usb_fake_add(f, c);
+    EXPECT_TRUE(detect().empty());
+    EXPECT_EQ(usb_fake_stats(f, old).hid_opens, 1);
 }
 
-TEST(UsbDetect, HidVersion2000IsReportedHidOnlyWithoutLocation)
+TEST_F(UsbDetect, HidVersion2000IsReportedHidOnlyWithoutLocationAfterStreamDongles)
 {
-    UsbFake *f = usb_fake_create();
     usb_fake_add(f, hid_dongle(0x2000));
-    Found found;
-    usb_detect(usb_fake_backend(f), Found::report, &found);
-    ASSERT_EQ(found.records.size(), 1u);
-    const DeviceRecord &r = found.records[0];
+    usb_fake_add(f, stream_dongle(1, {5}));
+    auto found = detect();
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].hid_only, 0u);
+    const DeviceRecord &r = found[1];
     EXPECT_EQ(r.usb, 1u);
     EXPECT_EQ(r.hid_only, 1u);
     EXPECT_STREQ(r.location, "");
     EXPECT_STREQ(r.label, "");
     EXPECT_STREQ(r.name, "KAVRI Viewer");
     EXPECT_STREQ(r.id, "fake-hid:0");
-    usb_fake_destroy(&f);
 }
 
-TEST(UsbDetect, HidInterfaceThatCannotBeOpenedIsSkipped)
+TEST_F(UsbDetect, NoDongleNoReport)
 {
-    UsbFake *f = usb_fake_create();
-    UsbFakeConfig c = hid_dongle(0x2001);
-    c.hid_openable = false;
-    usb_fake_add(f, c);
+    EXPECT_TRUE(detect().empty());
     Found found;
-    usb_detect(usb_fake_backend(f), Found::report, &found);
-    EXPECT_TRUE(found.records.empty());
-    usb_fake_destroy(&f);
-}
-
-TEST(UsbDetect, StreamModeDonglesComeFirst)
-{
-    UsbFake *f = usb_fake_create();
-    usb_fake_add(f, hid_dongle(0x2000));
-    usb_fake_add(f, stream_dongle(1, {5}));
-    Found found;
-    usb_detect(usb_fake_backend(f), Found::report, &found);
-    ASSERT_EQ(found.records.size(), 2u);
-    EXPECT_EQ(found.records[0].hid_only, 0u);
-    EXPECT_EQ(found.records[1].hid_only, 1u);
-    usb_fake_destroy(&f);
-}
-
-TEST(UsbDetect, NoDongleNoReport)
-{
-    UsbFake *f = usb_fake_create();
-    Found found;
-    usb_detect(usb_fake_backend(f), Found::report, &found);
-    EXPECT_TRUE(found.records.empty());
     usb_detect(nullptr, Found::report, &found);
     EXPECT_TRUE(found.records.empty());
-    usb_fake_destroy(&f);
 }
 
 // ---------------------------------------------------------------------------
