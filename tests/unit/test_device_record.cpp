@@ -97,17 +97,6 @@ TEST(DiscoveryAnswer, FullAnswer)
     EXPECT_TRUE(all_zero(r.name + 4, sizeof r.name - 4));
 }
 
-TEST(DiscoveryAnswer, AnswerWithTheUsualFourItems)
-{
-    DeviceRecord r = parse("id=\"A1\" mds=\"Desk\" version=\"2.1.3.4\" build=\"230415120000\"");
-    EXPECT_STREQ(r.id, "A1");
-    EXPECT_STREQ(r.name, "Desk");
-    EXPECT_EQ(r.build, 230415120000ull);
-    EXPECT_EQ(r.secured, 0);
-    EXPECT_EQ(r.version[0], 2);
-    EXPECT_EQ(r.version[3], 4);
-}
-
 TEST(DiscoveryAnswer, KeysMatchWholeAndCaseSensitive)
 {
     DeviceRecord r = parse("mod=\"X\" models=\"Y\" ID=\"Z\" Mds=\"W\"");
@@ -137,63 +126,35 @@ TEST(DiscoveryAnswer, LaterItemOverwritesEarlier)
 
 TEST(DiscoveryAnswer, VersionNumbers)
 {
-    DeviceRecord r = parse("version=\"3\"");
-    EXPECT_EQ(r.version[0], 3);
-    EXPECT_EQ(r.version[1], 0);
-    EXPECT_EQ(r.version[2], 0);
-    EXPECT_EQ(r.version[3], 0);
-
-    r = parse("version=\"1.22\"");
-    EXPECT_EQ(r.version[0], 1);
-    EXPECT_EQ(r.version[1], 22);
-    EXPECT_EQ(r.version[2], 0);
-
-    r = parse("version=\"10.20.30.40.50\"");
-    EXPECT_EQ(r.version[0], 10);
-    EXPECT_EQ(r.version[1], 20);
-    EXPECT_EQ(r.version[2], 30);
-    EXPECT_EQ(r.version[3], 40);
-
-    // Each number keeps its low 8 bits: 300 = 0x12C, 65537 = 0x10001.
-    r = parse("version=\"300.65537\"");
-    EXPECT_EQ(r.version[0], 0x2C);
-    EXPECT_EQ(r.version[1], 0x01);
-
-    // Overlong digit runs still keep the low 8 bits of the number written:
-    // 10^20 + 7 = ...07 mod 256 -> (10^20 mod 256 = 0) + 7.
-    r = parse("version=\"100000000000000000007\"");
-    EXPECT_EQ(r.version[0], 7);
-}
-
-TEST(DiscoveryAnswer, VersionDotSearchRule)
-{
-    // The next dot is searched from the second character after the previous
-    // one: in "2..3" the second dot is skipped, so the 3 is never read.
-    DeviceRecord r = parse("version=\"2..3\"");
-    EXPECT_EQ(r.version[0], 2);
-    EXPECT_EQ(r.version[1], 0);
-    EXPECT_EQ(r.version[2], 0);
-    EXPECT_EQ(r.version[3], 0);
-
-    // The first search starts at the value's second character: a leading dot
-    // is not a separator.
-    r = parse("version=\".5.6\"");
-    EXPECT_EQ(r.version[0], 0);
-    EXPECT_EQ(r.version[1], 6);
-    EXPECT_EQ(r.version[2], 0);
-
-    // A dot as the last character: the search stays inside the value.
-    r = parse("version=\"4.\"");
-    EXPECT_EQ(r.version[0], 4);
-    EXPECT_EQ(r.version[1], 0);
-    r = parse("version=\"4.5.\" id=\"9.9.9\"");
-    EXPECT_EQ(r.version[0], 4);
-    EXPECT_EQ(r.version[1], 5);
-    EXPECT_EQ(r.version[2], 0);
-    EXPECT_EQ(r.version[3], 0);
-
-    r = parse("version=\"\"");
-    EXPECT_EQ(r.version[0], 0);
+    struct Case {
+        const char *answer;
+        uint8_t v[4];
+    } const cases[] = {
+        {"version=\"3\"", {3, 0, 0, 0}},
+        {"version=\"1.22\"", {1, 22, 0, 0}},
+        {"version=\"10.20.30.40.50\"", {10, 20, 30, 40}},
+        // Each number keeps its low 8 bits: 300 = 0x12C, 65537 = 0x10001.
+        {"version=\"300.65537\"", {0x2C, 0x01, 0, 0}},
+        // Overlong digit runs still keep the low 8 bits of the number written:
+        // 10^20 + 7 = ...07 mod 256 -> (10^20 mod 256 = 0) + 7.
+        {"version=\"100000000000000000007\"", {7, 0, 0, 0}},
+        // The next dot is searched from the second character after the
+        // previous one: in "2..3" the second dot is skipped, so the 3 is never read.
+        {"version=\"2..3\"", {2, 0, 0, 0}},
+        // The first search starts at the value's second character: a leading
+        // dot is not a separator.
+        {"version=\".5.6\"", {0, 6, 0, 0}},
+        // A dot as the last character: the search stays inside the value.
+        {"version=\"4.\"", {4, 0, 0, 0}},
+        {"version=\"4.5.\" id=\"9.9.9\"", {4, 5, 0, 0}},
+        {"version=\"\"", {0, 0, 0, 0}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.answer);
+        DeviceRecord r = parse(c.answer);
+        for (int i = 0; i < 4; i++)
+            EXPECT_EQ(r.version[i], c.v[i]) << i;
+    }
 }
 
 TEST(DiscoveryAnswer, MissingClosingQuoteEndsParsing)
