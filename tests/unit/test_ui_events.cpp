@@ -132,12 +132,16 @@ TEST_F(UiEvents, ReleaseOfAKeyNotDownChangesNothing)
     EXPECT_TRUE(ImGui::IsKeyPressed(UIKEY_Q, false));
 }
 
-TEST_F(UiEvents, InvalidKeysAreRefused)
+TEST_F(UiEvents, InvalidEventsAreRefused)
 {
     EXPECT_EQ(ui_events_push_key(UIKEY_NONE, true), -1);
     EXPECT_EQ(ui_events_push_key(UIKEY_COUNT, true), -1);
     EXPECT_EQ(ui_events_push_key(-5, true), -1);
     EXPECT_EQ(ui_events_push_key(511, true), -1);
+    EXPECT_EQ(ui_events_push_char(0), -1);
+    EXPECT_EQ(ui_events_push_char(0x110000), -1);
+    EXPECT_EQ(ui_events_push_mouse_button(-1, true), -1);
+    EXPECT_EQ(ui_events_push_mouse_button(5, true), -1);
     UiEvent ev{};
     ev.type = UI_EVENT_KEY;
     ev.code = 600;
@@ -146,6 +150,13 @@ TEST_F(UiEvents, InvalidKeysAreRefused)
     ev.code = UIKEY_A;
     EXPECT_EQ(ui_events_push(ev), -1);
     ev.type = (UiEventType)77;
+    EXPECT_EQ(ui_events_push(ev), -1);
+    ev = UiEvent{};
+    ev.type = UI_EVENT_WHEEL;
+    ev.y = INFINITY;
+    EXPECT_EQ(ui_events_push(ev), -1);
+    ev.y = 0;
+    ev.x = NAN;
     EXPECT_EQ(ui_events_push(ev), -1);
     EXPECT_EQ(ui_events_pending(), 0u);
 }
@@ -306,13 +317,6 @@ TEST_F(UiEvents, CharactersBeforeAKeyShareItsFrame)
     EXPECT_TRUE(ImGui::IsKeyPressed(UIKEY_ENTER, false));
 }
 
-TEST_F(UiEvents, InvalidCharactersAreRefused)
-{
-    EXPECT_EQ(ui_events_push_char(0), -1);
-    EXPECT_EQ(ui_events_push_char(0x110000), -1);
-    EXPECT_EQ(ui_events_pending(), 0u);
-}
-
 // --- mouse ------------------------------------------------------------------
 
 TEST_F(UiEvents, MousePositionIsDividedByTheFramebufferScale)
@@ -394,45 +398,29 @@ TEST_F(UiEvents, ButtonsAreIndependent)
     next_frame();
     EXPECT_TRUE(ImGui::IsMouseReleased(1));
     EXPECT_TRUE(ImGui::IsMouseDown(2));
-
-    EXPECT_EQ(ui_events_push_mouse_button(-1, true), -1);
-    EXPECT_EQ(ui_events_push_mouse_button(5, true), -1);
-    EXPECT_EQ(ui_events_pending(), 0u);
 }
 
-TEST_F(UiEvents, WheelGivesOneStepPerEvent)
+TEST_F(UiEvents, WheelGivesOneStepPerEventAndAxis)
 {
-    ui_events_push_scroll(0, 3);
-    next_frame();
-    EXPECT_FLOAT_EQ(io().MouseWheel, 1.0f);
-    EXPECT_FLOAT_EQ(io().MouseWheelH, 0.0f);
-
-    ui_events_push_scroll(0, -2);
-    next_frame();
-    EXPECT_FLOAT_EQ(io().MouseWheel, -1.0f);
-
-    ui_events_push_scroll(0, 1);
-    ui_events_push_scroll(0, 1);
-    next_frame();
-    EXPECT_FLOAT_EQ(io().MouseWheel, 2.0f);
-
-    // The wheel is per frame.
-    next_frame();
-    EXPECT_FLOAT_EQ(io().MouseWheel, 0.0f);
-}
-
-TEST_F(UiEvents, HorizontalScrollGivesNoVerticalStep)
-{
-    ui_events_push_scroll(2, 0);
-    next_frame();
-    EXPECT_FLOAT_EQ(io().MouseWheelH, 1.0f);
-    EXPECT_FLOAT_EQ(io().MouseWheel, 0.0f);
-
-    ui_events_push_scroll(-1, 0);
-    next_frame();
-    EXPECT_FLOAT_EQ(io().MouseWheelH, -1.0f);
-    EXPECT_FLOAT_EQ(io().MouseWheel, 0.0f);
-
+    struct Frame {
+        std::vector<std::pair<int, int>> scrolls; // (x, y) pushed before the frame
+        float wheel_h, wheel;
+    } const frames[] = {
+        {{{0, 3}}, 0.0f, 1.0f},
+        {{{0, -2}}, 0.0f, -1.0f},
+        {{{0, 1}, {0, 1}}, 0.0f, 2.0f},
+        {{}, 0.0f, 0.0f}, // the wheel is per frame
+        {{{2, 0}}, 1.0f, 0.0f},
+        {{{-1, 0}}, -1.0f, 0.0f},
+    };
+    for (size_t i = 0; i < std::size(frames); i++) {
+        SCOPED_TRACE(i);
+        for (auto [x, y] : frames[i].scrolls)
+            ui_events_push_scroll(x, y);
+        next_frame();
+        EXPECT_FLOAT_EQ(io().MouseWheelH, frames[i].wheel_h);
+        EXPECT_FLOAT_EQ(io().MouseWheel, frames[i].wheel);
+    }
     EXPECT_EQ(ui_events_push_scroll(0, 0), 0);
     EXPECT_EQ(ui_events_pending(), 0u);
 }
@@ -448,18 +436,6 @@ TEST_F(UiEvents, MoveAfterAWheelStepWaits)
     next_frame();
     EXPECT_FLOAT_EQ(io().MouseWheel, 0.0f);
     EXPECT_FLOAT_EQ(io().MousePos.x, 400.0f);
-}
-
-TEST_F(UiEvents, NonFiniteWheelIsRefused)
-{
-    UiEvent ev{};
-    ev.type = UI_EVENT_WHEEL;
-    ev.y = INFINITY;
-    EXPECT_EQ(ui_events_push(ev), -1);
-    ev.y = 0;
-    ev.x = NAN;
-    EXPECT_EQ(ui_events_push(ev), -1);
-    EXPECT_EQ(ui_events_pending(), 0u);
 }
 
 // --- focus ------------------------------------------------------------------
