@@ -38,12 +38,6 @@ Bytes read_bytes(const fs::path &p)
     return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-void write_bytes(const fs::path &p, const Bytes &b)
-{
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char *>(b.data()), (std::streamsize)b.size());
-}
-
 std::vector<uint32_t> parse(const Bytes &b, std::vector<uint32_t> start = {})
 {
     // Exact-size copy so that a read past the end is caught by the sanitizer.
@@ -253,16 +247,6 @@ TEST_F(SettingsFolder, LoadOfMissingOrUnreadableFileKeepsTheList)
     fs::create_directories(dir / "isdir" / "setting.dat");
     EXPECT_EQ(settings_load_from((dir / "isdir" / "setting.dat").string(), &list), -1);
     EXPECT_EQ(list, (std::vector<uint32_t>{net(7, 7, 7)}));
-}
-
-TEST_F(SettingsFolder, LiteralFileOnDiskLoads)
-{
-    Bytes cut = {0xAF, 0x23, 0xC0, 0x3B, 0x03, 0x00, 0x00, 0x00,
-                 0xC0, 0xA8, 0x05, 0x00, 0x0A, 0x00, 0x01};
-    write_bytes(dir / "setting.dat", cut);
-    std::vector<uint32_t> list;
-    EXPECT_EQ(settings_load_from((dir / "setting.dat").string(), &list), 0);
-    EXPECT_EQ(list, (std::vector<uint32_t>{net(192, 168, 5)}));
 }
 
 TEST_F(SettingsFolder, FailedWriteLeavesOldFileWhole)
