@@ -204,23 +204,15 @@ TEST(KeyboardUsage, MatchesTheKeyTableForEveryCode)
 
 // ---- SDL scancodes ---------------------------------------------------------
 
-TEST(KeyboardSdl, SpotChecks)
+// Keys with a usage are pinned by the round trip below; these are the ones
+// without (modifiers, the ISO key) and the codes outside the table.
+TEST(KeyboardSdl, KeysWithoutUsageAndUnknownCodes)
 {
-    EXPECT_EQ(keyboard_di_code_from_sdl(SDL_SCANCODE_A), 0x1E);
     EXPECT_EQ(keyboard_di_code_from_sdl(SDL_SCANCODE_RCTRL), 0x9D);
-    EXPECT_EQ(keyboard_di_code_from_sdl(SDL_SCANCODE_KP_ENTER), 0x9C);
     EXPECT_EQ(keyboard_di_code_from_sdl(SDL_SCANCODE_NONUSBACKSLASH), 0x56);
-    EXPECT_EQ(keyboard_di_code_from_sdl(SDL_SCANCODE_UP), 0xC8);
     EXPECT_EQ(keyboard_di_code_from_sdl(SDL_SCANCODE_RGUI), 0xDC);
-    EXPECT_EQ(keyboard_di_code_from_sdl(SDL_SCANCODE_APPLICATION), 0xDD);
-    EXPECT_EQ(keyboard_di_code_from_sdl(SDL_SCANCODE_RETURN), 0x1C);
     EXPECT_EQ(keyboard_di_code_from_sdl(SDL_SCANCODE_RALT), 0xB8);
     EXPECT_EQ(keyboard_di_code_from_sdl(SDL_SCANCODE_LGUI), 0xDB);
-    EXPECT_EQ(keyboard_di_code_from_sdl(SDL_SCANCODE_KP_DIVIDE), 0xB5);
-    EXPECT_EQ(keyboard_di_code_from_sdl(SDL_SCANCODE_PRINTSCREEN), 0xB7);
-    EXPECT_EQ(keyboard_di_code_from_sdl(SDL_SCANCODE_PAUSE), 0xC5);
-    EXPECT_EQ(keyboard_di_code_from_sdl(SDL_SCANCODE_F11), 0x57);
-    EXPECT_EQ(keyboard_di_code_from_sdl(SDL_SCANCODE_INTERNATIONAL1), 0x73);
 
     EXPECT_EQ(keyboard_di_code_from_sdl(SDL_SCANCODE_UNKNOWN), 0);
     EXPECT_EQ(keyboard_di_code_from_sdl(-1), 0);
