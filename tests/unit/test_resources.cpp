@@ -174,15 +174,6 @@ TEST(Resources, LookupNeedsIdAndTypeToMatch)
     EXPECT_NE(resource_get(109, "PNG", nullptr), nullptr); // size is optional
 }
 
-TEST(Resources, SameBytesOnEveryLookup)
-{
-    size_t a = 0, b = 0;
-    const uint8_t *first = resource_get(111, "PNG", &a);
-    const uint8_t *second = resource_get(111, "PNG", &b);
-    EXPECT_EQ(first, second);
-    EXPECT_EQ(a, b);
-}
-
 TEST(Resources, VersionTextIsTheProjectVersionInFourParts)
 {
     char *text = resource_version_text();
