@@ -83,25 +83,10 @@ TEST(GaussianBlurShrunkSize, OutOfRangeInputsGiveEmptyAndFail)
     EXPECT_EQ(c.h, 0);
 }
 
-TEST(GaussianBlurQuad, HoldsTheTwoTrianglesVertexByVertex)
-{
-    const float expected[30] = {
-        -1, -1, 1, 0, 1, //
-        -1, 1,  1, 0, 0, //
-        1,  -1, 1, 1, 1, //
-        -1, 1,  1, 0, 0, //
-        1,  1,  1, 1, 0, //
-        1,  -1, 1, 1, 1, //
-    };
-    ASSERT_EQ(GAUSSIAN_BLUR_QUAD_FLOATS, 30);
-    ASSERT_EQ(GAUSSIAN_BLUR_QUAD_VERTICES, 6);
-    const float *q = gaussian_blur_quad();
-    for (int i = 0; i < 30; i++)
-        EXPECT_EQ(q[i], expected[i]) << "float " << i;
-}
-
 TEST(GaussianBlurQuad, MapsTexturesUpsideDownAndCoversTheTarget)
 {
+    ASSERT_EQ(GAUSSIAN_BLUR_QUAD_FLOATS, 30); // six vertices of x, y, z, u, v
+    ASSERT_EQ(GAUSSIAN_BLUR_QUAD_VERTICES, 6);
     const float *q = gaussian_blur_quad();
     double area = 0;
     for (int t = 0; t < 2; t++) {
@@ -112,6 +97,7 @@ TEST(GaussianBlurQuad, MapsTexturesUpsideDownAndCoversTheTarget)
     EXPECT_DOUBLE_EQ(area, 4.0);
     for (int v = 0; v < 6; v++) {
         const float *p = q + v * 5;
+        EXPECT_EQ(p[2], 1.0f) << "vertex " << v;
         EXPECT_EQ(p[3], (p[0] + 1) / 2) << "vertex " << v; // u follows x
         EXPECT_EQ(p[4], (1 - p[1]) / 2) << "vertex " << v; // v = 1 at y = -1: each pass flips
     }
@@ -186,17 +172,6 @@ TEST(GaussianBlurPlan, DrawsTheSourceWhenNoBlurCanRun)
         EXPECT_EQ(p.shrunk_width, 256);
         EXPECT_EQ(p.shrunk_height, 194);
     }
-}
-
-TEST(GaussianBlurRender, StartsEmptyAndKeepsLevelAndOutputSize)
-{
-    GaussianBlurRender r;
-    EXPECT_EQ(r.level(), 0);
-    EXPECT_EQ(r.shrunk_width(), 0);
-    EXPECT_EQ(r.shrunk_height(), 0);
-    r.set_level(100);
-    r.set_output_size(1280, 720);
-    EXPECT_EQ(r.level(), 100);
 }
 
 } // namespace
