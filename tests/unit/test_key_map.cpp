@@ -120,6 +120,9 @@ TEST(KeyMapTable, EveryPcScanCodeRowMapsToItsKey)
     for (const Row &r : ROWS)
         EXPECT_EQ(key_map_from_sdl(r.sdl), r.key)
             << "PC code 0x" << std::hex << r.pc_code << ", SDL scancode " << std::dec << r.sdl;
+    // The ISO key left of Enter: the PC keyboard reports it with the US
+    // backslash's scan code, 0x2B.
+    EXPECT_EQ(key_map_from_sdl(SDL_SCANCODE_NONUSHASH), UIKEY_BACKSLASH);
 }
 
 TEST(KeyMapTable, RowsCoverEveryKeyOnceExceptTheTwoBackslashes)
@@ -135,13 +138,7 @@ TEST(KeyMapTable, RowsCoverEveryKeyOnceExceptTheTwoBackslashes)
     EXPECT_EQ(keys.count(UIKEY_NONE), 0u);
 }
 
-TEST(KeyMapTable, IsoKeyLeftOfEnterIsTheBackslash)
-{
-    // The PC keyboard reports it with the US backslash's scan code, 0x2B.
-    EXPECT_EQ(key_map_from_sdl(SDL_SCANCODE_NONUSHASH), UIKEY_BACKSLASH);
-}
-
-TEST(KeyMapTable, KeysWithoutAMappingGiveNone)
+TEST(KeyMapTable, KeysWithoutAMappingAndOutOfRangeScancodesGiveNone)
 {
     const int unmapped[] = {SDL_SCANCODE_UNKNOWN, SDL_SCANCODE_KP_EQUALS, SDL_SCANCODE_F13,
                             SDL_SCANCODE_F24, SDL_SCANCODE_MUTE, SDL_SCANCODE_MENU,
@@ -152,10 +149,8 @@ TEST(KeyMapTable, KeysWithoutAMappingGiveNone)
     for (int s = 0; s < SDL_NUM_SCANCODES; s++)
         mapped += key_map_from_sdl(s) != UIKEY_NONE;
     EXPECT_EQ(mapped, 106);   // the 105 rows and the ISO key left of Enter
-}
 
-TEST(KeyMapTable, OutOfRangeScancodesGiveNone)
-{
+    // Out of range.
     EXPECT_EQ(key_map_from_sdl(-1), UIKEY_NONE);
     EXPECT_EQ(key_map_from_sdl(SDL_NUM_SCANCODES), UIKEY_NONE);
     EXPECT_EQ(key_map_from_sdl(0x7FFFFFFF), UIKEY_NONE);
