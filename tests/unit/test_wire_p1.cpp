@@ -415,8 +415,10 @@ TEST(P1Walk, WalkEndsAtTheFirstBlockItCannotTrust)
         size_t pos = 0;
         P1Block b;
         std::vector<uint32_t> seqs;
-        while (p1_next_block(d.p, d.n, &pos, &b) == 1 && seqs.size() < 10)
+        int rc;
+        while ((rc = p1_next_block(d.p, d.n, &pos, &b)) == 1 && seqs.size() < 10)
             seqs.push_back(b.seq);
+        EXPECT_EQ(rc, 0);
         EXPECT_EQ(seqs, c.seqs);
     }
 }
