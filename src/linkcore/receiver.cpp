@@ -18,7 +18,7 @@ static const size_t kReceiveBuffer = 131072;
 static const int kReceiveSliceMs = 100;
 // A key frame asked for and not come (its request or its fragments lost) is
 // asked for again after this long.
-static const uint64_t kKeyFrameRetryMs = 500;
+static const uint64_t kKeyFrameRetryMs = 200;
 // A lost device's address is probed this often.
 static const uint64_t kReprobeMs = 1000;
 

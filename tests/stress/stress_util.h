@@ -227,6 +227,25 @@ inline std::vector<std::string> sim_args(const char *ip, const char *protocol, s
     return a;
 }
 
+// The thread count once it has held still for 300 ms (a thread that was
+// told to end, such as a finished scan, may still be on its way out).
+inline int settled_thread_count()
+{
+    int last = thread_count();
+    uint64_t since = clock_steady_ms(), give_up = since + 5000;
+    while (clock_steady_ms() < give_up) {
+        wait_until(10, [] { return false; });
+        int now = thread_count();
+        if (now != last) {
+            last = now;
+            since = clock_steady_ms();
+        } else if (clock_steady_ms() - since >= 300) {
+            break;
+        }
+    }
+    return last;
+}
+
 // Waits for the thread count to come back to `expected` (threads end a
 // moment after they are told to).
 inline bool threads_back_to(int expected, int timeout_ms)

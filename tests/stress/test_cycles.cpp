@@ -43,7 +43,7 @@ TEST_P(Cycles, TwentyConnectDisconnectCyclesLeaveNoThreadBehind)
     ASSERT_NE(link, nullptr);
     DeviceRecord r = discover(link, &probe, std::string("sim-") + ip);
     ASSERT_TRUE(r.id[0]);
-    const int idle_threads = thread_count();
+    const int idle_threads = settled_thread_count();
 
     uint64_t worst = 0, total = 0;
     for (int cycle = 0; cycle < 20; cycle++) {
@@ -114,7 +114,7 @@ TEST_P(Cycles, ADeviceKilledMidStreamIsLeftWithinFourSecondsAndReconnectedWhenBa
     DeviceRecord r = discover(link, &probe, std::string("sim-") + ip);
     ASSERT_TRUE(r.id[0]);
     ASSERT_TRUE(probe.wait_fresh(0, 5, scaled(5000))) << "last state " << probe.last_state();
-    const int streaming_threads = thread_count();
+    const int streaming_threads = settled_thread_count();
 
     for (int round = 0; round < 3; round++) {
         SCOPED_TRACE("round " + std::to_string(round));

@@ -14,6 +14,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -28,7 +29,7 @@
 // memory shows.
 extern "C" const char *__asan_default_options()
 {
-    return "quarantine_size_mb=16:thread_local_quarantine_size_kb=256";
+    return "quarantine_size_mb=1:thread_local_quarantine_size_kb=64";
 }
 #endif
 
@@ -44,11 +45,13 @@ int soak_seconds()
 }
 
 // Allowed growth of the resident size from the end of the warm-up to any
-// later sample: 12 MiB. The link's buffers are bounded (the frame assembly
-// grows to the largest picture seen, the decoder's queue and the audio ring
-// have limits), so a real leak of one picture or one datagram per second
-// passes this within minutes, while the allocators' own slack stays below it.
-const long kRssMarginKib = 12 * 1024;
+// later sample: 4 MiB. Measured, it moves by less than 0.5 MiB (the
+// allocators' slack: glibc's arenas, or the sanitizer's small quarantine).
+// The link's buffers are bounded (the frame assembly grows to the largest
+// picture seen, the decoder's queue and the audio ring have limits), so what
+// passes the margin is a leak: of every picture (tens of KiB a second) within
+// the short runs, of about 8 KiB a second within the ten-minute soak.
+const long kRssMarginKib = 4 * 1024;
 const int kSampleMs = 3000;
 const uint64_t kFreezeLimitMs = 1000;
 const int kBurstMs = 300, kBurstPeriodMs = 5000;
@@ -146,7 +149,7 @@ TEST_P(Soak, StreamsThroughLossBurstsWithFlatMemoryAndQuickRecovery)
             continue;  // too close to the end of the run to judge, or before the first picture
         auto it = std::lower_bound(arrivals.begin(), arrivals.end(), end);
         uint64_t freeze = it == arrivals.end() ? end_wall - end : *it - end;
-        EXPECT_LE(freeze, kFreezeLimitMs) << "frozen after the burst that ended at " << end;
+        EXPECT_LE(freeze, kFreezeLimitMs) << "frozen after the burst that ended at " << end << " (wall ms)";
         worst = std::max(worst, freeze);
         bursts++;
     }
@@ -179,6 +182,14 @@ TEST_P(Soak, StreamsThroughLossBurstsWithFlatMemoryAndQuickRecovery)
                     s.fresh - first_fresh);
     std::fflush(stdout);
 
+    if (HasFailure()) {
+        // Keep the device's side of a failed run for the reader.
+        std::string keep = std::string("/tmp/kavri-failed-soak-protocol") + proto + ".log";
+        std::ifstream in(sim.log_path, std::ios::binary);
+        std::ofstream out(keep, std::ios::binary);
+        out << in.rdbuf();
+        std::printf("simulator log kept in %s\n", keep.c_str());
+    }
     uint64_t s0 = clock_steady_ms();
     link_stop(&link);
     EXPECT_LE(clock_steady_ms() - s0, (uint64_t)scaled(1500)) << "link_stop took long";
