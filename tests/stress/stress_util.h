@@ -19,6 +19,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dongle_sim/bitblocks.h"
@@ -244,6 +245,15 @@ inline int settled_thread_count()
         }
     }
     return last;
+}
+
+// The count before the link starts. A thread is made and joined first: the
+// thread sanitizer starts a helper thread of its own at the first thread
+// made, which must not be taken for one the link left behind.
+inline int baseline_thread_count()
+{
+    std::thread([] {}).join();
+    return settled_thread_count();
 }
 
 // Waits for the thread count to come back to `expected` (threads end a

@@ -37,7 +37,7 @@ TEST_P(Cycles, TwentyConnectDisconnectCyclesLeaveNoThreadBehind)
     const char *ip = ip_for(proto);
     SimProcess sim;
     ASSERT_TRUE(sim_start(&sim, sim_args(ip, proto)));
-    const int threads_before = thread_count();
+    const int threads_before = baseline_thread_count();
     Probe probe;
     LinkContext *link = start_link(&probe);
     ASSERT_NE(link, nullptr);
@@ -103,7 +103,7 @@ TEST_P(Cycles, ADeviceKilledMidStreamIsLeftWithinFourSecondsAndReconnectedWhenBa
     const char *ip = ip_for(proto);
     auto sim = std::make_unique<SimProcess>();
     ASSERT_TRUE(sim_start(sim.get(), sim_args(ip, proto)));
-    const int threads_before = thread_count();
+    const int threads_before = baseline_thread_count();
     Probe probe;
     UiRule ui;
     probe.device_hook = [&](const DeviceRecord &rec) { ui.on_device(rec); };
@@ -182,7 +182,7 @@ TEST(TargetSwitch, SwitchingBetweenTwoStreamingDevicesShowsTheNewOneEachTime)
         std::vector<std::string> bargs = sim_args("127.0.0.4", p.b_proto);
         bargs[5] = "320x240";
         ASSERT_TRUE(sim_start(&b, bargs));
-        const int threads_before = thread_count();
+        const int threads_before = baseline_thread_count();
         Probe probe;
         LinkContext *link = start_link(&probe);
         ASSERT_NE(link, nullptr);

@@ -44,7 +44,7 @@ protected:
     void start(const char *ip, const char *proto, std::vector<std::string> faults)
     {
         ASSERT_TRUE(sim_start(&sim, sim_args(ip, proto, faults)));
-        threads_before = thread_count();
+        threads_before = baseline_thread_count();
         link = start_link(&probe);
         ASSERT_NE(link, nullptr);
         target = discover(link, &probe, std::string("sim-") + ip);

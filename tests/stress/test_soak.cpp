@@ -86,7 +86,7 @@ TEST_P(Soak, StreamsThroughLossBurstsWithFlatMemoryAndQuickRecovery)
                                          {"--loss", "5", "--duplicate", "3", "--reorder", "3", "--garbage", "2",
                                           "--late-resend", "10", "--loss-burst", burst, "--filler", "3000",
                                           "--seed", "11"})));
-    const int threads_before = thread_count();
+    const int threads_before = baseline_thread_count();
     Probe probe;
     probe.keep_arrivals = true;
     LinkContext *link = start_link(&probe);
