@@ -325,8 +325,13 @@ void link_unlock(LinkContext *l, const char *password)
         uint8_t nonce[16], msg[40];
         password_make_nonce(nonce);
         int len = password_build_unlock(password, n, nonce, msg, sizeof msg);
-        if (len > 0 && link_tcp_send(l, msg, (size_t)len) == len)
+        // Marked before it goes: the device's answer may be handled on the
+        // connection thread before the send returns here, and with the mark
+        // missing that thread would send the stored password once more.
+        if (len > 0) {
             l->password_sent = 1;
+            link_tcp_send(l, msg, (size_t)len);
+        }
     } else if (l->active.load()) {
         control_queue_connect_request(l);
     } else {
