@@ -95,6 +95,7 @@ struct Probe {
     bool stamps_in_order = true;
     bool keep_arrivals = false;
     std::vector<uint64_t> arrivals;  // wall-clock ms of each fresh picture (keep_arrivals)
+    std::vector<uint32_t> shown;     // frame number of each fresh picture (keep_arrivals)
     // Called for each device report with the probe unlocked (for the UI's rule).
     std::function<void(const DeviceRecord &)> device_hook;
 
@@ -136,8 +137,10 @@ struct Probe {
                 p->stamps_in_order = false;
             } else {
                 p->fresh++;
-                if (p->keep_arrivals)
+                if (p->keep_arrivals) {
                     p->arrivals.push_back(clock_wall_ms());
+                    p->shown.push_back(frame);
+                }
             }
             p->last_stamp = std::max(frame, p->last_stamp);
             p->stamped++;
