@@ -19,6 +19,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "linkcore/clock.h"
 #include "linkcore/queue.h"
 #include "linkcore/semaphore.h"
 #include "linkcore/sps_pps.h"
@@ -61,7 +62,11 @@ struct VideoDecoder {
     AVPacket *packet = nullptr;    // reused for every send, never holds a reference between packets
     int announced_width = -1;      // what the size listeners heard last
     int announced_height = -1;
+    std::atomic<uint64_t> decoded{0}, decode_us{0};
 };
+
+// The picture the frame listeners are being given, on the decoder thread.
+static thread_local const FrameTiming *t_picture_timing = nullptr;
 
 namespace {
 
@@ -78,10 +83,11 @@ int packet_type(const uint8_t *data, uint32_t len)
 // The queue's own copy has no padding, so the bytes go to a malloc'd buffer
 // of their own; the queue frees such a buffer with free() whenever it frees
 // the element (queue_element_free, queue_clear, queue_destroy).
-QueueElement *packet_copy(const uint8_t *data, uint32_t len, uint32_t frame, uint64_t started_ms,
-                          uint64_t completed_ms)
+QueueElement *packet_copy(const uint8_t *data, uint32_t len, uint32_t frame, uint64_t first_us, uint64_t last_us)
 {
-    QueueElement *e = queue_element_create(nullptr, 0, frame, completed_ms);
+    if (last_us == 0)
+        first_us = last_us = clock_steady_us();
+    QueueElement *e = queue_element_create(nullptr, 0, frame, last_us);
     if (!e)
         return nullptr;
     auto *bytes = static_cast<uint8_t *>(std::malloc((size_t)len + PAD + STARTED_SIZE));
@@ -92,7 +98,7 @@ QueueElement *packet_copy(const uint8_t *data, uint32_t len, uint32_t frame, uin
     if (len)
         std::memcpy(bytes, data, len);
     std::memset(bytes + len, 0, PAD);
-    std::memcpy(bytes + len + PAD, &started_ms, STARTED_SIZE);
+    std::memcpy(bytes + len + PAD, &first_us, STARTED_SIZE);
     e->data = bytes;
     e->length = len;
     return e;
@@ -209,23 +215,27 @@ bool converter_for(VideoDecoder *d, const AVFrame *pic)
     return true;
 }
 
-void decoder_deliver(VideoDecoder *d, AVFrame *pic)
+void decoder_deliver(VideoDecoder *d, AVFrame *pic, FrameTiming *timing)
 {
     // The renderer sizes its planes from the last size it heard; a picture
     // of another size is announced first, so that never outruns a plane.
     if (pic->width != d->announced_width || pic->height != d->announced_height)
         announce_size(d, pic->width, pic->height);
 
+    timing->decoded_us = clock_steady_us();
+    d->decoded.fetch_add(1, std::memory_order_relaxed);
+    if (timing->decoded_us > timing->last_us)
+        d->decode_us.fetch_add(timing->decoded_us - timing->last_us, std::memory_order_relaxed);
+    t_picture_timing = timing;
     // YUVJ420P is the same layout in full range.
     if (pic->format == AV_PIX_FMT_YUV420P || pic->format == AV_PIX_FMT_YUVJ420P) {
         listeners_call(d->frame_listeners, 3, pic->data, pic->linesize, pic->height);
-        return;
+    } else if (converter_for(d, pic)) {
+        AVFrame *conv = d->converted;
+        sws_scale(d->scaler, pic->data, pic->linesize, 0, pic->height, conv->data, conv->linesize);
+        listeners_call(d->frame_listeners, 3, conv->data, conv->linesize, conv->height);
     }
-    if (!converter_for(d, pic))
-        return;
-    AVFrame *conv = d->converted;
-    sws_scale(d->scaler, pic->data, pic->linesize, 0, pic->height, conv->data, conv->linesize);
-    listeners_call(d->frame_listeners, 3, conv->data, conv->linesize, conv->height);
+    t_picture_timing = nullptr;
 }
 
 // libavcodec drops its last reference to a packet's bytes whenever it is
@@ -246,6 +256,12 @@ void decoder_decode(VideoDecoder *d, QueueElement *e)
         return;
     }
     int type = packet_type(e->data, e->length);
+    // libavcodec may free the element as soon as it has the packet.
+    FrameTiming timing{};
+    timing.frame = e->tag;
+    timing.bytes = e->length;
+    timing.last_us = e->stamp_ms;
+    std::memcpy(&timing.first_us, e->data + e->length + PAD, STARTED_SIZE);
 
     // The packet is handed over by reference to the element's padded bytes:
     // the copy made at submission is the only one.
@@ -267,7 +283,7 @@ void decoder_decode(VideoDecoder *d, QueueElement *e)
     av_packet_unref(pkt);        // libavcodec holds its own reference while it needs the bytes
 
     if (avcodec_receive_frame(c, d->picture) == 0) {
-        decoder_deliver(d, d->picture);
+        decoder_deliver(d, d->picture, &timing);
         av_frame_unref(d->picture);
     }
 }
@@ -374,4 +390,15 @@ void decoder_destroy(VideoDecoder **pd)
         d->thread.join();
     decoder_free(d);
     *pd = nullptr;
+}
+
+const FrameTiming *decoder_picture_timing(void) { return t_picture_timing; }
+
+void decoder_counters(VideoDecoder *d, DecoderCounters *out)
+{
+    *out = DecoderCounters{};
+    if (!d)
+        return;
+    out->decoded = d->decoded.load(std::memory_order_relaxed);
+    out->decode_us = d->decode_us.load(std::memory_order_relaxed);
 }

@@ -56,12 +56,36 @@ struct VideoDecoder;
 // or the thread cannot be had. Either list may be null (nobody listens).
 VideoDecoder *decoder_create(VideoSizeListeners *size_listeners, FrameListeners *frame_listeners);
 
-// Queues a copy of one access unit with its frame number and the times the
-// link started and completed it (kept with the packet, not used). A null
+// Queues a copy of one access unit with its frame number and the times, in
+// microseconds of the steady clock, when its first and its last fragment
+// arrived (0 for both: the packet arrived whole, now). They travel with the
+// packet for the timing of the picture (decoder_picture_timing). A null
 // decoder or data pointer is ignored, as is a packet that cannot be copied
 // (out of memory). A configuration packet first discards every queued packet.
-void decoder_submit(VideoDecoder *d, const uint8_t *data, uint32_t len, uint32_t frame, uint64_t started_ms,
-                    uint64_t completed_ms);
+void decoder_submit(VideoDecoder *d, const uint8_t *data, uint32_t len, uint32_t frame, uint64_t first_us,
+                    uint64_t last_us);
+
+// Where a picture's time went, in microseconds of the steady clock.
+struct FrameTiming {
+    uint32_t frame;      // the link's frame number (0 where the path has none)
+    uint32_t bytes;      // coded size
+    uint64_t first_us;   // its first fragment arrived
+    uint64_t last_us;    // its last fragment arrived: the picture was whole
+    uint64_t decoded_us; // libavcodec handed the picture out (queue and decode behind it)
+};
+
+// The timing of the picture being handed to the frame listeners, for a
+// listener that wants it: valid only on the decoder thread during the call,
+// null anywhere else.
+const FrameTiming *decoder_picture_timing(void);
+
+// Running totals since the decoder was created (any thread; each value is
+// read atomically, the pair not necessarily from the same instant).
+struct DecoderCounters {
+    uint64_t decoded;    // pictures handed to the frame listeners
+    uint64_t decode_us;  // sum over them of decoded_us - last_us
+};
+void decoder_counters(VideoDecoder *d, DecoderCounters *out);
 
 // Packets waiting to be decoded (the one being decoded is no longer counted).
 // 0 for a null decoder.

@@ -361,6 +361,25 @@ bool link_usb_mode(const LinkContext *l) { return l->usb_mode.load() != 0; }
 bool link_scanning(const LinkContext *l) { return l->scanning.load() != 0; }
 bool link_keep_awake(const LinkContext *l) { return l->receiving.load() != 0; }
 
+void link_stream_stats(LinkContext *l, StreamStats *out)
+{
+    *out = StreamStats{};
+    if (!l)
+        return;
+    out->datagrams = l->stat_datagrams.load(std::memory_order_relaxed);
+    out->video_bytes = l->stat_video_bytes.load(std::memory_order_relaxed);
+    out->fragments = l->stat_fragments.load(std::memory_order_relaxed);
+    out->duplicates = l->stat_duplicates.load(std::memory_order_relaxed);
+    out->resent = l->stat_resent.load(std::memory_order_relaxed);
+    out->lost = l->stat_lost.load(std::memory_order_relaxed);
+    out->pictures = l->stat_pictures.load(std::memory_order_relaxed);
+    out->abandoned = l->stat_abandoned.load(std::memory_order_relaxed);
+    DecoderCounters dc;
+    decoder_counters(l->decoder, &dc);
+    out->decoded = dc.decoded;
+    out->decode_us = dc.decode_us;
+}
+
 DeviceRecord link_target(LinkContext *l)
 {
     std::lock_guard<std::mutex> g(l->target_lock);

@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "linkcore/device_record.h"
+#include "linkcore/stream_stats.h"
 
 struct LinkContext;
 struct UsbBackend;
@@ -87,6 +88,9 @@ bool link_connected(const LinkContext *l);
 bool link_usb_mode(const LinkContext *l);
 bool link_scanning(const LinkContext *l);
 DeviceRecord link_target(LinkContext *l);
+// Running totals of the stream since the link started: the receiver's and the
+// decoder's parts (drawn and shown_us are left 0 for the UI to fill).
+void link_stream_stats(LinkContext *l, StreamStats *out);
 // True while the receiver runs: the screen saver should stay off.
 bool link_keep_awake(const LinkContext *l);
 

@@ -80,6 +80,9 @@ struct LinkContext {
     std::atomic<uint64_t> key_request_ms{0};  // steady clock of the last key-frame request
     std::thread receiver_thread;
     std::atomic<uint32_t> receiving{0};
+    // Stream statistics (stream_stats.h), counted by the receiver thread.
+    std::atomic<uint64_t> stat_datagrams{0}, stat_video_bytes{0}, stat_fragments{0}, stat_duplicates{0};
+    std::atomic<uint64_t> stat_resent{0}, stat_lost{0}, stat_pictures{0}, stat_abandoned{0};
 
     VideoDecoder *decoder = nullptr;
     AudioRing *audio = nullptr;

@@ -10,6 +10,7 @@
 #include "linkcore/clock.h"
 #include "linkcore/frame_assembly.h"
 #include "linkcore/link_context.h"
+#include "linkcore/receiver.h"
 #include "linkcore/wire.h"
 
 static const uint64_t kSilenceMs = 4000;
@@ -22,8 +23,6 @@ static const uint64_t kKeyFrameRetryMs = 200;
 // A lost device's address is probed this often.
 static const uint64_t kReprobeMs = 1000;
 
-namespace {
-
 struct Receiver {
     LinkContext *l;
     FrameAssembly fa;
@@ -31,10 +30,55 @@ struct Receiver {
     sockaddr_storage from;
     uint32_t delivered_frame;  // the picture already handed over (duplicates must not repeat it)
     bool delivered;
+    // The picture in progress, for the statistics and its timing.
+    uint64_t first_us, last_us;  // its first fragment, the one that completed it
+    uint32_t highest;            // highest fragment index stored
     uint64_t last_reprobe_ms;
 };
 
-}  // namespace
+// What the record looked like before a fragment was added.
+struct FaBefore {
+    uint32_t frame, fragments, count, complete;
+};
+
+static FaBefore fa_before(const FrameAssembly *fa) { return {fa->frame, fa->fragments, fa->count, fa->complete}; }
+
+// Counts what one fragment did to the picture in progress and keeps its
+// times: a picture left unfinished for a newer one, a new fragment or a
+// duplicate, one that filled a gap below the highest index (the device's
+// resend of what an acknowledgement lacked, or reordering), completion.
+static void count_fragment(Receiver *r, const FaBefore &b, int rc, uint32_t index, size_t len)
+{
+    LinkContext *l = r->l;
+    const FrameAssembly *fa = &r->fa;
+    const uint64_t now = clock_steady_us();
+    uint32_t stored_before = b.fragments;
+    if (fa->frame != b.frame) {
+        if (b.frame != FA_NO_FRAME && !b.complete && b.count > 0) {
+            l->stat_abandoned.fetch_add(1, std::memory_order_relaxed);
+            l->stat_lost.fetch_add(b.count - std::min(b.fragments, b.count), std::memory_order_relaxed);
+        }
+        stored_before = 0;
+        r->first_us = now;
+        r->last_us = 0;
+        r->highest = 0;
+    }
+    if (rc < 0)
+        return;
+    if (fa->fragments > stored_before) {
+        l->stat_fragments.fetch_add(1, std::memory_order_relaxed);
+        l->stat_video_bytes.fetch_add(len, std::memory_order_relaxed);
+        if (stored_before > 0 && index < r->highest)
+            l->stat_resent.fetch_add(1, std::memory_order_relaxed);
+        r->highest = std::max(r->highest, index);
+    } else {
+        l->stat_duplicates.fetch_add(1, std::memory_order_relaxed);
+    }
+    if (fa->complete && (fa->frame != b.frame || !b.complete)) {
+        l->stat_pictures.fetch_add(1, std::memory_order_relaxed);
+        r->last_us = now;
+    }
+}
 
 static void send_back(Receiver *r, const uint8_t *data, size_t n)
 {
@@ -83,7 +127,7 @@ static void deliver(Receiver *r)
         link_request_key_frame(l);
     }
     if (l->key_frame_seen.load())
-        decoder_submit(l->decoder, fa->data, fa->length, fa->frame, fa->started_ms, fa->completed_ms);
+        decoder_submit(l->decoder, fa->data, fa->length, fa->frame, r->first_us, r->last_us);
     if (l->connected.load())
         l->last_frame = fa->frame;
 }
@@ -145,7 +189,9 @@ static void p2_video(Receiver *r, const P2Packet *pk)
     uint32_t interval = l->ack_interval_us.load();
     unsigned counter = 0;
     uint32_t before = r->fa.frame;
+    const FaBefore was = fa_before(&r->fa);
     int rc = fa_add_p2(&r->fa, &f, pk->payload, pk->length, interval, clock_steady_us(), link_now_ms(), &counter);
+    count_fragment(r, was, rc, f.index, pk->length);
     if (r->fa.frame != before)
         r->delivered = false;
     if (rc == FA_ACK) {
@@ -249,7 +295,9 @@ static void walk_p1(Receiver *r, const uint8_t *d, size_t n)
             if (!b.valid)
                 continue;  // its index or size would fall outside the picture
             uint32_t before = r->fa.frame;
+            const FaBefore was = fa_before(&r->fa);
             int rc = fa_add_p1(&r->fa, &b, link_now_ms());
+            count_fragment(r, was, rc, b.index, b.length);
             if (r->fa.frame != before)
                 r->delivered = false;
             if (rc < 0)
@@ -302,13 +350,73 @@ static void reprobe(LinkContext *l)
         net_udp_send_to(&l->udp, (const uint8_t *)probe, (size_t)len, (const sockaddr *)&to);
 }
 
-void receiver_thread_main(LinkContext *l)
+Receiver *receiver_create(LinkContext *l)
 {
     Receiver *r = new Receiver();
     r->l = l;
     r->buf = new uint8_t[kReceiveBuffer];
     fa_init(&r->fa);
     fa_reset(&r->fa, link_now_ms());
+    return r;
+}
+
+void receiver_destroy(Receiver **pr)
+{
+    if (!pr || !*pr)
+        return;
+    Receiver *r = *pr;
+    fa_free(&r->fa);
+    delete[] r->buf;
+    delete r;
+    *pr = nullptr;
+}
+
+void receiver_datagram(Receiver *r, uint8_t *data, size_t len, const sockaddr_storage *from)
+{
+    LinkContext *l = r->l;
+    if (!data || !from)
+        len = 0;
+    if (len > 0 && from != &r->from)
+        r->from = *from;  // acknowledgements go back where the datagram came from
+    int n = (int)std::min(len, kReceiveBuffer);
+    if (n >= 1 && net_port_of((const sockaddr *)&r->from) == WIRE_PORT_DISCOVERY) {
+        device_handle_answer(&l->device_listeners, &r->from, sizeof(sockaddr_in6), (const char *)data, (size_t)n);
+        return;
+    }
+    int32_t protocol = l->protocol.load();
+    if (l->stop_control.load() || protocol < 0 || l->usb_mode.load())
+        return;
+    // The silence rule does not run while the operator is asked for a
+    // password: the device owes us no traffic then.
+    if (l->active.load() && l->state.load() != LINK_STATE_PASSWORD &&
+        link_now_ms() - l->last_traffic_ms.load() > kSilenceMs) {
+        bool was_connected = l->connected.load() != 0;
+        link_reset(l);
+        if (was_connected)
+            link_watch_lost(l);
+        return;
+    }
+    // Only the target's datagrams are its stream. A dongle the link just
+    // left (or one answering a request that was already on its way when
+    // the target changed) must not be taken for the new one.
+    if (n >= 1 && !from_target(l, &r->from))
+        return;
+    size_t header = protocol >= 2 ? 16 : 8;
+    if (n >= (int)header) {
+        l->last_traffic_ms = link_now_ms();
+        l->stat_datagrams.fetch_add(1, std::memory_order_relaxed);
+        if (protocol >= 2)
+            walk_p2(r, data, (size_t)n);
+        else
+            walk_p1(r, data, (size_t)n);
+    }
+}
+
+void receiver_tick(Receiver *r) { receiver_datagram(r, nullptr, 0, nullptr); }
+
+void receiver_thread_main(LinkContext *l)
+{
+    Receiver *r = receiver_create(l);
     l->receiving = 1;  // the screen should stay awake while we receive
 
     while (!l->stop_all.load()) {
@@ -322,37 +430,11 @@ void receiver_thread_main(LinkContext *l)
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             continue;
         }
-        if (n >= 1 && net_port_of((const sockaddr *)&r->from) == WIRE_PORT_DISCOVERY) {
-            device_handle_answer(&l->device_listeners, &r->from, sizeof(sockaddr_in6), (const char *)r->buf,
-                                 (size_t)n);
-            continue;
-        }
-        int32_t protocol = l->protocol.load();
-        if (l->stop_control.load() || protocol < 0 || l->usb_mode.load())
-            continue;
-        // The silence rule does not run while the operator is asked for a
-        // password: the device owes us no traffic then.
-        if (l->active.load() && l->state.load() != LINK_STATE_PASSWORD &&
-            link_now_ms() - l->last_traffic_ms.load() > kSilenceMs) {
-            bool was_connected = l->connected.load() != 0;
-            link_reset(l);
-            if (was_connected)
-                link_watch_lost(l);
-            continue;
-        }
-        // Only the target's datagrams are its stream. A dongle the link just
-        // left (or one answering a request that was already on its way when
-        // the target changed) must not be taken for the new one.
-        if (n >= 1 && !from_target(l, &r->from))
-            continue;
-        size_t header = protocol >= 2 ? 16 : 8;
-        if (n >= (int)header) {
-            l->last_traffic_ms = link_now_ms();
-            if (protocol >= 2)
-                walk_p2(r, r->buf, (size_t)n);
-            else
-                walk_p1(r, r->buf, (size_t)n);
-        }
+        // A wait that brought nothing still runs the silence rule.
+        if (n > 0)
+            receiver_datagram(r, r->buf, (size_t)n, &r->from);
+        else
+            receiver_tick(r);
     }
 
     if (l->active.load() && l->udp_ok && l->protocol.load() >= 2) {
@@ -360,7 +442,5 @@ void receiver_thread_main(LinkContext *l)
         link_reset(l);
     }
     l->receiving = 0;
-    fa_free(&r->fa);
-    delete[] r->buf;
-    delete r;
+    receiver_destroy(&r);
 }

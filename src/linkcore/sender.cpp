@@ -76,6 +76,22 @@ void control_queue_packet(LinkContext *l, const uint8_t *bytes, size_t size)
 
 void control_queue_setting(LinkContext *l, uint8_t setting, uint8_t value)
 {
+    {
+        // A setting still waiting behind the head is brought up to date in
+        // place instead of being queued again: the device ends up in the same
+        // state, and a device that keeps asking for settings (a run of start
+        // acknowledgements or video-state packets, each with a new sequence)
+        // cannot grow the queue without bound. The head may be on its way
+        // already, so it is never changed.
+        std::lock_guard<std::mutex> g(l->control_lock);
+        for (ControlPacket *p = l->control_head ? l->control_head->next : nullptr; p; p = p->next) {
+            if ((p->bytes[5] & 0x7f) == P2_TYPE_SETTING && p->size == 16 + P2_SETTING_PAYLOAD &&
+                p->bytes[16] == setting) {
+                p->bytes[17] = value;
+                return;
+            }
+        }
+    }
     uint8_t pkt[16 + P2_SETTING_PAYLOAD];
     p2_build_setting(pkt, 0, setting, value);
     control_queue_packet(l, pkt, sizeof pkt);

@@ -407,7 +407,10 @@ int main(int, char **)
 
     while (!app->quit) {
         SDL_Event ev;
-        if (SDL_WaitEventTimeout(&ev, 2)) {
+        // Connected, the grab, confinement and cursor follow the video at
+        // once; on the connection screen nothing here is urgent and the
+        // thread need not wake 500 times a second.
+        if (SDL_WaitEventTimeout(&ev, app->connected.load() ? 2 : 33)) {
             handle_event(app, ev);
             while (SDL_PollEvent(&ev))
                 handle_event(app, ev);
@@ -421,6 +424,7 @@ int main(int, char **)
     // link, before the window goes.
     input_stop(app->input);
     app->ui_stop = true;
+    ui_events_wake();
     ui_thread.join();
     delete app->input;
     app->input = nullptr;

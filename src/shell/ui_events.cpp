@@ -4,6 +4,8 @@
 
 #include <cfloat>
 #include <cmath>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -20,6 +22,9 @@ struct UiEventQueue {
     std::mutex lock;               // the UI event lock
     std::deque<UiEvent> events;
     bool release_all;              // the queue overflowed: release before applying
+    bool woken;                    // a wake since the last wait
+    bool pushed;                   // an event since the last wait
+    std::condition_variable wake;
 };
 
 UiEventQueue &queue(void)
@@ -104,7 +109,32 @@ int ui_events_push(const UiEvent &ev)
         result = 1;
     }
     q.events.push_back(ev);
+    q.pushed = true;
+    q.wake.notify_one();
     return result;
+}
+
+void ui_events_wake(void)
+{
+    UiEventQueue &q = queue();
+    {
+        std::lock_guard<std::mutex> hold(q.lock);
+        q.woken = true;
+    }
+    q.wake.notify_one();
+}
+
+bool ui_events_wait(int64_t timeout_us, bool on_events)
+{
+    UiEventQueue &q = queue();
+    std::unique_lock<std::mutex> hold(q.lock);
+    auto ready = [&q, on_events] { return q.woken || (on_events && (q.pushed || !q.events.empty())); };
+    if (timeout_us > 0 && !ready())
+        q.wake.wait_for(hold, std::chrono::microseconds(timeout_us), ready);
+    bool woken = ready();
+    q.woken = false;
+    q.pushed = false;
+    return woken;
 }
 
 int ui_events_push_key(int key, bool down)

@@ -104,6 +104,15 @@ size_t ui_utf8_decode(const uint8_t *data, size_t len, uint32_t *cp);
 // and KeySuper equal to "either key of the pair is down".
 int ui_events_apply(ImGuiIO &io);
 
+// The UI thread's sleep between frames: returns true when ui_events_wake is
+// called or, with on_events, when an event is pushed (or waits); false after
+// timeout_us. A wake (or push) since the previous wait returns at once, so
+// none is missed. UI thread only.
+bool ui_events_wait(int64_t timeout_us, bool on_events);
+// Ends the UI thread's wait early: something it must draw has happened (a new
+// picture, a link report). Any thread.
+void ui_events_wake(void);
+
 // Number of events waiting.
 size_t ui_events_pending(void);
 

@@ -2,11 +2,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <SDL.h>
 #include <imgui.h>
 #include <backends/imgui_impl_opengl3.h>
 
 #include "linkcore/clock.h"
+#include "linkcore/link.h"
+#include "linkcore/stream_stats.h"
 #include "input/input_thread.h"
 #include "shell/app_state.h"
 #include "shell/frame_pacer.h"
@@ -21,6 +24,38 @@ static const ImWchar kGlyphRanges[] = {0x0020, 0x00FF, 0x2014, 0x2014, 0};
 
 // The three UI fonts: the default one, then the two the views pick by index.
 static const float kFontPixels[3] = {16.0f, 36.0f, 18.0f};
+
+// The statistics line on standard output every few seconds while streaming:
+// what arrived, what was decoded and drawn, and how long pictures took.
+static void count_shown(KVUI *ui, StreamReport *report, uint64_t *drawn, uint64_t *shown_us)
+{
+    LinkContext *link = ui->link();
+    if (!link || link_state(link) != LINK_STATE_STREAMING) {
+        stream_report_stop(report);
+        return;
+    }
+    FrameTiming t;
+    const uint64_t now = clock_steady_us();
+    if (ui->video_view() && ui->video_view()->drew_new_picture(&t, nullptr)) {
+        ++*drawn;
+        if (t.first_us && now > t.first_us)
+            *shown_us += now - t.first_us;
+    }
+    StreamStats stats;
+    link_stream_stats(link, &stats);
+    stats.drawn = *drawn;
+    stats.shown_us = *shown_us;
+    char line[256];
+    if (stream_report_tick(report, &stats, now, line, sizeof line)) {
+        std::printf("%s\n", line);
+        std::fflush(stdout);
+    }
+}
+
+// With nothing to animate the loop redraws this often at least, and it counts
+// as idle this long after the last input event.
+static const int64_t kIdleFrameUs = 500000;
+static const int64_t kIdleAfterUs = 1000000;
 
 static std::atomic<float> g_display_scale{1.0f};
 static std::atomic<int> g_display_refresh{0};
@@ -76,6 +111,9 @@ int ui_thread_run(AppState *app, SDL_GLContext gl)
     FramePacer pacer(refresh);
     float last_scale = -1.0f;
     bool backend_ready = false;
+    StreamReport report{};
+    uint64_t drawn = 0, shown_us = 0;
+    int64_t last_input_us = (int64_t)clock_steady_us();
 
     while (!app->ui_stop) {
         int width = 0, height = 0;
@@ -99,7 +137,7 @@ int ui_thread_run(AppState *app, SDL_GLContext gl)
 
         ImGui_ImplOpenGL3_NewFrame();
         backend_ready = true;
-        ui_events_apply(io);
+        const int applied = ui_events_apply(io);
         ImGui::NewFrame();
         if (app->input)
             input_flush_mouse(app->input);
@@ -110,12 +148,25 @@ int ui_thread_run(AppState *app, SDL_GLContext gl)
             ImGui_ImplOpenGL3_RenderDrawData(draw);
 
         SDL_GL_SwapWindow(app->window);
+        count_shown(ui, &report, &drawn, &shown_us);
 
         // Without vertical sync (a virtual X server) the swap returns at
-        // once; the pacer holds the loop to the display's rate instead.
-        int64_t wait_us = pacer.frame_done((int64_t)clock_steady_us());
-        if (wait_us > 0)
-            std::this_thread::sleep_for(std::chrono::microseconds(wait_us));
+        // once; the pacer holds the loop to the display's rate instead. A new
+        // picture is drawn as soon as it arrives rather than on the next beat.
+        // With nothing moving (no stream, no scan, no typing, no input for a
+        // second) the screen is redrawn only for an event or a link report,
+        // or twice a second for progress that reports nothing.
+        const int64_t now = (int64_t)clock_steady_us();
+        int64_t wait_us = pacer.frame_done(now);
+        if (applied > 0)
+            last_input_us = now;
+        LinkContext *link = ui->link();
+        const bool idle = !(link && (link_state(link) == LINK_STATE_STREAMING || link_scanning(link))) &&
+                          !io.WantTextInput && now - last_input_us > kIdleAfterUs;
+        if (idle)
+            wait_us = kIdleFrameUs;
+        if (ui_events_wait(wait_us, idle))
+            pacer.start((int64_t)clock_steady_us());
     }
 
     app->ui = nullptr;

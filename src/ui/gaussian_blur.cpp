@@ -197,6 +197,7 @@ int GaussianBlurRender::create_programs()
 
 void GaussianBlurRender::delete_textures()
 {
+    blurred_ = false;
     delete_texture(&t1_);
     delete_texture(&t3_);
     delete_texture(&t2_);
@@ -290,10 +291,25 @@ void GaussianBlurRender::render(GLuint texture, int width, int height)
         recreate_textures();
     }
 
+    // The photo stands still: the blurred copy in T3 is made again only when
+    // the source, its size, the level or the textures changed. The three
+    // passes cost far more than the rest of the connection screen.
     GLuint result = texture;
-    if (plan.passes && offscreen_pass(0, texture, t1_) && offscreen_pass(1, t1_, t2_) &&
-        offscreen_pass(2, t2_, t3_))
+    const bool current = blurred_ && !plan.recreate && blurred_source_ == texture && blurred_width_ == width &&
+                         blurred_height_ == height && blurred_level_ == level_;
+    if (plan.passes && current) {
         result = t3_;
+    } else if (plan.passes && offscreen_pass(0, texture, t1_) && offscreen_pass(1, t1_, t2_) &&
+               offscreen_pass(2, t2_, t3_)) {
+        result = t3_;
+        blurred_ = true;
+        blurred_source_ = texture;
+        blurred_width_ = width;
+        blurred_height_ = height;
+        blurred_level_ = level_;
+    } else {
+        blurred_ = false;
+    }
 
     if (gl_api.BindFramebuffer)
         gl_api.BindFramebuffer(GL_FRAMEBUFFER, 0);

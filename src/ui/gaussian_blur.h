@@ -78,6 +78,7 @@ public:
     int create_programs();
 
     void set_level(int level) { level_ = level; }
+    void invalidate() { blurred_ = false; }
     int level() const { return level_; }
 
     // The window's framebuffer size in pixels; set before each render.
@@ -90,6 +91,9 @@ public:
     // Clears the window's default framebuffer to dark grey and draws the
     // source texture (width x height) blurred over all of it; sharp when no
     // blur runs (see gaussian_blur_plan), only the grey when texture is 0.
+    // The blurred copy is kept and drawn again while source, size and level
+    // stay the same; a source whose pixels change under the same texture name
+    // must be followed by invalidate().
     virtual void render(GLuint texture, int width, int height);
 
     int shrunk_width() const { return shrunk_width_; }
@@ -110,4 +114,8 @@ private:
     int level_ = 0;
     int output_width_ = 0, output_height_ = 0;
     int shrunk_width_ = 0, shrunk_height_ = 0;
+    // What T3 holds: the blur of this source at this size and level.
+    bool blurred_ = false;
+    GLuint blurred_source_ = 0;
+    int blurred_width_ = 0, blurred_height_ = 0, blurred_level_ = 0;
 };

@@ -1,8 +1,11 @@
 #include "ui/gl_helpers.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include <SDL.h>
 #include <stb/stb_image.h>
@@ -205,16 +208,41 @@ void image_free(uint8_t *pixels)
     stbi_image_free(pixels);
 }
 
-int gl_texture_from_image(const uint8_t *data, size_t size, GlImage *image)
+uint8_t *image_reduce_rgba(const uint8_t *pixels, int width, int height, int factor, int *out_w, int *out_h)
 {
-    *image = GlImage{};
-    int w = 0, h = 0;
-    uint8_t *pixels = image_decode_rgba(data, size, &w, &h);
-    if (!pixels)
-        return -1;
-    GLuint texture = 0;
-    glGenTextures(1, &texture);
-    glBindTexture(GL_TEXTURE_2D, texture);
+    *out_w = *out_h = 0;
+    if (!pixels || width < 1 || height < 1 || factor < 1)
+        return nullptr;
+    const int ow = (width + factor - 1) / factor, oh = (height + factor - 1) / factor;
+    auto *out = static_cast<uint8_t *>(malloc((size_t)ow * (size_t)oh * 4));
+    if (!out)
+        return nullptr;
+    std::vector<uint32_t> sums((size_t)ow * 4);
+    for (int oy = 0; oy < oh; oy++) {
+        std::fill(sums.begin(), sums.end(), 0u);
+        const int y0 = oy * factor, y1 = std::min(y0 + factor, height);
+        for (int y = y0; y < y1; y++) {
+            const uint8_t *row = pixels + (size_t)y * (size_t)width * 4;
+            for (int x = 0; x < width; x++)
+                for (int c = 0; c < 4; c++)
+                    sums[(size_t)(x / factor) * 4 + c] += row[(size_t)x * 4 + c];
+        }
+        for (int ox = 0; ox < ow; ox++) {
+            const uint32_t n = (uint32_t)(y1 - y0) * (uint32_t)(std::min((ox + 1) * factor, width) - ox * factor);
+            for (int c = 0; c < 4; c++)
+                out[((size_t)oy * ow + ox) * 4 + c] = (uint8_t)((sums[(size_t)ox * 4 + c] + n / 2) / n);
+        }
+    }
+    *out_w = ow;
+    *out_h = oh;
+    return out;
+}
+
+static int upload_rgba(const uint8_t *pixels, int w, int h, GLuint *texture)
+{
+    *texture = 0;
+    glGenTextures(1, texture);
+    glBindTexture(GL_TEXTURE_2D, *texture);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
@@ -223,8 +251,31 @@ int gl_texture_from_image(const uint8_t *data, size_t size, GlImage *image)
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
     glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, w, h, 0, GL_RGBA, GL_UNSIGNED_BYTE, pixels);
     glBindTexture(GL_TEXTURE_2D, 0);
-    image_free(pixels);
-    if (!texture)
+    return *texture ? 0 : -1;
+}
+
+static int texture_from_image(const uint8_t *data, size_t size, GlImage *image, int max_side)
+{
+    *image = GlImage{};
+    int w = 0, h = 0;
+    uint8_t *pixels = image_decode_rgba(data, size, &w, &h);
+    if (!pixels)
+        return -1;
+    int factor = 1;
+    while (max_side > 0 && (w + factor - 1) / factor > max_side) factor *= 2;
+    while (max_side > 0 && (h + factor - 1) / factor > max_side) factor *= 2;
+    int tw = w, th = h;
+    if (factor > 1) {
+        uint8_t *small = image_reduce_rgba(pixels, w, h, factor, &tw, &th);
+        image_free(pixels);
+        if (!small)
+            return -1;
+        pixels = small;
+    }
+    GLuint texture = 0;
+    int rc = upload_rgba(pixels, tw, th, &texture);
+    image_free(pixels);  // stb's free is the C library's, as is image_reduce_rgba's buffer
+    if (rc < 0)
         return -1;
     image->texture = texture;
     image->width = w;
@@ -232,7 +283,12 @@ int gl_texture_from_image(const uint8_t *data, size_t size, GlImage *image)
     return 0;
 }
 
-int gl_texture_from_resource(int id, const char *type, GlImage *image)
+int gl_texture_from_image(const uint8_t *data, size_t size, GlImage *image)
+{
+    return texture_from_image(data, size, image, 0);
+}
+
+int gl_texture_from_resource(int id, const char *type, GlImage *image, int max_side)
 {
     size_t size = 0;
     const uint8_t *data = resource_get(id, type, &size);
@@ -240,7 +296,7 @@ int gl_texture_from_resource(int id, const char *type, GlImage *image)
         *image = GlImage{};
         return -1;
     }
-    return gl_texture_from_image(data, size, image);
+    return texture_from_image(data, size, image, max_side);
 }
 
 void gl_image_release(GlImage *image)

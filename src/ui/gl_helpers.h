@@ -104,6 +104,13 @@ GLuint gl_build_program(const char *vertex_text, const char *fragment_text, cons
 uint8_t *image_decode_rgba(const uint8_t *data, size_t size, int *width, int *height);
 void image_free(uint8_t *pixels);
 
+// Shrinks an RGBA image by an integer factor, each output pixel the average
+// (rounded) of a factor x factor box; the last row and column of boxes take
+// what is left when a side is not a multiple. Output is ceil(width / factor)
+// x ceil(height / factor); returns it (free with image_free), or null when a
+// size or the factor is below 1 or memory runs out. Pure.
+uint8_t *image_reduce_rgba(const uint8_t *pixels, int width, int height, int factor, int *out_w, int *out_h);
+
 // An image as a texture; all zero when absent.
 struct GlImage {
     GLuint texture;
@@ -116,7 +123,12 @@ struct GlImage {
 int gl_texture_from_image(const uint8_t *data, size_t size, GlImage *image);
 
 // The same for an embedded resource (ui/resources.h). -1 when it is missing.
-int gl_texture_from_resource(int id, const char *type, GlImage *image);
+// With max_side above 0, an image with a side longer than that is shrunk by
+// the smallest power of two that fits before the upload, while width and
+// height keep the image's own size: for a picture that is only ever drawn
+// shrunk (the blurred photo), so that it does not hold tens of megabytes of
+// texture memory for detail nobody sees.
+int gl_texture_from_resource(int id, const char *type, GlImage *image, int max_side = 0);
 
 // Deletes the texture when there is one and zeroes the record.
 void gl_image_release(GlImage *image);

@@ -10,6 +10,7 @@
 #include "linkcore/usb_transport.h"
 #include "shell/app_state.h"
 #include "shell/settings_file.h"
+#include "shell/ui_events.h"
 #include "firmware/update_state.h"
 #include "input/input_thread.h"
 #include "ui/connect_view.h"
@@ -47,7 +48,7 @@ KVUI::KVUI()
     if (link_) {
         link_on_state(link_, this, on_state);
         link_on_video_size(link_, video_, VideoView::on_video_size);
-        link_on_frame(link_, video_, VideoView::on_frame);
+        link_on_frame(link_, this, on_frame);
         link_on_scan_started(link_, this, on_scan_started);
         link_on_device(link_, this, on_device);
         // The firmware update worker sees every dongle reported, too.
@@ -128,11 +129,22 @@ void KVUI::on_state(void *ctx, int state)
     if (state == LINK_STATE_PASSWORD)
         ui->password_reset_.store(true);
     ui->panel_mode_.store(panel_mode_after_state(state, ui->panel_mode_.load()));
+    ui_events_wake();
 }
 
 void KVUI::on_scan_started(void *ctx)
 {
     found_clear(&static_cast<KVUI *>(ctx)->found_);
+    ui_events_wake();
+}
+
+void KVUI::on_frame(void *ctx, int count, uint8_t *const *data, const int *line_sizes, int height)
+{
+    KVUI *ui = static_cast<KVUI *>(ctx);
+    if (ui->video_)
+        ui->video_->take_frame(count, data, line_sizes, height);
+    // Drawn at once, not on the next beat of the frame loop.
+    ui_events_wake();
 }
 
 void KVUI::on_device(void *ctx, const DeviceRecord *rec)
@@ -151,4 +163,5 @@ void KVUI::on_device(void *ctx, const DeviceRecord *rec)
     }
     if (m.select && ui->link_)
         link_select_target(ui->link_, &m.record);
+    ui_events_wake();
 }

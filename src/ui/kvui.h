@@ -53,6 +53,7 @@ public:
     // Link listeners; ctx is the KVUI.
     static void on_state(void *ctx, int state);
     static void on_scan_started(void *ctx);
+    static void on_frame(void *ctx, int count, uint8_t *const *data, const int *line_sizes, int height);
     static void on_device(void *ctx, const DeviceRecord *rec);
 
 private:

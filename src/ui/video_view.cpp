@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "linkcore/clock.h"
 #include "ui/gl_helpers.h"
 
 namespace {
@@ -177,6 +178,8 @@ void video_planes_begin_render(VideoPlanes *p, VideoUpload *u)
     u->draw = true;
     u->recreate = p->textures_stale;
     u->upload = p->frame_ready || p->textures_stale;
+    u->fresh = p->frame_ready;
+    u->timing = p->timing;
     p->textures_stale = false;
     p->frame_ready = false;
     u->render_width = p->render_width;
@@ -230,8 +233,21 @@ void VideoView::set_video_size(int width, int height)
 
 void VideoView::take_frame(int count, uint8_t *const *data, const int *line_sizes, int height)
 {
+    const FrameTiming *t = decoder_picture_timing();
     std::lock_guard<std::mutex> guard(lock_);
     video_planes_take(&planes_, count, data, line_sizes, height);
+    planes_.timing = t ? *t : FrameTiming{};
+}
+
+bool VideoView::drew_new_picture(FrameTiming *timing, uint64_t *drawn_us) const
+{
+    if (drew_new_) {
+        if (timing)
+            *timing = drawn_timing_;
+        if (drawn_us)
+            *drawn_us = drawn_us_;
+    }
+    return drew_new_;
 }
 
 void VideoView::on_video_size(void *ctx, int width, int height)
@@ -270,6 +286,7 @@ void VideoView::recreate_textures(const VideoUpload &u)
 
 int VideoView::render(int output_width, int output_height, VideoArea *rect)
 {
+    drew_new_ = false;
     if (!program_)
         return 0;
     VideoUpload u;
@@ -284,13 +301,16 @@ int VideoView::render(int output_width, int output_height, VideoArea *rect)
         if (u.upload) {
             // The whole image is uploaded again from the stored copy, which
             // the decoder thread may replace as soon as the lock is released.
+            // Into the textures' existing storage (re-created above when the
+            // size changed): a fresh allocation per picture costs the driver
+            // more than the copy itself.
             glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
             glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
             for (int i = 0; i < 3; i++) {
                 gl_api.ActiveTexture(GL_TEXTURE0 + i);
                 glBindTexture(GL_TEXTURE_2D, textures_[i]);
-                glTexImage2D(GL_TEXTURE_2D, 0, (GLint)plane_format_, u.widths[i], u.rows[i], 0, plane_format_,
-                             GL_UNSIGNED_BYTE, u.data[i]);
+                glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, u.widths[i], u.rows[i], plane_format_, GL_UNSIGNED_BYTE,
+                                u.data[i]);
             }
         }
     }
@@ -328,6 +348,11 @@ int VideoView::render(int output_width, int output_height, VideoArea *rect)
     gl_api.EnableVertexAttribArray((GLuint)attrib_pos_);
     gl_api.EnableVertexAttribArray((GLuint)attrib_tex_);
     glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
+    if (u.fresh) {
+        drew_new_ = true;
+        drawn_timing_ = u.timing;
+        drawn_us_ = clock_steady_us();
+    }
     // The arrays point into this stack frame: never leave them enabled.
     gl_api.DisableVertexAttribArray((GLuint)attrib_pos_);
     gl_api.DisableVertexAttribArray((GLuint)attrib_tex_);

@@ -32,6 +32,8 @@
 
 #include <GL/gl.h>
 
+#include "linkcore/decoder.h"
+
 // Where the picture lies in the window's client area, in pixels, origin top
 // left. render() fills one each frame that draws video; the caller publishes
 // it (AppState's video_rect) for mouse capture, which confines the pointer.
@@ -69,6 +71,7 @@ struct VideoPlanes {
     int plane_count;                 // 3 once pictures flow, 0 before
     bool frame_ready;                // a picture waits to be uploaded
     bool textures_stale;             // textures must be re-created before the upload
+    FrameTiming timing;              // of the stored picture (zero when the decoder gave none)
 };
 
 // Size listener: stores a size when both values are positive.
@@ -98,6 +101,8 @@ struct VideoUpload {
     int rows[3];    // texture heights: from render_height, never more than stored
     const uint8_t *data[3];
     float tex_u;    // right edge of the visible picture in the textures
+    bool fresh;     // a picture not drawn before is uploaded
+    FrameTiming timing; // its timing, when fresh
 };
 
 // Render steps under the lock: nothing to draw before a size and a picture;
@@ -128,6 +133,12 @@ public:
     // then left as it was.
     int render(int output_width, int output_height, VideoArea *rect);
 
+    // After render(): whether it uploaded a picture not drawn before, and that
+    // picture's timing with the time the upload and drawing calls returned
+    // (steady clock, microseconds). The UI thread uses it for the stream
+    // statistics once the frame is swapped.
+    bool drew_new_picture(FrameTiming *timing, uint64_t *drawn_us) const;
+
     // Adapters with the link's listener signatures; ctx is the VideoView.
     static void on_video_size(void *ctx, int width, int height);
     static void on_frame(void *ctx, int count, uint8_t *const *data, const int *line_sizes, int height);
@@ -145,4 +156,9 @@ private:
 
     std::mutex lock_;
     VideoPlanes planes_ = {};
+
+    // UI thread only.
+    bool drew_new_ = false;
+    FrameTiming drawn_timing_ = {};
+    uint64_t drawn_us_ = 0;
 };

@@ -27,6 +27,7 @@ extern "C" {
 #include "dongle_sim/annexb_file.h"
 #include "dongle_sim/bitblocks.h"
 #include "dongle_sim/sim_video.h"
+#include "linkcore/clock.h"
 #include "linkcore/decoder.h"
 
 namespace {
@@ -186,6 +187,8 @@ struct FrameSeen {
     bool stamp;        // the bit-block stamp read back
     uint32_t number;   // its frame number
     uint8_t u, v;      // chroma in the middle of the last chroma row
+    bool timed;        // the decoder gave the picture's timing
+    FrameTiming timing;
 };
 
 struct Recorder {
@@ -246,6 +249,10 @@ void on_frame(void *ctx, int planes, uint8_t *const *p, const int *line, int hei
     int ccol = (f.width + 1) / 4;
     f.u = p[1][(size_t)crow * line[1] + ccol];
     f.v = p[2][(size_t)crow * line[2] + ccol];
+    if (const FrameTiming *ft = decoder_picture_timing()) {
+        f.timed = true;
+        f.timing = *ft;
+    }
     r->frames.push_back(f);
     r->order.push_back('f');
     r->cv.notify_all();
@@ -314,6 +321,54 @@ bool wait_queue_taken(VideoDecoder *d)
 int ms_since(Clock::time_point t0)
 {
     return (int)std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+}
+
+// ---------------------------------------------------------------------------
+// Timing and counters.
+
+TEST_F(Decoder, EachPictureCarriesItsOwnTimingToTheListenersOnly)
+{
+    Stream420 s(320, 240);
+    ASSERT_TRUE(s.ok()) << "libx264 encoder unavailable";
+    submit(s.header);
+    const uint64_t before = clock_steady_us();
+    std::vector<Bytes> pics;
+    for (uint32_t i = 0; i < 3; i++)
+        pics.push_back(s.picture(i, i == 0));
+    // Times as the receiver gives them, and a picture that arrived whole (0, 0): it counts from its submission.
+    decoder_submit(d, pics[0].data(), (uint32_t)pics[0].size(), 7, 1000, 2500);
+    decoder_submit(d, pics[1].data(), (uint32_t)pics[1].size(), 8, before, before + 10);
+    decoder_submit(d, pics[2].data(), (uint32_t)pics[2].size(), 9, 0, 0);
+    ASSERT_TRUE(wait_frames(3));
+    EXPECT_EQ(decoder_picture_timing(), nullptr);  // not on the decoder thread
+    std::lock_guard<std::mutex> g(rec.m);
+    const uint32_t frames[3] = {7, 8, 9};
+    for (int i = 0; i < 3; i++) {
+        const FrameSeen &f = rec.frames[(size_t)i];
+        ASSERT_TRUE(f.timed) << i;
+        EXPECT_EQ(f.timing.frame, frames[i]);
+        EXPECT_EQ(f.timing.bytes, (uint32_t)pics[(size_t)i].size());
+        EXPECT_GE(f.timing.decoded_us, f.timing.last_us) << i;
+    }
+    EXPECT_EQ(rec.frames[0].timing.first_us, 1000u);
+    EXPECT_EQ(rec.frames[0].timing.last_us, 2500u);
+    EXPECT_EQ(rec.frames[1].timing.first_us, before);
+    EXPECT_EQ(rec.frames[1].timing.last_us, before + 10);
+    EXPECT_GE(rec.frames[2].timing.first_us, before);
+    EXPECT_EQ(rec.frames[2].timing.first_us, rec.frames[2].timing.last_us);
+    DecoderCounters c;
+    decoder_counters(d, &c);
+    EXPECT_EQ(c.decoded, 3u);
+    // At least the decode of the first picture, whose last fragment is dated near the clock's start.
+    EXPECT_GE(c.decode_us, rec.frames[0].timing.decoded_us - 2500);
+}
+
+TEST(DecoderCountersOfNothing, AreZero)
+{
+    DecoderCounters c{5, 5};
+    decoder_counters(nullptr, &c);
+    EXPECT_EQ(c.decoded, 0u);
+    EXPECT_EQ(c.decode_us, 0u);
 }
 
 // ---------------------------------------------------------------------------

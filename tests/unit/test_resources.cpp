@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "ui/gl_helpers.h"
 #include "ui/resources.h"
@@ -210,4 +211,42 @@ TEST(Resources, DecoderRejectsWhatIsNoImage)
     const uint8_t *png = resource_get(111, "PNG", &size);
     ASSERT_NE(png, nullptr);
     EXPECT_EQ(image_decode_rgba(png, 40, &w, &h), nullptr);
+}
+
+// The photo is kept shrunk: box averages, partial boxes at the edges.
+TEST(ImageReduce, AveragesBoxesAndKeepsTheRemainder)
+{
+    // 3 x 3 RGBA: red runs 0..8 along the rows, green 100, blue 10 * row, alpha 255.
+    std::vector<uint8_t> px(3 * 3 * 4);
+    for (int y = 0; y < 3; y++)
+        for (int x = 0; x < 3; x++) {
+            uint8_t *p = &px[(size_t)(y * 3 + x) * 4];
+            p[0] = (uint8_t)(y * 3 + x);
+            p[1] = 100;
+            p[2] = (uint8_t)(10 * y);
+            p[3] = 255;
+        }
+    int w = 0, h = 0;
+    uint8_t *out = image_reduce_rgba(px.data(), 3, 3, 2, &w, &h);
+    ASSERT_NE(out, nullptr);
+    ASSERT_EQ(w, 2);
+    ASSERT_EQ(h, 2);
+    const uint8_t expect[16] = {
+        2, 100, 5, 255,  // (0+1+3+4)/4 = 2, blue (0+0+10+10)/4 = 5
+        4, 100, 5, 255,  // (2+5)/2 = 3.5 rounds to 4
+        7, 100, 20, 255, // (6+7)/2 = 6.5 rounds to 7
+        8, 100, 20, 255, // the corner alone
+    };
+    EXPECT_EQ(0, memcmp(out, expect, sizeof expect));
+    image_free(out);
+
+    out = image_reduce_rgba(px.data(), 3, 3, 1, &w, &h);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(0, memcmp(out, px.data(), px.size()));
+    image_free(out);
+
+    EXPECT_EQ(image_reduce_rgba(px.data(), 3, 3, 0, &w, &h), nullptr);
+    EXPECT_EQ(image_reduce_rgba(nullptr, 3, 3, 2, &w, &h), nullptr);
+    EXPECT_EQ(image_reduce_rgba(px.data(), 0, 3, 2, &w, &h), nullptr);
+    EXPECT_EQ(w, 0);
 }

@@ -590,3 +590,32 @@ TEST_F(UiEvents, ProducerThreadAndConsumerKeepOrderAndLoseNothing)
     EXPECT_FALSE(io().KeysDown[UIKEY_K]);
     EXPECT_EQ(ui_events_pending(), 0u);
 }
+
+// The UI thread's sleep between frames.
+TEST_F(UiEvents, WaitEndsForAWakeAndForEventsOnlyWhenAskedTo)
+{
+    ui_events_wait(0, true);  // forget anything earlier
+    EXPECT_FALSE(ui_events_wait(1000, true));   // nothing: the time-out
+    EXPECT_FALSE(ui_events_wait(0, false));
+
+    // A wake before the wait is not missed, and is used up by it.
+    ui_events_wake();
+    EXPECT_TRUE(ui_events_wait(10000000, false));
+    EXPECT_FALSE(ui_events_wait(1000, false));
+
+    // An event ends only a wait that asks for events.
+    ui_events_push_key(ImGuiKey_A, true);
+    EXPECT_FALSE(ui_events_wait(1000, false));
+    EXPECT_TRUE(ui_events_wait(10000000, true));  // still queued: at once
+    ui_events_clear();
+
+    // Woken from another thread while it sleeps.
+    std::thread t([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ui_events_wake();
+    });
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_TRUE(ui_events_wait(30000000, false));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(20));
+    t.join();
+}
