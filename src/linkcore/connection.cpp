@@ -152,12 +152,16 @@ static void control_stream(LinkContext *l)
             break;
     }
 
+    // Lost rather than ended: the device went quiet or broke the stream.
+    bool lost = rc == 0 && !l->stop_all.load() && !l->stop_control.load();
     l->video_present = 0;
     l->connected = 0;
     {
         std::lock_guard<std::mutex> g(l->tcp_lock);
         net_close(&l->tcp);
     }
+    if (lost)
+        link_watch_lost(l);
     l->protocol = -1;
     l->last_frame = 0;
     l->last_audio = 0;

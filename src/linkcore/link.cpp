@@ -170,12 +170,37 @@ void link_set_subnets(LinkContext *l, const uint32_t *subnets, int count)
     l->subnet_count = count;
 }
 
+// Same device address (family and IP; the port does not matter).
+static bool same_address(const DeviceAddress &a, const DeviceAddress &b)
+{
+    if (a.sa.sa_family != b.sa.sa_family)
+        return false;
+    if (a.sa.sa_family == AF_INET)
+        return a.in4.sin_addr.s_addr == b.in4.sin_addr.s_addr;
+    if (a.sa.sa_family == AF_INET6)
+        return std::memcmp(&a.in6.sin6_addr, &b.in6.sin6_addr, sizeof a.in6.sin6_addr) == 0;
+    return false;
+}
+
+void link_watch_lost(LinkContext *l)
+{
+    std::lock_guard<std::mutex> g(l->target_lock);
+    if (l->target.usb)
+        return;
+    l->reprobe_address = l->device_address;
+    l->reprobe = 1;
+}
+
 void link_select_target(LinkContext *l, const DeviceRecord *rec)
 {
     {
         std::lock_guard<std::mutex> g(l->target_lock);
         l->target = *rec;
         l->device_address = rec->address;
+        // Connecting again to the lost device keeps it watched: should this
+        // attempt fail too, the probes go on.
+        if (rec->usb || !same_address(l->reprobe_address, rec->address))
+            l->reprobe = 0;
     }
     link_connect(l);
 }
@@ -195,6 +220,14 @@ void link_connect(LinkContext *l)
             return;
         l->last_traffic_ms = link_now_ms();
         if (target.version[0] >= 2) {
+            // A protocol-1 connection still running must end first: its
+            // thread would otherwise miss the stop (cleared again just
+            // below) and, ending later, reset the new connection.
+            if (l->stream_thread.joinable() && l->stream_thread.get_id() != std::this_thread::get_id()) {
+                l->stop_control = 1;
+                usb_transport_abort(l);
+                l->stream_thread.join();
+            }
             link_reset(l);
             link_set_state(l, LINK_STATE_CONNECTING);
             l->protocol = target.version[0];
@@ -222,6 +255,7 @@ void link_connect(LinkContext *l)
 
 void link_disconnect(LinkContext *l, bool wait)
 {
+    l->reprobe = 0;
     l->stop_control = 1;
     // A USB transport blocked in a pipe read ends when its device is aborted.
     usb_transport_abort(l);
@@ -231,6 +265,9 @@ void link_disconnect(LinkContext *l, bool wait)
     }
     if (wait && l->stream_thread.joinable() && l->stream_thread.get_id() != std::this_thread::get_id())
         l->stream_thread.join();
+    // A connection thread that ended just as we asked may have watched its
+    // device; the operator's disconnect ends that too.
+    l->reprobe = 0;
 }
 
 // The 3-byte switches of protocol 1 travel on the control stream.
@@ -262,6 +299,7 @@ void link_set_input(LinkContext *l, int on)
 void link_request_key_frame(LinkContext *l)
 {
     l->key_frame_seen = 0;
+    l->key_request_ms = link_now_ms();
     if (l->protocol.load() >= 2)
         control_queue_setting(l, WIRE_SETTING_KEY_FRAME, 0);
     else
@@ -287,8 +325,13 @@ void link_unlock(LinkContext *l, const char *password)
         uint8_t nonce[16], msg[40];
         password_make_nonce(nonce);
         int len = password_build_unlock(password, n, nonce, msg, sizeof msg);
-        if (len > 0 && link_tcp_send(l, msg, (size_t)len) == len)
+        // Marked before it goes: the device's answer may be handled on the
+        // connection thread before the send returns here, and with the mark
+        // missing that thread would send the stored password once more.
+        if (len > 0) {
             l->password_sent = 1;
+            link_tcp_send(l, msg, (size_t)len);
+        }
     } else if (l->active.load()) {
         control_queue_connect_request(l);
     } else {

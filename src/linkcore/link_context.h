@@ -69,7 +69,15 @@ struct LinkContext {
     DeviceAddress device_address{};
     uint32_t zero_setting = 0;
     std::atomic<uint64_t> last_traffic_ms{0};  // steady clock
+    // A network connection lost to silence or a broken control stream (not
+    // ended by the operator or a new target): while the link stays idle, the
+    // receiver probes that one address about once a second, so that the
+    // device's answer reaches the device listeners when it is back. Cleared
+    // by link_disconnect and by a target at another address.
+    std::atomic<uint32_t> reprobe{0};
+    DeviceAddress reprobe_address{};  // target_lock
     std::atomic<uint32_t> last_frame{0}, last_audio{0}, key_frame_seen{0};
+    std::atomic<uint64_t> key_request_ms{0};  // steady clock of the last key-frame request
     std::thread receiver_thread;
     std::atomic<uint32_t> receiving{0};
     // Stream statistics (stream_stats.h), counted by the receiver thread.
@@ -110,6 +118,9 @@ struct LinkContext {
 void link_reset(LinkContext *l);
 void link_set_state(LinkContext *l, uint32_t state);
 void link_set_admitted(LinkContext *l, uint32_t admitted);
+// The network connection to the target was lost (silence, broken stream):
+// start probing its address (see reprobe).
+void link_watch_lost(LinkContext *l);
 uint64_t link_now_ms(void);  // steady clock
 
 // Sender (sender.cpp).

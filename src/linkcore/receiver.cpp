@@ -17,6 +17,11 @@ static const uint64_t kSilenceMs = 4000;
 static const size_t kReceiveBuffer = 131072;
 // The wait for a datagram is short so that a stop is seen at once.
 static const int kReceiveSliceMs = 100;
+// A key frame asked for and not come (its request or its fragments lost) is
+// asked for again after this long.
+static const uint64_t kKeyFrameRetryMs = 200;
+// A lost device's address is probed this often.
+static const uint64_t kReprobeMs = 1000;
 
 struct Receiver {
     LinkContext *l;
@@ -28,6 +33,7 @@ struct Receiver {
     // The picture in progress, for the statistics and its timing.
     uint64_t first_us, last_us;  // its first fragment, the one that completed it
     uint32_t highest;            // highest fragment index stored
+    uint64_t last_reprobe_ms;
 };
 
 // What the record looked like before a fragment was added.
@@ -108,8 +114,18 @@ static void deliver(Receiver *r)
         return;
     r->delivered = true;
     r->delivered_frame = fa->frame;
-    if (fa_picture_is_idr(fa))
+    uint32_t previous = l->last_frame.load();
+    if (fa_picture_is_idr(fa)) {
         l->key_frame_seen = 1;
+    } else if (l->key_frame_seen.load() ? previous != 0 && fa->frame != previous + 1
+                                        : link_now_ms() - l->key_request_ms.load() > kKeyFrameRetryMs) {
+        // A picture between the last one shown and this was abandoned or
+        // never came: this one refers to what the decoder lacks, and so would
+        // every picture up to the next key frame (seconds away). Pictures
+        // wait for a key frame asked for now; one asked for that has not come
+        // is asked for again.
+        link_request_key_frame(l);
+    }
     if (l->key_frame_seen.load())
         decoder_submit(l->decoder, fa->data, fa->length, fa->frame, r->first_us, r->last_us);
     if (l->connected.load())
@@ -316,6 +332,24 @@ static bool from_target(LinkContext *l, const sockaddr_storage *from)
     return false;
 }
 
+// The discovery probe a scan sends, to the lost device's address only: its
+// answer comes to the device listeners like any other.
+static void reprobe(LinkContext *l)
+{
+    sockaddr_in to{};
+    {
+        std::lock_guard<std::mutex> g(l->target_lock);
+        if (l->reprobe_address.sa.sa_family != AF_INET)
+            return;
+        to = l->reprobe_address.in4;
+    }
+    to.sin_port = htons(WIRE_PORT_DISCOVERY);
+    char probe[64];
+    int len = wire_build_probe(probe, sizeof probe, l->viewer_port, (int64_t)clock_wall_ms(), wire_tz_field());
+    if (len > 0)
+        net_udp_send_to(&l->udp, (const uint8_t *)probe, (size_t)len, (const sockaddr *)&to);
+}
+
 Receiver *receiver_create(LinkContext *l)
 {
     Receiver *r = new Receiver();
@@ -356,7 +390,10 @@ void receiver_datagram(Receiver *r, uint8_t *data, size_t len, const sockaddr_st
     // password: the device owes us no traffic then.
     if (l->active.load() && l->state.load() != LINK_STATE_PASSWORD &&
         link_now_ms() - l->last_traffic_ms.load() > kSilenceMs) {
+        bool was_connected = l->connected.load() != 0;
         link_reset(l);
+        if (was_connected)
+            link_watch_lost(l);
         return;
     }
     // Only the target's datagrams are its stream. A dongle the link just
@@ -383,6 +420,11 @@ void receiver_thread_main(LinkContext *l)
     l->receiving = 1;  // the screen should stay awake while we receive
 
     while (!l->stop_all.load()) {
+        if (l->reprobe.load() && l->udp_ok && !l->active.load() && l->state.load() == LINK_STATE_NONE &&
+            link_now_ms() - r->last_reprobe_ms >= kReprobeMs) {
+            r->last_reprobe_ms = link_now_ms();
+            reprobe(l);
+        }
         int n = l->udp_ok ? net_udp_receive(&l->udp, r->buf, kReceiveBuffer, &r->from, kReceiveSliceMs) : -1;
         if (n < 0 && !l->udp_ok) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -169,7 +169,7 @@ void sender_thread_main(LinkContext *l)
 
     while (!l->stop_all.load()) {
         uint64_t now = link_now_ms();
-        bool expired_connect = false;
+        bool expired_connect = false, expired_start = false;
         uint8_t send_buf[sizeof(ControlPacket::bytes)];
         size_t send_len = 0;
         bool control_waiting;
@@ -179,8 +179,13 @@ void sender_thread_main(LinkContext *l)
             std::lock_guard<std::mutex> g(l->control_lock);
             ControlPacket *h = l->control_head;
             if (h) {
+                // Read again under the lock: a packet queued since the top
+                // of this turn is newer than `now`, and the difference
+                // would wrap round and expire it at once.
+                now = link_now_ms();
                 if (now - h->enqueued_ms > kControlExpiryMs) {
                     expired_connect = (h->bytes[5] & 0x7f) == P2_TYPE_CONNECT;
+                    expired_start = (h->bytes[5] & 0x7f) == P2_TYPE_START;
                     control_remove_head(l);
                 } else if (!l->head_sent) {
                     std::memcpy(send_buf, h->bytes, h->size);
@@ -197,6 +202,17 @@ void sender_thread_main(LinkContext *l)
             send_to_device(l, send_buf, send_len);
         if (expired_connect) {
             link_reset(l);
+            continue;
+        }
+        if (expired_start) {
+            // The device admitted us but never took the connection start: it
+            // will send no pictures, while its stream parameters would keep
+            // the silence rule from ever ending the connection. End it, and
+            // tell the device.
+            if (l->active.load()) {
+                link_send_disconnect_p2(l);
+                link_reset(l);
+            }
             continue;
         }
 

@@ -116,6 +116,10 @@ struct SimDevice {
     std::mt19937 rng;
     std::vector<uint8_t> codec_header;
     uint64_t stat_fragments = 0, stat_dropped = 0, stat_resent = 0;
+    // Handshake faults: how many of the first packets were lost so far.
+    int connect_replies_dropped = 0, starts_ignored = 0, settings_ignored = 0;
+    int p1_streams = 0, p1_messages = 0;  // control streams accepted; messages on the first
+    bool in_burst = false;                // a loss burst is on (for its log lines)
 
     // media (media thread only)
     SimVideo *video = nullptr;
@@ -137,6 +141,17 @@ static bool chance(SimDevice *d, double percent)
     if (percent <= 0)
         return false;
     return std::uniform_real_distribution<double>(0, 100)(d->rng) < percent;
+}
+
+// Whether a loss burst is on now (under m): the last loss_burst_ms of every
+// period, counted from the session's admission.
+static bool loss_burst_now(SimDevice *d)
+{
+    if (d->o.loss_burst_ms <= 0 || !d->s.active || !d->s.admitted)
+        return false;
+    uint64_t period = (uint64_t)d->o.loss_burst_period_ms;
+    uint64_t phase = (clock_steady_ms() - d->s.admitted_ms) % period;
+    return phase >= period - (uint64_t)d->o.loss_burst_ms;
 }
 
 static void send_to_viewer(SimDevice *d, const uint8_t *p, size_t n)
@@ -324,6 +339,8 @@ static void resend(SimDevice *d, SentFrame *f, unsigned index, uint64_t now_us)
     sim_log_uint(&l, "frame", f->frame);
     sim_log_uint(&l, "index", index);
     sim_log_end(&l);
+    if (loss_burst_now(d))
+        return;
     if (d->o.late_resend_ms > 0)
         d->due.push_back({clock_steady_ms() + (uint64_t)d->o.late_resend_ms, f->datagrams[index]});
     else
@@ -459,8 +476,14 @@ static void p2_connect(SimDevice *d, const P2Packet *pk, const sockaddr_in &from
     r.codec_len = r.video_present ? d->codec_header.size() : 0;
     std::vector<uint8_t> pkt(16 + P2_CONNECT_REPLY_FIXED + P2_CODEC_HEADER_MAX);
     int n = p2_build_connect_reply(pkt.data(), pkt.size(), pk->seq, &r);
-    if (n > 0 && !muted(d))
+    if (d->connect_replies_dropped < d->o.drop_connect_replies) {
+        d->connect_replies_dropped++;
+        SimLogLine l = sim_log_begin(d->log, "connect_reply_dropped");
+        sim_log_uint(&l, "seq", pk->seq);
+        sim_log_end(&l);
+    } else if (n > 0 && !muted(d)) {
         send_to_viewer(d, pkt.data(), (size_t)n);
+    }
 
     if (same)
         return;
@@ -533,6 +556,13 @@ static void p2_datagram(SimDevice *d, uint8_t *buf, size_t n, const sockaddr_in 
             continue;
         switch (pk.type) {
         case P2_TYPE_START: {
+            if (d->starts_ignored < d->o.ignore_starts) {
+                d->starts_ignored++;
+                SimLogLine l = sim_log_begin(d->log, "start_ignored");
+                sim_log_uint(&l, "seq", pk.seq);
+                sim_log_end(&l);
+                break;
+            }
             uint8_t ack[16];
             p2_build_ack(ack, P2_TYPE_START, pk.seq);
             if (!muted(d))
@@ -547,6 +577,13 @@ static void p2_datagram(SimDevice *d, uint8_t *buf, size_t n, const sockaddr_in 
             break;
         }
         case P2_TYPE_SETTING:
+            if (d->settings_ignored < d->o.unacked_settings) {
+                d->settings_ignored++;
+                SimLogLine l = sim_log_begin(d->log, "setting_ignored");
+                sim_log_uint(&l, "seq", pk.seq);
+                sim_log_end(&l);
+                break;
+            }
             p2_setting(d, &pk);
             break;
         case P2_TYPE_INPUT: {
@@ -583,6 +620,17 @@ static void p1_send_control(SimDevice *d, const uint8_t *p, size_t n)
 {
     if (d->s.tcp < 0 || muted(d))
         return;
+    if (d->o.cut_control > 0 && d->p1_streams == 1 && ++d->p1_messages == d->o.cut_control) {
+        // The stream breaks in the middle of this message.
+        sim_send_all(d->s.tcp, p, n / 2, 1000);
+        SimLogLine l = sim_log_begin(d->log, "control_cut");
+        sim_log_uint(&l, "message", (uint64_t)d->p1_messages);
+        sim_log_uint(&l, "sent", n / 2);
+        sim_log_uint(&l, "bytes", n);
+        sim_log_end(&l);
+        end_session(d, "control stream cut");
+        return;
+    }
     if (sim_send_all(d->s.tcp, p, n, 1000) != 0)
         end_session(d, "control stream send failed");
 }
@@ -656,6 +704,7 @@ static void p1_accept(SimDevice *d)
         log_simple(d, "refused");
         return;
     }
+    d->p1_streams++;
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // control messages go out at once
     d->s.active = true;
@@ -885,9 +934,16 @@ static void timers(SimDevice *d)
         log_simple(d, "silent");
     }
 
+    bool burst = loss_burst_now(d);
+    if (burst != d->in_burst) {
+        d->in_burst = burst;
+        SimLogLine l = sim_log_begin(d->log, "loss_burst");
+        sim_log_int(&l, "on", burst);
+        sim_log_end(&l);
+    }
     for (size_t i = 0; i < d->due.size();) {
         if (d->due[i].due_ms <= now) {
-            if (d->s.active && !muted(d))
+            if (d->s.active && !muted(d) && !burst)
                 send_to_viewer(d, d->due[i].bytes.data(), d->due[i].bytes.size());
             d->due.erase(d->due.begin() + (long)i);
         } else {
@@ -1018,7 +1074,7 @@ static void transmit_newest(SimDevice *d, uint32_t frame, unsigned frame_interva
                 f->last_us = now;
                 const std::vector<uint8_t> &p = f->datagrams[i];
                 d->stat_fragments++;
-                if (chance(d, d->o.loss)) {
+                if (loss_burst_now(d) || chance(d, d->o.loss)) {
                     d->stat_dropped++;
                     continue;
                 }

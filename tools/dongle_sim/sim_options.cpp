@@ -54,6 +54,14 @@ const char *sim_usage(void)
            "  --silent-after SEC     go silent SEC seconds after admitting a viewer\n"
            "  --no-input-ack         never acknowledge input batches\n"
            "  --no-locked-keepalive  send nothing while the viewer is asked for a password\n"
+           "  --loss-burst MS/PERIOD drop every video fragment, resends too, for the last MS\n"
+           "                         milliseconds of every PERIOD milliseconds after admission\n"
+           "                         (logged as loss_burst with on 1 and 0)\n"
+           "  --drop-connect-replies N  protocol 2: do not send the first N connect replies\n"
+           "  --ignore-starts N      protocol 2: do not hear the first N connection starts\n"
+           "  --unacked-settings N   protocol 2: do not hear the first N setting packets\n"
+           "  --cut-control N        protocol 1: send only the first half of the N-th message of\n"
+           "                         the first control stream, then close the stream\n"
            "\n"
            "Management and firmware\n"
            "  --restart-silence MS   silence after a firmware image (default 5000)\n"
@@ -203,6 +211,18 @@ int sim_parse_options(int argc, char **argv, SimOptions *o)
         } else if (!std::strcmp(a, "--no-locked-keepalive")) {
             o->no_locked_keepalive = true;
             takes = false;
+        } else if (!std::strcmp(a, "--loss-burst")) {
+            ok = v && std::sscanf(v, "%d/%d", &o->loss_burst_ms, &o->loss_burst_period_ms) == 2 &&
+                 o->loss_burst_ms > 0 && o->loss_burst_period_ms > o->loss_burst_ms &&
+                 o->loss_burst_period_ms <= 3600000;
+        } else if (!std::strcmp(a, "--drop-connect-replies")) {
+            ok = parse_int(v, 0, 1000000, &o->drop_connect_replies);
+        } else if (!std::strcmp(a, "--ignore-starts")) {
+            ok = parse_int(v, 0, 1000000, &o->ignore_starts);
+        } else if (!std::strcmp(a, "--unacked-settings")) {
+            ok = parse_int(v, 0, 1000000, &o->unacked_settings);
+        } else if (!std::strcmp(a, "--cut-control")) {
+            ok = parse_int(v, 0, 1000000, &o->cut_control);
         } else if (!std::strcmp(a, "--restart-silence")) {
             ok = parse_int(v, 0, 3600000, &o->restart_silence_ms);
         } else if (!std::strcmp(a, "--new-build")) {

@@ -41,6 +41,13 @@ struct SimOptions {
     double silent_after = 0;       // seconds after admission, then nothing more is sent
     bool no_input_ack = false;     // never acknowledge input batches
     bool no_locked_keepalive = false;  // send nothing while the viewer is asked for a password
+    int loss_burst_ms = 0;         // with loss_burst_period_ms: drop every video fragment (first
+    int loss_burst_period_ms = 0;  // sends and resends) for the last MS of every PERIOD of a session
+    int drop_connect_replies = 0;  // protocol 2: the first N connect replies are not sent
+    int ignore_starts = 0;         // protocol 2: the first N connection starts are not heard
+    int unacked_settings = 0;      // protocol 2: the first N setting packets are not heard
+    int cut_control = 0;           // protocol 1: the N-th message of the first control stream is
+                                   // sent half, then the stream is closed
 
     // Management and firmware.
     int restart_silence_ms = 5000;  // silence after a firmware image, before coming back

@@ -1,0 +1,220 @@
+// Connections made and ended over and over, a device that dies and comes
+// back, and target switches while pictures arrive: the link ends up where it
+// should each time, and no thread of it is left behind.
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/audio_output.h"
+#include "platform/fake/audio_output_fake.h"
+#include "stress_util.h"
+#include "ui/found_devices.h"
+
+namespace {
+
+using namespace stress;
+
+class Cycles : public ::testing::TestWithParam<const char *> {
+protected:
+    void SetUp() override
+    {
+        audio_output_use_fake(true);
+        audio_output_fake_reset();
+    }
+    void TearDown() override { audio_output_use_fake(false); }
+};
+
+const char *ip_for(const char *proto) { return proto[0] == '2' ? "127.0.0.3" : "127.0.0.2"; }
+
+TEST_P(Cycles, TwentyConnectDisconnectCyclesLeaveNoThreadBehind)
+{
+    const char *proto = GetParam();
+    const char *ip = ip_for(proto);
+    SimProcess sim;
+    ASSERT_TRUE(sim_start(&sim, sim_args(ip, proto)));
+    const int threads_before = baseline_thread_count();
+    Probe probe;
+    LinkContext *link = start_link(&probe);
+    ASSERT_NE(link, nullptr);
+    DeviceRecord r = discover(link, &probe, std::string("sim-") + ip);
+    ASSERT_TRUE(r.id[0]);
+    const int idle_threads = settled_thread_count();
+
+    uint64_t worst = 0, total = 0;
+    for (int cycle = 0; cycle < 20; cycle++) {
+        SCOPED_TRACE("cycle " + std::to_string(cycle));
+        probe.restart_numbers();  // the simulator numbers each session's pictures from 1
+        uint32_t from = probe.fresh_now();
+        uint64_t t0 = clock_steady_ms();
+        link_select_target(link, &r);
+        ASSERT_TRUE(probe.wait(scaled(5000), [&] {
+            return !probe.states.empty() && probe.states.back() == LINK_STATE_STREAMING;
+        })) << "last state " << probe.last_state();
+        ASSERT_TRUE(probe.wait_fresh(from, 3, scaled(5000))) << "no pictures";
+        uint64_t took = clock_steady_ms() - t0;
+        worst = std::max(worst, took);
+        total += took;
+        link_disconnect(link, true);
+        ASSERT_TRUE(probe.wait(scaled(2000), [&] { return probe.states.back() == LINK_STATE_NONE; }))
+            << "last state " << probe.last_state();
+        EXPECT_EQ(link_state(link), LINK_STATE_NONE);
+        EXPECT_FALSE(link_connected(link));
+        EXPECT_TRUE(threads_back_to(idle_threads, scaled(2000)))
+            << thread_count() << " threads, " << idle_threads << " when idle";
+    }
+    std::printf("CYCLES protocol=%s cycles=20 mean_ms=%llu worst_ms=%llu (select to three pictures)\n", proto,
+                (unsigned long long)(total / 20), (unsigned long long)worst);
+    // Every connection reached the device.
+    EXPECT_GE(sim_events(&sim, "connect").size(), 20u);
+    uint64_t s0 = clock_steady_ms();
+    link_stop(&link);
+    EXPECT_LE(clock_steady_ms() - s0, (uint64_t)scaled(1500));
+    EXPECT_TRUE(threads_back_to(threads_before, scaled(2000)))
+        << thread_count() << " threads, " << threads_before << " before the link started";
+}
+
+// The user interface's rule for reported devices (KVUI::on_device): while it
+// shows no connection, a reported dongle becomes the target.
+struct UiRule {
+    FoundDevices found;
+    std::atomic<bool> firmware_once{false};
+    LinkContext *link = nullptr;
+    std::atomic<int> selections{0};
+    void on_device(const DeviceRecord &rec)
+    {
+        int state = link_state(link);
+        bool connected = state >= LINK_STATE_NO_VIDEO;
+        FoundMerge m = found_merge(&found, rec, {}, connected, clock_wall_ms(), &firmware_once);
+        if (m.select) {
+            selections++;
+            link_select_target(link, &m.record);
+        }
+    }
+};
+
+TEST_P(Cycles, ADeviceKilledMidStreamIsLeftWithinFourSecondsAndReconnectedWhenBack)
+{
+    const char *proto = GetParam();
+    const char *ip = ip_for(proto);
+    auto sim = std::make_unique<SimProcess>();
+    ASSERT_TRUE(sim_start(sim.get(), sim_args(ip, proto)));
+    const int threads_before = baseline_thread_count();
+    Probe probe;
+    UiRule ui;
+    probe.device_hook = [&](const DeviceRecord &rec) { ui.on_device(rec); };
+    LinkContext *link = start_link(&probe);
+    ASSERT_NE(link, nullptr);
+    ui.link = link;
+    // The scan's answer connects, as in the viewer.
+    DeviceRecord r = discover(link, &probe, std::string("sim-") + ip);
+    ASSERT_TRUE(r.id[0]);
+    ASSERT_TRUE(probe.wait_fresh(0, 5, scaled(5000))) << "last state " << probe.last_state();
+    const int streaming_threads = settled_thread_count();
+
+    for (int round = 0; round < 2; round++) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        // Killed: no goodbye, no closing of anything by the device itself.
+        ASSERT_EQ(kill(sim->pid, SIGKILL), 0);
+        int status = 0;
+        ASSERT_EQ(waitpid(sim->pid, &status, 0), sim->pid);
+        sim->pid = -1;
+        uint64_t t0 = clock_steady_ms();
+        // The silence rule's 4 s (protocol 1 sees its control stream close
+        // at once), plus an allowance for the receiver's 100 ms turns.
+        ASSERT_TRUE(probe.wait(4100 + (slow_factor() - 1) * 300,
+                               [&] { return probe.states.back() == LINK_STATE_NONE; }))
+            << "last state " << probe.last_state();
+        uint64_t lost_after = clock_steady_ms() - t0;
+        // Gone for a while: the link stays idle (the probes find nobody).
+        EXPECT_FALSE(probe.wait(1500, [&] { return probe.states.back() != LINK_STATE_NONE; }));
+
+        int selections_before = ui.selections.load();
+        probe.restart_numbers();
+        uint32_t from = probe.fresh_now();
+        sim = std::make_unique<SimProcess>();
+        ASSERT_TRUE(sim_start(sim.get(), sim_args(ip, proto)));
+        uint64_t t1 = clock_steady_ms();
+        ASSERT_TRUE(probe.wait_fresh(from, 5, scaled(6000)))
+            << "no pictures after the device came back; last state " << probe.last_state();
+        uint64_t back_after = clock_steady_ms() - t1;
+        EXPECT_GT(ui.selections.load(), selections_before) << "the answer to a probe reconnected";
+        // The link asked: the new device saw probes it did not get from a scan.
+        EXPECT_GE(sim_events(sim.get(), "probe").size(), 1u);
+        EXPECT_TRUE(threads_back_to(streaming_threads, scaled(2000)));
+        std::printf("RECONNECT protocol=%s round=%d state0_after_ms=%llu pictures_after_restart_ms=%llu\n", proto,
+                    round, (unsigned long long)lost_after, (unsigned long long)back_after);
+    }
+
+    // After the operator's disconnect, nothing reconnects by itself.
+    link_disconnect(link, true);
+    ASSERT_EQ(kill(sim->pid, SIGKILL), 0);
+    waitpid(sim->pid, nullptr, 0);
+    sim->pid = -1;
+    int selections_before = ui.selections.load();
+    sim = std::make_unique<SimProcess>();
+    ASSERT_TRUE(sim_start(sim.get(), sim_args(ip, proto)));
+    EXPECT_FALSE(sim_wait_event(sim.get(), "probe", 1, 2500)) << "probed after the operator's disconnect";
+    EXPECT_EQ(ui.selections.load(), selections_before);
+    EXPECT_EQ(link_state(link), LINK_STATE_NONE);
+
+    uint64_t s0 = clock_steady_ms();
+    link_stop(&link);
+    EXPECT_LE(clock_steady_ms() - s0, (uint64_t)scaled(1500));
+    EXPECT_TRUE(threads_back_to(threads_before, scaled(2000)));
+}
+
+TEST(TargetSwitch, SwitchingBetweenTwoStreamingDevicesShowsTheNewOneEachTime)
+{
+    audio_output_use_fake(true);
+    struct Pair {
+        const char *a_proto, *b_proto;
+    };
+    for (Pair p : {Pair{"2", "2"}, Pair{"1", "1"}, Pair{"2", "1"}}) {
+        SCOPED_TRACE(std::string("protocols ") + p.a_proto + "/" + p.b_proto);
+        // Told apart by their picture sizes.
+        SimProcess a, b;
+        ASSERT_TRUE(sim_start(&a, sim_args("127.0.0.3", p.a_proto)));
+        std::vector<std::string> bargs = sim_args("127.0.0.4", p.b_proto);
+        bargs[5] = "320x240";
+        ASSERT_TRUE(sim_start(&b, bargs));
+        const int threads_before = baseline_thread_count();
+        Probe probe;
+        LinkContext *link = start_link(&probe);
+        ASSERT_NE(link, nullptr);
+        DeviceRecord ra = discover(link, &probe, "sim-127.0.0.3");
+        DeviceRecord rb = discover(link, &probe, "sim-127.0.0.4");
+        ASSERT_TRUE(ra.id[0] && rb.id[0]);
+        for (int i = 0; i < 8; i++) {
+            bool to_a = i % 2 == 0;
+            SCOPED_TRACE("switch " + std::to_string(i));
+            int width = to_a ? 640 : 320;
+            link_select_target(link, to_a ? &ra : &rb);
+            // The new target's size, then new pictures of it.
+            ASSERT_TRUE(probe.wait(scaled(5000), [&] { return probe.width == width; }))
+                << "width " << probe.width << ", last state " << probe.last_state();
+            probe.restart_numbers();
+            uint32_t from = probe.fresh_now();
+            ASSERT_TRUE(probe.wait(scaled(5000), [&] { return probe.fresh >= from + 5 && probe.width == width; }))
+                << "no pictures of the new target";
+            EXPECT_EQ(link_state(link), LINK_STATE_STREAMING);
+            EXPECT_STREQ(link_target(link).id, to_a ? "sim-127.0.0.3" : "sim-127.0.0.4");
+        }
+        uint64_t s0 = clock_steady_ms();
+        link_stop(&link);
+        EXPECT_LE(clock_steady_ms() - s0, (uint64_t)scaled(1500));
+        EXPECT_TRUE(threads_back_to(threads_before, scaled(2000)));
+    }
+    audio_output_use_fake(false);
+}
+
+INSTANTIATE_TEST_SUITE_P(Protocols, Cycles, ::testing::Values("2", "1"),
+                         [](const ::testing::TestParamInfo<const char *> &i) {
+                             return std::string("Protocol") + i.param;
+                         });
+
+}  // namespace
