@@ -83,16 +83,20 @@ TEST_P(Cycles, TwentyConnectDisconnectCyclesLeaveNoThreadBehind)
 struct UiRule {
     FoundDevices found;
     std::atomic<bool> firmware_once{false};
-    LinkContext *link = nullptr;
+    // Set once the link has started; its receiver may report a device before.
+    std::atomic<LinkContext *> link{nullptr};
     std::atomic<int> selections{0};
     void on_device(const DeviceRecord &rec)
     {
-        int state = link_state(link);
+        LinkContext *l = link.load();
+        if (!l)
+            return;
+        int state = link_state(l);
         bool connected = state >= LINK_STATE_NO_VIDEO;
         FoundMerge m = found_merge(&found, rec, {}, connected, clock_wall_ms(), &firmware_once);
         if (m.select) {
             selections++;
-            link_select_target(link, &m.record);
+            link_select_target(l, &m.record);
         }
     }
 };
