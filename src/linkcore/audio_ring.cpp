@@ -114,11 +114,12 @@ void player_main(AudioRing *r)
 
 }  // namespace
 
-AudioRing *audio_ring_create(void)
+AudioRing *audio_ring_create(PcmListeners *pcm_listeners)
 {
     AudioRing *r = new (std::nothrow) AudioRing{};
     if (!r)
         return nullptr;
+    r->pcm_listeners = pcm_listeners;
     r->bits = 16;
     try {
         r->player = std::thread(player_main, r);
@@ -151,8 +152,12 @@ void audio_ring_set_format(AudioRing *r, uint32_t channels, uint32_t rate)
 {
     if (!r)
         return;
+    const bool playable = format_playable(channels, rate);
+    if (r->pcm_listeners)
+        listeners_call(r->pcm_listeners, nullptr, 0u, playable ? channels : 0u, playable ? rate : 0u);
     std::lock_guard<std::mutex> g(r->lock);
-    if (!format_playable(channels, rate)) {
+    r->format_known = playable;
+    if (!playable) {
         stop_output_locked(r);
         return;
     }
@@ -176,6 +181,15 @@ void audio_ring_push(AudioRing *r, const uint8_t *data, uint32_t n)
 {
     if (!r || !data || n == 0)
         return;
+    if (r->pcm_listeners) {
+        uint32_t channels, rate;
+        {
+            std::lock_guard<std::mutex> g(r->lock);
+            channels = r->format_known ? r->channels : 0;
+            rate = r->format_known ? r->rate : 0;
+        }
+        listeners_call(r->pcm_listeners, data, n, channels, rate);
+    }
     std::lock_guard<std::mutex> g(r->lock);
     if (!r->enabled.load())
         return;
@@ -203,6 +217,9 @@ void audio_ring_stop_output(AudioRing *r)
 {
     if (!r)
         return;
+    if (r->pcm_listeners)
+        listeners_call(r->pcm_listeners, nullptr, 0u, 0u, 0u);
     std::lock_guard<std::mutex> g(r->lock);
+    r->format_known = 0;
     stop_output_locked(r);
 }

@@ -35,6 +35,7 @@
 #include <mutex>
 #include <thread>
 
+#include "linkcore/listeners.h"
 #include "linkcore/semaphore.h"
 
 struct AudioOutput;
@@ -48,6 +49,11 @@ enum : uint32_t {
     AUDIO_RING_MIN_RATE = 1000,
     AUDIO_RING_MAX_RATE = 384000,
 };
+
+// (ctx, PCM, bytes, channels, rate): every push with the format in force
+// (channels 0 while none is), and every format change as a call with no
+// bytes. Called on the pushing thread whether or not an output is open.
+using PcmListeners = ListenerList<const uint8_t *, uint32_t, uint32_t, uint32_t>;
 
 struct AudioRing {
     uint32_t channels;  // announced by the device
@@ -64,11 +70,13 @@ struct AudioRing {
     std::atomic<uint32_t> enabled;  // an output exists and data is accepted
     std::atomic<uint32_t> stop;     // the player is to end
     AudioOutput *output;
+    PcmListeners *pcm_listeners;
+    uint32_t format_known;  // set_format gave a playable format (lock)
 };
 
 // Makes an empty, disabled ring and starts its player thread. Null when
 // memory or a thread cannot be had.
-AudioRing *audio_ring_create(void);
+AudioRing *audio_ring_create(PcmListeners *pcm_listeners = nullptr);
 
 // Stops the player (waking it when it waits), joins it, closes the output
 // and frees the ring; sets *r to null. Null or an already-null pointer is

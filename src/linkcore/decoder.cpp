@@ -44,6 +44,7 @@ constexpr size_t STARTED_SIZE = sizeof(uint64_t);
 struct VideoDecoder {
     VideoSizeListeners *size_listeners = nullptr;
     FrameListeners *frame_listeners = nullptr;
+    PacketListeners *packet_listeners = nullptr;
 
     QueueElement *config = nullptr; // the configuration packet that opened the codec
     Queue *queue = nullptr;         // packets waiting; its own lock is taken inside `lock`
@@ -329,13 +330,15 @@ void decoder_free(VideoDecoder *d)
 
 } // namespace
 
-VideoDecoder *decoder_create(VideoSizeListeners *size_listeners, FrameListeners *frame_listeners)
+VideoDecoder *decoder_create(VideoSizeListeners *size_listeners, FrameListeners *frame_listeners,
+                             PacketListeners *packet_listeners)
 {
     auto *d = new (std::nothrow) VideoDecoder;
     if (!d)
         return nullptr;
     d->size_listeners = size_listeners;
     d->frame_listeners = frame_listeners;
+    d->packet_listeners = packet_listeners;
     d->queue = queue_create();
     d->packet = av_packet_alloc();
     if (!d->queue || !d->packet) {
@@ -356,6 +359,8 @@ void decoder_submit(VideoDecoder *d, const uint8_t *data, uint32_t len, uint32_t
 {
     if (!d || !data)
         return;
+    if (d->packet_listeners)
+        listeners_call(d->packet_listeners, data, len, completed_ms ? completed_ms : clock_steady_us());
     // Copied before the lock is taken, so producers hold it only for the
     // discard, the append and the wake-up.
     QueueElement *e = packet_copy(data, len, frame, started_ms, completed_ms);

@@ -48,13 +48,17 @@
 
 using VideoSizeListeners = ListenerList<int, int>;                           // (ctx, width, height)
 using FrameListeners = ListenerList<int, uint8_t *const *, const int *, int>; // (ctx, planes, Y/U/V, line sizes, height)
+// (ctx, access unit, length, arrival in microseconds of the steady clock):
+// every packet submitted, on the submitting thread, before it is queued.
+using PacketListeners = ListenerList<const uint8_t *, uint32_t, uint64_t>;
 
 struct VideoDecoder;
 
 // Allocates the decoder with an empty queue and starts its thread; no codec
 // is opened until the first configuration packet. Returns null when memory
 // or the thread cannot be had. Either list may be null (nobody listens).
-VideoDecoder *decoder_create(VideoSizeListeners *size_listeners, FrameListeners *frame_listeners);
+VideoDecoder *decoder_create(VideoSizeListeners *size_listeners, FrameListeners *frame_listeners,
+                             PacketListeners *packet_listeners = nullptr);
 
 // Queues a copy of one access unit with its frame number and the times, in
 // microseconds of the steady clock, when its first and its last fragment

@@ -62,7 +62,7 @@ LinkContext *link_start(const LinkOptions *options)
     l->viewer_port = l->options.viewer_port ? l->options.viewer_port : (uint16_t)WIRE_PORT_VIEWER;
 
     l->udp_ok = net_udp_create(&l->udp, l->viewer_port, 51200) == 0;
-    l->audio = audio_ring_create();
+    l->audio = audio_ring_create(&l->pcm_listeners);
     l->input_queue = queue_create();
     l->audio_on = 0;
     l->input_on = 0;
@@ -73,7 +73,7 @@ LinkContext *link_start(const LinkOptions *options)
 
     l->sender_thread = std::thread(sender_thread_main, l);
     l->receiver_thread = std::thread(receiver_thread_main, l);
-    l->decoder = decoder_create(&l->video_size_listeners, &l->frame_listeners);
+    l->decoder = decoder_create(&l->video_size_listeners, &l->frame_listeners, &l->packet_listeners);
     if (!l->options.no_initial_scan)
         link_scan(l);
     return l;
@@ -401,3 +401,14 @@ int link_tcp_send(LinkContext *l, const uint8_t *data, size_t n)
         return -1;
     return net_tcp_send(&l->tcp, data, n);
 }
+
+void link_on_video_packet(LinkContext *l, void *ctx, void (*fn)(void *, const uint8_t *, uint32_t, uint64_t))
+{
+    listeners_register(&l->packet_listeners, ctx, fn);
+}
+void link_on_pcm(LinkContext *l, void *ctx, void (*fn)(void *, const uint8_t *, uint32_t, uint32_t, uint32_t))
+{
+    listeners_register(&l->pcm_listeners, ctx, fn);
+}
+
+int link_protocol(const LinkContext *l) { return l ? (int)l->protocol.load() : -1; }

@@ -67,6 +67,14 @@ void link_on_device(LinkContext *l, void *ctx, void (*fn)(void *ctx, const Devic
 void link_on_video_size(LinkContext *l, void *ctx, void (*fn)(void *ctx, int width, int height));
 void link_on_frame(LinkContext *l, void *ctx,
                    void (*fn)(void *ctx, int planes, uint8_t *const *data, const int *linesize, int height));
+// What arrives, before decoding and playing (for recording): every access
+// unit submitted to the decoder with its arrival time (steady clock,
+// microseconds), and every PCM push with its format (a call with no bytes
+// announces a format; channels 0: none). On the receiving threads.
+void link_on_video_packet(LinkContext *l, void *ctx, void (*fn)(void *ctx, const uint8_t *au, uint32_t len,
+                                                                 uint64_t arrival_us));
+void link_on_pcm(LinkContext *l, void *ctx,
+                 void (*fn)(void *ctx, const uint8_t *pcm, uint32_t n, uint32_t channels, uint32_t rate));
 
 // Starts a scan unless one runs. Returns 1 when started.
 int link_scan(LinkContext *l);
@@ -86,6 +94,8 @@ void link_send_input(LinkContext *l, const uint8_t *report, size_t n);
 int link_state(const LinkContext *l);
 bool link_connected(const LinkContext *l);
 bool link_usb_mode(const LinkContext *l);
+// The protocol generation of the connection (1 or 2), -1 before one is chosen.
+int link_protocol(const LinkContext *l);
 bool link_scanning(const LinkContext *l);
 DeviceRecord link_target(LinkContext *l);
 // Running totals of the stream since the link started: the receiver's and the

@@ -112,6 +112,8 @@ struct LinkContext {
     DeviceListenerList device_listeners;
     VideoSizeListeners video_size_listeners;
     FrameListeners frame_listeners;
+    PacketListeners packet_listeners;  // every access unit submitted (recording)
+    PcmListeners pcm_listeners;        // every PCM push and format (recording)
 };
 
 // Internal operations shared by the link's source files.

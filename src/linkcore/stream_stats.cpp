@@ -4,22 +4,33 @@
 
 static uint64_t delta(uint64_t later, uint64_t earlier) { return later >= earlier ? later - earlier : 0; }
 
+StreamRates stream_rates(const StreamStats *a, const StreamStats *b, uint64_t elapsed_us)
+{
+    const double seconds = elapsed_us > 0 ? (double)elapsed_us / 1e6 : 1.0;
+    const uint64_t decoded = delta(b->decoded, a->decoded);
+    const uint64_t drawn = delta(b->drawn, a->drawn);
+    StreamRates r;
+    r.received = (double)delta(b->pictures, a->pictures) / seconds;
+    r.decoded = (double)decoded / seconds;
+    r.drawn = (double)drawn / seconds;
+    r.mbit = (double)delta(b->video_bytes, a->video_bytes) * 8.0 / seconds / 1e6;
+    r.lost = delta(b->lost, a->lost);
+    r.resent = delta(b->resent, a->resent);
+    r.decode_ms = decoded ? (double)delta(b->decode_us, a->decode_us) / (double)decoded / 1000.0 : 0.0;
+    r.shown_ms = drawn ? (double)delta(b->shown_us, a->shown_us) / (double)drawn / 1000.0 : 0.0;
+    return r;
+}
+
 size_t stream_stats_format(const StreamStats *a, const StreamStats *b, uint64_t elapsed_us, char *out, size_t cap)
 {
     if (!out || cap == 0)
         return 0;
-    const double seconds = elapsed_us > 0 ? (double)elapsed_us / 1e6 : 1.0;
-    const uint64_t decoded = delta(b->decoded, a->decoded);
-    const uint64_t drawn = delta(b->drawn, a->drawn);
-    const double decode_ms = decoded ? (double)delta(b->decode_us, a->decode_us) / (double)decoded / 1000.0 : 0.0;
-    const double shown_ms = drawn ? (double)delta(b->shown_us, a->shown_us) / (double)drawn / 1000.0 : 0.0;
+    const StreamRates r = stream_rates(a, b, elapsed_us);
     int n = snprintf(out, cap,
                      "stream: %.1f received, %.1f decoded, %.1f drawn per second, %.2f Mbit/s, "
                      "fragments lost %llu resent %llu, decode %.2f ms, end-to-end %.2f ms",
-                     (double)delta(b->pictures, a->pictures) / seconds, (double)decoded / seconds,
-                     (double)drawn / seconds, (double)delta(b->video_bytes, a->video_bytes) * 8.0 / seconds / 1e6,
-                     (unsigned long long)delta(b->lost, a->lost), (unsigned long long)delta(b->resent, a->resent),
-                     decode_ms, shown_ms);
+                     r.received, r.decoded, r.drawn, r.mbit, (unsigned long long)r.lost,
+                     (unsigned long long)r.resent, r.decode_ms, r.shown_ms);
     if (n < 0)
         return 0;
     return (size_t)n < cap ? (size_t)n : cap - 1;

@@ -29,6 +29,17 @@ struct StreamStats {
     uint64_t shown_us;    // sum of first fragment -> swap over them (UI thread)
 };
 
+// What two snapshots taken elapsed_us apart say ("later" minus "earlier"):
+// rates per second, averages 0 when nothing was counted. The statistics line
+// and the on-screen overlay both show these.
+struct StreamRates {
+    double received, decoded, drawn; // pictures per second
+    double mbit;                     // video payload, Mbit/s
+    uint64_t lost, resent;           // fragments in the period
+    double decode_ms, shown_ms;      // average last fragment -> decoded, first fragment -> swap
+};
+StreamRates stream_rates(const StreamStats *earlier, const StreamStats *later, uint64_t elapsed_us);
+
 // One line comparing two snapshots taken elapsed_us apart ("later" minus
 // "earlier"), without a line end, cut to fit cap. Rates are per second;
 // averages are 0 when nothing was counted. Returns the length written.

@@ -76,6 +76,10 @@ struct AppState {
     uint8_t *font_data = nullptr;
     int32_t font_size = 0;
 
+    // The address given with --connect, connected to once the UI exists;
+    // empty for none.
+    char connect_address[64] = {};
+
     // Time of the last physical mouse activity, milliseconds on the steady
     // clock (clock_steady_ms): it only feeds the cursor-hide interval, which a
     // change of the system time must not stretch or cut short.

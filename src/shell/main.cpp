@@ -21,6 +21,7 @@
 #include "linkcore/clock.h"
 #include "linkcore/link.h"
 #include "shell/app_state.h"
+#include "shell/command_line.h"
 #include "shell/key_map.h"
 #include "shell/settings_file.h"
 #include "shell/ui_events.h"
@@ -29,6 +30,7 @@
 #include "ui/context_menu.h"
 #include "ui/kvui.h"
 #include "ui/resources.h"
+#include "ui/stream_tools.h"
 
 static const int kWindowWidth = 800;  // logical pixels, before the DPI scale
 static const int kWindowHeight = 600;
@@ -156,6 +158,34 @@ static void apply_cursor_visibility(AppState *app, CaptureChange change)
     app->cursor_shown = change == CHANGE_ON;
 }
 
+// Ctrl+Alt+S (screenshot) and Ctrl+Alt+R (recording): handled here and kept
+// from the target, the letter's release too.
+static bool tool_shortcut(AppState *app, const SDL_Event &ev)
+{
+    static SDL_Scancode held = SDL_SCANCODE_UNKNOWN;
+    SDL_Scancode code = ev.key.keysym.scancode;
+    if (ev.type == SDL_KEYUP) {
+        if (code != held)
+            return false;
+        held = SDL_SCANCODE_UNKNOWN;
+        return true;
+    }
+    const uint16_t mod = ev.key.keysym.mod;  // as it was with this key, not now
+    if (!(mod & KMOD_CTRL) || !(mod & KMOD_ALT) || (code != SDL_SCANCODE_S && code != SDL_SCANCODE_R))
+        return false;
+    held = code;
+    KVUI *ui = app->ui.load();
+    StreamTools *tools = ui ? ui->tools() : nullptr;
+    if (tools && !ev.key.repeat) {
+        if (code == SDL_SCANCODE_S)
+            tools->request_screenshot();
+        else
+            tools->request_record_toggle();
+        ui_events_wake();
+    }
+    return true;
+}
+
 // Keyboard and mouse as the input thread sees them, and the release gesture
 // that opens the function menu. Input reaches the target only from the
 // window that has the focus.
@@ -172,6 +202,8 @@ static void handle_input_event(AppState *app, const SDL_Event &ev)
         return;
     case SDL_KEYDOWN:
     case SDL_KEYUP:
+        if (tool_shortcut(app, ev))
+            return;
         if (!ev.key.repeat)
             gesture_modifier(&g_input.gesture, modifier_bit(ev.key.keysym.scancode), ev.type == SDL_KEYDOWN);
         break;
@@ -341,9 +373,29 @@ static bool application_step(AppState *app)
     return true;
 }
 
-int main(int, char **)
+int main(int argc, char **argv)
 {
+    CommandLine cmd;
+    switch (command_line_parse(argc, argv, &cmd)) {
+    case CMDLINE_HELP:
+        std::fputs(command_line_usage(), stdout);
+        return 0;
+    case CMDLINE_VERSION: {
+        char *version = resource_version_text();
+        std::printf("kavri-viewer %s\n", version ? version : "unknown");
+        std::free(version);
+        return 0;
+    }
+    case CMDLINE_ERROR:
+        std::fprintf(stderr, "kavri-viewer: %s\n%s", cmd.error, command_line_usage());
+        return 2;
+    default:
+        break;
+    }
+
     AppState *app = new AppState{};
+    std::memcpy(app->connect_address, cmd.connect, sizeof app->connect_address);
+    app->fullscreen_request = cmd.fullscreen;
     app_state_set(app);
     install_signal_handlers();
 

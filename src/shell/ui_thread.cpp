@@ -17,6 +17,7 @@
 #include "shell/ui_events.h"
 #include "ui/gl_helpers.h"
 #include "ui/kvui.h"
+#include "ui/stream_tools.h"
 
 // Latin-1 and the punctuation the texts use beyond it (the em dash of the
 // firmware notice).
@@ -45,6 +46,8 @@ static void count_shown(KVUI *ui, StreamReport *report, uint64_t *drawn, uint64_
     link_stream_stats(link, &stats);
     stats.drawn = *drawn;
     stats.shown_us = *shown_us;
+    if (ui->tools())
+        ui->tools()->set_stats(stats, now);
     char line[256];
     if (stream_report_tick(report, &stats, now, line, sizeof line)) {
         std::printf("%s\n", line);

@@ -229,11 +229,7 @@ void ConnectView::draw_server_list(LinkContext *link, const std::vector<DeviceRe
     } else if (ImGui::InputText("##input_server", address_, sizeof address_,
                                 ImGuiInputTextFlags_CharsDecimal | ImGuiInputTextFlags_EnterReturnsTrue)) {
         editing_ = 0;
-        DeviceRecord rec;
-        if (connect_address_record(address_, &rec) == 0 && link) {
-            link_disconnect(link, true);
-            link_select_target(link, &rec);
-        }
+        connect_typed_address(link, address_);
     }
     ImGui::PopStyleColor();
 
@@ -371,4 +367,14 @@ void ConnectView::draw_action_buttons(LinkContext *link, float qx, float qy, flo
             break;
         }
     }
+}
+
+int connect_typed_address(LinkContext *link, const char *text)
+{
+    DeviceRecord rec;
+    if (!link || !text || connect_address_record(text, &rec) != 0)
+        return -1;
+    link_disconnect(link, true);
+    link_select_target(link, &rec);
+    return 0;
 }

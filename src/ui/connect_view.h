@@ -24,6 +24,11 @@
 
 struct LinkContext;
 
+// Connects to an address the operator typed (the address editor, the command
+// line's --connect). Returns 0 when the text was an address and the link took
+// it as its target, -1 otherwise.
+int connect_typed_address(LinkContext *link, const char *text);
+
 class ConnectView {
 public:
     ConnectView();

@@ -13,6 +13,7 @@
 #include "shell/app_state.h"
 #include "ui/connect_logic.h"
 #include "ui/resources.h"
+#include "ui/stream_tools.h"
 
 ConnectedContextMenu::ConnectedContextMenu() : version_(resource_version_text()) {}
 
@@ -143,6 +144,8 @@ void ConnectedContextMenu::draw(LinkContext *link, const std::vector<DeviceRecor
         }
         if (ImGui::Selectable("About"))
             about_open_ = true;
+        if (tools_)
+            tools_->menu_items();
         ImGui::EndPopup();
     }
     bool popup_open = ImGui::IsPopupOpen(MENU_POPUP_ID);

@@ -18,6 +18,7 @@
 #include "ui/settings_view.h"
 
 struct LinkContext;
+class StreamTools;
 
 inline constexpr char MENU_POPUP_ID[] = "function_popup";
 inline constexpr char MENU_TIP_TEXT[] = "Press Left Ctrl + Right Click to release mouse on the application.";
@@ -46,6 +47,8 @@ public:
     uint64_t tip_shown_at() const { return tip_shown_at_; }
     // Shared with the firmware update worker; a device listener of the link.
     UpdateState *update_state() { return &update_; }
+    // The screenshot, recording and statistics items at the menu's end.
+    void set_tools(StreamTools *tools) { tools_ = tools; }
 
 private:
     std::atomic<bool> open_request_{false};
@@ -56,6 +59,7 @@ private:
     AboutView about_;
     UpdateState update_;
     char *version_ = nullptr;  // "%hu.%hu.%hu.%hu", or null when unknown
+    StreamTools *tools_ = nullptr;
 
     void set_input(LinkContext *link, bool on);
 };

@@ -15,6 +15,7 @@
 #include "input/input_thread.h"
 #include "ui/connect_view.h"
 #include "ui/context_menu.h"
+#include "ui/stream_tools.h"
 #include "ui/tip_view.h"
 
 // The new-firmware notice is raised at most once per run, whatever the number
@@ -44,6 +45,8 @@ KVUI::KVUI()
     login_ = new LoginView();
     tips_ = new TipView();
     menu_ = new ConnectedContextMenu();
+    tools_ = new StreamTools();
+    menu_->set_tools(tools_);
 
     if (link_) {
         link_on_state(link_, this, on_state);
@@ -58,7 +61,12 @@ KVUI::KVUI()
         int count = (int)std::min<size_t>(subnets.size(), kMaxSubnets);
         link_set_subnets(link_, subnets.data(), count);
         link_set_audio(link_, 1);
+        tools_->attach(link_);
         link_scan(link_);
+        // An address given on the command line is connected to as if typed.
+        AppState *app = app_state();
+        if (app && app->connect_address[0])
+            connect_typed_address(link_, app->connect_address);
     }
 }
 
@@ -81,6 +89,8 @@ KVUI::~KVUI()
     tips_ = nullptr;
     delete menu_;
     menu_ = nullptr;
+    delete tools_;
+    tools_ = nullptr;
     // A listener that raced the stop may still hold the found-list lock.
     { std::lock_guard<std::mutex> hold(found_.lock); }
 }
@@ -111,6 +121,8 @@ void KVUI::draw()
         AppState *app = app_state();
         connect_->draw(link_, found, state, &panel_mode_, app && app->connected.load());
     }
+    if (tools_)
+        tools_->draw(link_, state, video_);
     if (tips_)
         tips_->draw();
 }

@@ -23,6 +23,7 @@ class ConnectView;
 class LoginView;
 class TipView;
 class ConnectedContextMenu;
+class StreamTools;
 
 class KVUI {
 public:
@@ -49,6 +50,7 @@ public:
     std::vector<DeviceRecord> found_devices() { return found_snapshot(&found_); }
     VideoView *video_view() const { return video_; }
     ConnectedContextMenu *menu() const { return menu_; }
+    StreamTools *tools() const { return tools_; }
 
     // Link listeners; ctx is the KVUI.
     static void on_state(void *ctx, int state);
@@ -65,6 +67,7 @@ private:
     ConnectView *connect_ = nullptr;
     TipView *tips_ = nullptr;
     ConnectedContextMenu *menu_ = nullptr;
+    StreamTools *tools_ = nullptr;
     std::atomic<int> panel_mode_{0};
     // Set when the device asks for a password again: the unlock panel's field
     // (the UI thread's) is emptied before the next frame draws it.

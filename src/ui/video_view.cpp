@@ -6,6 +6,7 @@
 
 #include "linkcore/clock.h"
 #include "ui/gl_helpers.h"
+#include "ui/screenshot.h"
 
 namespace {
 
@@ -19,7 +20,10 @@ const char kVertexShader[] = "#version 120\n"
                              "    tex_uv = tex_pos;\n"
                              "}\n";
 
-// BT.601 without a black-level offset: Y enters as it is, U and V centred on 0.5.
+// BT.601 without a black-level offset: Y enters as it is, U and V centred on
+// 0.5. The coefficients are plain decimals, as GLSL 1.20 writes them.
+#define VIDEO_TEXT_(x) #x
+#define VIDEO_TEXT(x) VIDEO_TEXT_(x)
 const char kFragmentShader[] = "#version 120\n"
                                "varying vec2 tex_uv;\n"
                                "uniform sampler2D tex_y;\n"
@@ -30,9 +34,9 @@ const char kFragmentShader[] = "#version 120\n"
                                "    float y = texture2D(tex_y, tex_uv).r;\n"
                                "    float u = texture2D(tex_u, tex_uv).r - 0.5;\n"
                                "    float v = texture2D(tex_v, tex_uv).r - 0.5;\n"
-                               "    gl_FragColor = vec4(y + 1.13983 * v,\n"
-                               "                        y - 0.39465 * u - 0.58060 * v,\n"
-                               "                        y + 2.03211 * u,\n"
+                               "    gl_FragColor = vec4(y + " VIDEO_TEXT(VIDEO_YUV_R_V) " * v,\n"
+                               "                        y - " VIDEO_TEXT(VIDEO_YUV_G_U) " * u - " VIDEO_TEXT(VIDEO_YUV_G_V) " * v,\n"
+                               "                        y + " VIDEO_TEXT(VIDEO_YUV_B_U) " * u,\n"
                                "                        1.0);\n"
                                "}\n";
 
@@ -361,4 +365,30 @@ int VideoView::render(int output_width, int output_height, VideoArea *rect)
     if (gl_api.BindFramebuffer)
         gl_api.BindFramebuffer(GL_FRAMEBUFFER, 0);
     return 1;
+}
+
+bool VideoView::snapshot(YuvPicture *out)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    const VideoPlanes &p = planes_;
+    if (p.plane_count != 3 || p.video_width < 1 || p.video_height < 1 || p.stored_height < 1)
+        return false;
+    const int height = std::min(p.video_height, p.stored_height);
+    const int width = std::min(p.video_width, p.line_sizes[0]);
+    out->width = width;
+    out->height = height;
+    for (int i = 0; i < 3; i++) {
+        if (!p.planes[i])
+            return false;
+        out->strides[i] = p.line_sizes[i];
+        out->planes[i].assign(p.planes[i], p.planes[i] + (size_t)p.line_sizes[i] * video_plane_rows(height, i));
+    }
+    return true;
+}
+
+void VideoView::video_size(int *width, int *height)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    *width = planes_.video_width;
+    *height = planes_.video_height;
 }

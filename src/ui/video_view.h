@@ -34,6 +34,16 @@
 
 #include "linkcore/decoder.h"
 
+struct YuvPicture;
+
+// The YUV-to-RGB coefficients of the shader (BT.601, full range: Y as it is,
+// U and V centred on 0.5), kept in one place for the screenshot's
+// conversion (ui/screenshot.h), which must give the same colours.
+#define VIDEO_YUV_R_V 1.13983
+#define VIDEO_YUV_G_U 0.39465
+#define VIDEO_YUV_G_V 0.58060
+#define VIDEO_YUV_B_U 2.03211
+
 // Where the picture lies in the window's client area, in pixels, origin top
 // left. render() fills one each frame that draws video; the caller publishes
 // it (AppState's video_rect) for mouse capture, which confines the pointer.
@@ -144,6 +154,12 @@ public:
     static void on_frame(void *ctx, int count, uint8_t *const *data, const int *line_sizes, int height);
 
     GLuint program() const { return program_; }
+
+    // A copy of the newest picture at its own size (any thread). Returns
+    // false when there is none.
+    bool snapshot(YuvPicture *out);
+    // The video size last announced (0 x 0 before).
+    void video_size(int *width, int *height);
 
 private:
     void recreate_textures(const VideoUpload &u);

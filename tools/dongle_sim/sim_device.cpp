@@ -108,6 +108,8 @@ struct SimDevice {
     std::atomic<uint64_t> restart_until{0};  // firmware restart: silent until this steady time
     std::atomic<int> hid_speed{0};
     std::atomic<uint64_t> build{0};
+    std::atomic<uint32_t> resize_to{0};   // "size WxH" command: width << 16 | height, 0 for none
+    SimVideoConfig video_config;          // what the encoder was opened with
 
     std::mutex m;  // guards everything below
     Session s;
@@ -1131,6 +1133,41 @@ static void send_audio(SimDevice *d)
         send_to_viewer(d, pkt, (size_t)n);
 }
 
+static void p2_send_video_state(SimDevice *d, bool present);
+static void p1_send_video_message(SimDevice *d);
+
+// The HDMI source changes its resolution: a new encoder, a new codec header
+// announced as the device does it, and a key frame to begin with.
+static void resize_video(SimDevice *d, int width, int height)
+{
+    SimVideoConfig vc = d->video_config;
+    vc.width = width;
+    vc.height = height;
+    SimVideo *v = nullptr;
+    int rc = sim_video_create(&vc, &v);
+    SimLogLine l = sim_log_begin(d->log, "size");
+    sim_log_int(&l, "width", width);
+    sim_log_int(&l, "height", height);
+    sim_log_int(&l, "ok", rc == 0);
+    sim_log_end(&l);
+    if (rc != 0)
+        return;
+    sim_video_destroy(&d->video);
+    d->video = v;
+    d->video_config = vc;
+    size_t len = 0;
+    const uint8_t *h = sim_video_codec_header(v, &len);
+    std::lock_guard<std::mutex> g(d->m);
+    d->codec_header.assign(h, h + len);
+    d->s.want_idr = true;
+    if (!d->s.active || !d->s.admitted || !d->video_on.load())
+        return;
+    if (d->s.proto == 2)
+        p2_send_video_state(d, true);
+    else if (d->s.started)
+        p1_send_video_message(d);
+}
+
 static void media_thread(SimDevice *d)
 {
     const uint64_t frame_us = 1000000ull / (uint64_t)d->o.fps;
@@ -1141,6 +1178,8 @@ static void media_thread(SimDevice *d)
         std::fwrite(d->codec_header.data(), 1, d->codec_header.size(), record);
 
     while (!d->quit.load()) {
+        if (uint32_t size = d->resize_to.exchange(0); size && d->video)
+            resize_video(d, (int)(size >> 16), (int)(size & 0xFFFF));
         uint64_t now = clock_steady_us();
         if (now >= next_audio) {
             send_audio(d);
@@ -1247,6 +1286,9 @@ void sim_device_command(SimDevice *d, const char *line)
         d->silent = false;
     else if (c == "quit")
         sim_device_quit(d);
+    else if (unsigned w = 0, h = 0; std::sscanf(c.c_str(), "size %ux%u", &w, &h) == 2 && w >= 16 && h >= 16 &&
+                                    w <= 8192 && h <= 8192 && w % 2 == 0 && h % 2 == 0)
+        d->resize_to = w << 16 | h;
 }
 
 // ---------------------------------------------------------------------------
@@ -1442,6 +1484,7 @@ int sim_device_create(const SimOptions *options, SimLog *log, SimDevice **out)
         vc.bitrate_kbps = d->o.bitrate_kbps;
         vc.idr_interval_s = d->o.idr_seconds;
         vc.noise = d->o.noise;
+        d->video_config = vc;
         int rc = sim_video_create(&vc, &d->video);
         if (rc != 0)
             return fail("cannot open the H.264 encoder (error " + std::to_string(rc) + ")");

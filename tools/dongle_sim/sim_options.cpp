@@ -73,7 +73,8 @@ const char *sim_usage(void)
            "  --help                 this text\n"
            "\n"
            "Standard input takes commands, one per line: \"video on\", \"video off\",\n"
-           "\"silent\", \"resume\", \"quit\". SIGUSR1 toggles the HDMI signal.\n";
+           "\"idr\", \"silent\", \"resume\", \"size WxH\" (the source changes its resolution:\n"
+           "new codec header, then a key frame), \"quit\". SIGUSR1 toggles the HDMI signal.\n";
 }
 
 static bool parse_u64(const char *s, uint64_t *out)

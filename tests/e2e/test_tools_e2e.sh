@@ -1,0 +1,166 @@
+#!/usr/bin/env bash
+# End-to-end: the viewer's command line, and what it keeps of a stream. The
+# viewer runs on a virtual X server against a simulated dongle that loses
+# every fragment for 300 ms of every 2.5 s and changes its resolution on
+# command:
+#   1. the command line: a table of argument lists, exit codes and output;
+#   2. --connect 127.0.0.2 --fullscreen with no extra scan network: full
+#      screen, and the dongle's picture;
+#   3. "Statistics" from the function menu: the picture's bottom-right corner
+#      changes, the bars do not; off again, the corner is as before;
+#   4. Ctrl+Alt+S: a PNG of the stream's own size under the pictures folder
+#      of user-dirs.dirs, with the test picture's bar colours and stamp;
+#   5. Ctrl+Alt+R, a resolution change, Ctrl+Alt+R: two Matroska files that
+#      ffprobe reads and decodes without a word, of the sizes streamed, starting
+#      with a key frame, their picture count and duration within 5% of what
+#      the viewer says it received for each.
+#
+#   test_tools_e2e.sh VIEWER SIMULATOR X11_PROBE
+set -uo pipefail
+source "$(dirname "$0")/e2e_lib.sh"
+e2e_begin "$0" "$@"
+for tool in ffprobe convert openbox xprop; do
+  command -v $tool >/dev/null || fail "missing tool: $tool"
+done
+
+# --- 1. Command line ------------------------------------------------------------
+# exit code | text the output holds | arguments
+while IFS='|' read -r want text args; do
+  out=$("$viewer" $args 2>&1 </dev/null); rc=$?
+  [ "$rc" = "$want" ] || fail "kavri-viewer $args: exit code $rc, want $want ($out)"
+  grep -q -- "$text" <<<"$out" || fail "kavri-viewer $args: no \"$text\" in: $out"
+done <<'TABLE'
+0|usage: kavri-viewer|--help
+0|usage: kavri-viewer|--fullscreen --help
+0|^kavri-viewer 1\.0\.0\.0$|--version
+2|unknown option: --frobnicate|--frobnicate
+2|unknown option: -x|--fullscreen -x
+2|--connect needs an address|--connect
+2|not an IPv4 address: 300.1.2.3|--connect 300.1.2.3
+2|not an IPv4 address: 127.2|--connect 127.2
+2|not an IPv4 address: 0.0.0.0|--connect 0.0.0.0
+2|not an IPv4 address: dongle.example|--connect=dongle.example
+TABLE
+echo "command line: help, version and errors as the table says"
+
+# --- 2. --connect and --fullscreen ------------------------------------------------
+openbox --sm-disable >"$work/wm.log" 2>&1 &
+e2e_pids+=($!)
+managed() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'; }
+e2e_wait 5000 "the window manager did not start" managed
+
+# The simulator reads commands from a pipe held open here.
+mkfifo "$work/sim.in"
+"$sim" --bind 127.0.0.2 --protocol 2 --size 1280x720 --loss-burst 300/2500 --log "$work/sim.log" \
+  <"$work/sim.in" >"$work/sim.out" 2>&1 &
+e2e_pids+=($!)
+exec 5>"$work/sim.in"
+e2e_wait 5000 "simulator not ready" grep -q '"ev":"ready"' "$work/sim.log"
+
+# No settings (no scan network reaches 127.0.0.x); pictures go where
+# user-dirs.dirs says.
+mkdir -p "$work/none" "$work/home" "$work/config"
+echo 'XDG_PICTURES_DIR="$HOME/shots"' >"$work/config/user-dirs.dirs"
+shots="$work/home/shots/KAVRI"
+HOME="$work/home" XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/none" \
+  LD_PRELOAD="${KAVRI_E2E_VIEWER_PRELOAD:-}" "$viewer" --connect 127.0.0.2 --fullscreen \
+  >"$work/viewer.out" 2>&1 </dev/null &
+viewer_pid=$!
+e2e_wait 10000 "no viewer window" xdotool search --name "^KAVRI Viewer"
+wid=$(xdotool search --name "^KAVRI Viewer" | head -1)
+size_is() {
+  eval "$(xdotool getwindowgeometry --shell "$wid")"
+  [ "$WIDTH" = "$1" ] && [ "$HEIGHT" = "$2" ]
+}
+e2e_wait 5000 "not full screen" size_is 1280 800
+e2e_wait 40000 "picture never shown" e2e_showing_picture
+echo "--connect 127.0.0.2 --fullscreen: full screen, the dongle's picture"
+
+# --- 3. The statistics overlay -----------------------------------------------------
+# The 1280x720 picture lies at y 40..760. The bars fill its top three
+# quarters (y < 580); the lowest 45 rows of the strip below them stay black.
+grab() { "$probe" save "KAVRI Viewer" "$work/$1.ppm"; }
+same() { "$probe" compare "@$work/$1.ppm" "$2" "$3" "$4" "$5" "$work/ref.ppm" 12 >/dev/null; }
+corner="900 722 370 28" bars="0 150 1280 420"
+menu_click_row() {  # row i with s separators above it, from where the menu opened
+  xdotool mousemove --window "$wid" 300 200; e2e_pause 0.1; xdotool click 3; e2e_pause 0.2
+  xdotool mousemove --window "$wid" 324 $(( 200 + 14 + 20 * $1 + 4 * $2 )); e2e_pause 0.2; xdotool click 1
+  e2e_pause 0.3
+}
+# One dongle: Full Screen, Audio | Input | Disconnect | Settings, About |
+# Save Screenshot, Start Recording, Statistics.
+ROW_STATISTICS="8 4"
+xdotool mousemove 5 5
+e2e_pause 0.3
+grab before
+menu_click_row $ROW_STATISTICS
+e2e_pause 0.7
+grab overlay
+"$probe" crop "@$work/before.ppm" $corner "$work/ref.ppm"
+same overlay $corner && fail "the overlay did not change the picture's corner"
+"$probe" crop "@$work/before.ppm" $bars "$work/ref.ppm"
+same overlay $bars || fail "the overlay changed the bars"
+menu_click_row $ROW_STATISTICS
+e2e_pause 0.3
+xdotool mousemove 5 5
+e2e_pause 0.3
+grab after
+"$probe" crop "@$work/before.ppm" $corner "$work/ref.ppm"
+same after $corner || fail "the corner is not as before once the overlay is off"
+echo "statistics overlay: the corner changes, the bars do not"
+
+# --- 4. Screenshot ----------------------------------------------------------------
+xdotool key ctrl+alt+s
+e2e_wait 10000 "no screenshot notice" grep -q "^Screenshot saved to " "$work/viewer.out"
+shot=$(sed -n 's/^Screenshot saved to //p' "$work/viewer.out")
+[ "$shot" = "$(ls "$shots"/*.png)" ] || fail "the notice says $shot; $shots holds $(ls "$shots")"
+convert "$shot" -depth 8 "$work/shot-file.ppm" || fail "not a PNG: $shot"
+[ "$(head -c 20 "$work/shot-file.ppm" | tr '\n' ' ' | cut -d' ' -f2,3)" = "1280 720" ] ||
+  fail "screenshot is not 1280x720: $(identify "$shot")"
+"$probe" check "@$work/shot-file.ppm" 1280 720 || fail "screenshot's picture wrong"
+echo "screenshot: $shot, 1280x720, bars and stamp right"
+
+# --- 5. Recording -------------------------------------------------------------------
+opened() { [ "$(grep -c '^recording: opened' "$work/viewer.out")" -ge "$1" ]; }
+closed() { [ "$(grep -c '^recording: closed' "$work/viewer.out")" -ge "$1" ]; }
+xdotool key ctrl+alt+r
+e2e_wait 5000 "no recording file opened" opened 1
+sleep 2.5  # the length of the first file, with a loss burst in it
+echo "size 960x540" >&5
+e2e_wait 5000 "the first file was not closed at the size change" closed 1
+e2e_wait 5000 "no file opened at the new size" opened 2
+e2e_wait 10000 "picture never 960x540" e2e_showing_picture 960 540
+sleep 2.5
+xdotool key ctrl+alt+r
+e2e_wait 5000 "the second file was not closed" closed 2
+n=0
+while read -r _ _ path count _ _ secs _; do
+  path=${path%:} n=$((n + 1))
+  want_size=$([ $n = 1 ] && echo 1280x720 || echo 960x540)
+  err=$(ffprobe -v error "$path" 2>&1 >/dev/null)
+  [ -z "$err" ] || fail "ffprobe on $path: $err"
+  # Every picture and sound packet decoded (ffmpeg's null output would
+  # re-time the arrival-timed pictures to a fixed rate and complain).
+  err=$(ffprobe -v error -show_entries frame=media_type -of csv=p=0 "$path" 2>&1 >/dev/null)
+  [ -z "$err" ] || fail "decoding $path: $err"
+  info=$(ffprobe -v error -count_packets -show_entries stream=codec_name,width,height,nb_read_packets:format=duration \
+    -of default=nw=1 "$path")
+  got_size=$(sed -n 's/^width=//p' <<<"$info")x$(sed -n 's/^height=//p' <<<"$info")
+  packets=$(sed -n 's/^nb_read_packets=//p' <<<"$info" | head -1)
+  duration=$(sed -n 's/^duration=//p' <<<"$info")
+  key=$(ffprobe -v error -select_streams v:0 -read_intervals '%+#1' -show_entries frame=key_frame -of csv=p=0 "$path")
+  [ "$got_size" = "$want_size" ] || fail "$path is $got_size, want $want_size"
+  grep -q '^codec_name=h264' <<<"$info" && grep -q '^codec_name=pcm_s16le' <<<"$info" ||
+    fail "$path lacks H.264 video or PCM sound: $info"
+  [ "$key" = 1 ] || fail "$path does not start with a key frame ($key)"
+  awk -v p="$packets" -v c="$count" -v d="$duration" -v s="$secs" \
+    'BEGIN { exit !(p >= 0.95 * c && p <= 1.05 * c && d >= 0.95 * s && d <= 1.05 * s && s > 1.5) }' ||
+    fail "$path: $packets pictures over $duration s, the viewer received $count over $secs s"
+  echo "recording $n: $want_size, $packets pictures over $duration s (received $count over $secs s)"
+done < <(grep '^recording: closed' "$work/viewer.out")
+[ $n = 2 ] || fail "$n recordings, want 2"
+grep -q '"ev":"loss_burst"' "$work/sim.log" || fail "no loss burst while recording"
+
+kill -TERM "$viewer_pid"
+e2e_viewer_ends SIGTERM
+echo "PASS"
