@@ -1,5 +1,6 @@
 #include "linkcore/recorder.h"
 
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -422,6 +423,7 @@ Recorder *recorder_create(void)
         delete r;
         return nullptr;
     }
+    pthread_setname_np(r->thread.native_handle(), "kavri-recorder");
     return r;
 }
 
@@ -455,8 +457,14 @@ void recorder_on_packet(void *ctx, const uint8_t *au, uint32_t len, uint64_t arr
         return;
     if (arrival_us == 0)
         arrival_us = clock_steady_us();
+    if (type != NAL_SPS) {
+        Item it{ITEM_VIDEO, std::vector<uint8_t>(au, au + len), arrival_us, 0, 0}; // copied outside the lock
+        std::lock_guard<std::mutex> g(r->lock);
+        push(r, std::move(it));
+        return;
+    }
     std::lock_guard<std::mutex> g(r->lock);
-    if (type == NAL_SPS) {
+    {
         // Parameter sets with a picture behind them: the sets are the
         // configuration, and the whole unit is also a picture.
         size_t slice = slice_start(au, len);
