@@ -62,7 +62,8 @@ open_menu() {
   e2e_pause 0.15
 }
 
-# Two dongles found: Full Screen, Audio | Input | Target Device | Disconnect | Settings, About.
+# Two dongles found: Full Screen, Audio | Input | Target Device | Disconnect | Settings, About |
+# Save Screenshot, Start Recording, Statistics.
 ROW_INPUT="2 1" ROW_TARGET="3 2" ROW_DISCONNECT="4 3"
 
 # --- Input on through the menu ------------------------------------------------
@@ -104,6 +105,7 @@ e2e_poll 5000 clicked || fail "left click: button bytes '$(buttons)', want '01 0
 echo "mouse: motion summed to 30,20; left click pressed and released"
 
 # --- Left Ctrl + right click opens the menu, and the target sees no right button --
+xdotool mousemove_relative -- 0 -150  # room below for the whole menu
 mark=$(lines)
 xdotool keydown Control_L
 e2e_pause 0.1

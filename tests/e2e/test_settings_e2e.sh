@@ -34,7 +34,7 @@ e2e_poll 2500 grep -q '"ev":"probe"' "$work/a.log" && fail "the simulator was pr
 # the pointer: Full Screen, Audio | Input | Disconnect | Settings, About (three
 # separators above the last two).
 menu_row() {
-  xdotool mousemove --window "$wid" 300 450
+  xdotool mousemove --window "$wid" 300 250  # high enough for the whole menu below it
   e2e_pause 0.1
   xdotool click 3
   e2e_pause 0.2
