@@ -33,7 +33,7 @@ namespace {
 
 constexpr int NAL_SLICE = 1, NAL_IDR = 5, NAL_SPS = 7;
 constexpr size_t kQueueCap = 64u << 20;
-constexpr int64_t kAudioDriftMs = 200;
+constexpr int64_t kAudioDriftMs = 100;
 
 enum ItemKind { ITEM_CONFIG, ITEM_VIDEO, ITEM_AUDIO, ITEM_CUT, ITEM_STOP, ITEM_GAP };
 
@@ -164,6 +164,7 @@ void close_file(Recorder *r)
     avio_closep(&o.fmt->pb);
     avformat_free_context(o.fmt);
     av_packet_free(&o.packet);
+    // The pictures received and the time from the first to the last.
     std::printf("recording: closed %s: %llu pictures received, %.3f s\n", o.path.c_str(),
                 (unsigned long long)o.pictures, (double)(o.last_us - o.t0_us) / 1e6);
     std::fflush(stdout);
@@ -334,8 +335,6 @@ void audio(Recorder *r, Item &it)
     if (end <= expected)
         end = expected + 1;
     o.audio_end_ms = end;
-    if (it.arrival_us > o.last_us)
-        o.last_us = it.arrival_us;
     if (write_packet(o, o.audio, it.bytes, expected, end - expected, true) < 0)
         fail(r, "writing the recording failed");
 }

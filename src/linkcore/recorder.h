@@ -14,7 +14,7 @@
 // and named by the local date and time. Video timestamps are the arrival
 // times, in milliseconds from the file's first picture (strictly increasing);
 // sound is timed by its sample count from the arrival of its first packet,
-// re-anchored to the arrival time when it drifts more than 200 ms (sound lost
+// re-anchored to the arrival time when it drifts more than 100 ms (sound lost
 // or stopped). A configuration of another size or other parameter sets, or
 // recorder_cut (the connection was lost), closes the file cleanly: the next
 // file starts at the next IDR picture. Sound of a format other than the one
