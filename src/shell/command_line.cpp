@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "linkcore/device_record.h"
+#include "protocol/device_record.h"
 #include "ui/connect_logic.h"
 
 const char *command_line_usage(void)

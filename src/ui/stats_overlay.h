@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "linkcore/stream_stats.h"
+#include "link/stream_stats.h"
 
 enum { STATS_OVERLAY_INTERVAL_US = 500000 };
 

@@ -4,10 +4,10 @@
 
 #include <imgui.h>
 
-#include "linkcore/clock.h"
-#include "linkcore/link.h"
-#include "linkcore/recorder.h"
-#include "shell/app_state.h"
+#include "base/clock.h"
+#include "link/link.h"
+#include "media/recorder.h"
+#include "app/app_state.h"
 #include "ui/connect_logic.h"
 #include "ui/screenshot.h"
 #include "ui/video_view.h"

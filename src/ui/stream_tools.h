@@ -19,7 +19,7 @@
 #include <string>
 #include <thread>
 
-#include "linkcore/stream_stats.h"
+#include "link/stream_stats.h"
 #include "ui/stats_overlay.h"
 
 struct LinkContext;

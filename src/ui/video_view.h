@@ -32,7 +32,7 @@
 
 #include <GL/gl.h>
 
-#include "linkcore/decoder.h"
+#include "media/decoder.h"
 
 struct YuvPicture;
 
