@@ -129,7 +129,7 @@ void SettingsView::device_tab(LinkContext *link)
     ImGui::TextUnformatted("Target keyboard layout");
     ImGui::TableSetColumnIndex(1);
     std::string &layout = settings_target_layout();
-    if (ImGui::BeginCombo("##cbo_layout", key_layout_label(layout.c_str()))) {
+    if (ImGui::BeginCombo("##cbo_layout", key_layout_label(layout.c_str()), ImGuiComboFlags_HeightLargest)) {
         for (size_t i = 0; i < KEY_LAYOUT_CHOICE_COUNT; i++) {
             const KeyLayoutChoice &c = KEY_LAYOUT_CHOICES[i];
             bool current = layout == c.name;
