@@ -38,9 +38,10 @@
 
 using KeyReport = std::array<uint8_t, KEYBOARD_REPORT_SIZE>;
 
-// The shortest time between two reports of a paste. A full-speed USB boot
-// keyboard is polled at most every 10 ms, so a press and its release that
-// came closer could reach the target in one poll and be lost there.
+// The shortest time between two reports of a paste. The target polls the
+// dongle's boot keyboard at the interval its descriptor asks for, commonly
+// 10 ms at full speed; a press and its release that came closer could fall
+// into one poll and be lost there.
 constexpr uint32_t PASTE_REPORT_INTERVAL_MS = 10;
 // Texts longer than this (UTF-8 bytes) are refused; longer than
 // PASTE_CONFIRM_CHARS characters, the operator confirms first.
