@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -24,14 +25,13 @@ struct Case {
 
 const KeyLayout &layout(const char *name)
 {
-    static std::vector<KeyLayout *> built;
-    for (KeyLayout *l : built)
-        if (l->name == name)
-            return *l;
-    KeyLayout *l = new KeyLayout();
-    EXPECT_EQ(key_layout_build(name, l), 0) << name;
-    built.push_back(l);
-    return *l;
+    static std::map<std::string, KeyLayout> built;
+    auto it = built.find(name);
+    if (it == built.end()) {
+        it = built.emplace(name, KeyLayout{}).first;
+        EXPECT_EQ(key_layout_build(name, &it->second), 0) << name;
+    }
+    return it->second;
 }
 
 void check(const char *name, const std::vector<Case> &cases)
