@@ -89,8 +89,11 @@ void walk(xkb_keymap *keymap, KeyLayout *out)
 
     std::unordered_map<char32_t, int> direct_cost;
     std::unordered_map<std::string, int> dead_cost;
+    // Only evdev codes below 256 have usages here.
     xkb_keycode_t lo = xkb_keymap_min_keycode(keymap), hi = xkb_keymap_max_keycode(keymap);
-    for (xkb_keycode_t kc = lo < 8 ? 8 : lo; kc <= hi && kc >= 8; kc++) {
+    if (hi > 8 + 255)
+        hi = 8 + 255;
+    for (xkb_keycode_t kc = lo < 8 ? 8 : lo; kc <= hi; kc++) {
         uint32_t evdev = kc - 8;
         uint8_t usage = key_layout_usage_of_evdev(evdev);
         if (!usage)
