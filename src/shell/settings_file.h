@@ -82,8 +82,9 @@ std::string settings_path(void);
 
 // Loads the file at `path` into *list (settings_parse); the file's folder is
 // created with its parents first. A missing or unreadable file leaves *list as
-// it is. Returns 0 when the file was read, -1 otherwise.
-int settings_load_from(const std::string &path, std::vector<uint32_t> *list);
+// it is. Returns 0 when the file was read, -1 otherwise. When layout is
+// given, the layout record is applied to it too (settings_parse_layout).
+int settings_load_from(const std::string &path, std::vector<uint32_t> *list, std::string *layout = nullptr);
 
 // Writes `list` to `path`, creating the folder first. The bytes go to a new
 // file beside the old one, are flushed to disk and then renamed over it, so a
