@@ -8,10 +8,10 @@
 #include <imgui.h>
 
 #include "input/key_paste.h"
-#include "linkcore/clock.h"
-#include "linkcore/link.h"
-#include "shell/app_state.h"
-#include "shell/settings_file.h"
+#include "base/clock.h"
+#include "link/link.h"
+#include "app/app_state.h"
+#include "app/settings_file.h"
 
 static constexpr char kDialog[] = "Paste Text##paste_dialog";
 static constexpr uint64_t kNoteMs = 6000;
