@@ -81,7 +81,7 @@ LinkContext *link_start(const LinkOptions *options)
         l->options.adapters = link_default_adapters;
     l->viewer_port = l->options.viewer_port ? l->options.viewer_port : (uint16_t)WIRE_PORT_VIEWER;
 
-    l->udp_ok = net_udp_create(&l->udp, l->viewer_port, 51200) == 0;
+    l->udp_ok = net_udp_create(&l->udp, l->viewer_port, NET_UDP_RECEIVE_BUFFER) == 0;
     l->audio = audio_ring_create(link_audio_ring_output(), &l->pcm_listeners);
     l->input_queue = queue_create();
     l->audio_on = 0;
@@ -373,6 +373,11 @@ void link_send_input(LinkContext *l, const uint8_t *report, size_t n)
     std::lock_guard<std::mutex> g(l->control_lock);
     queue_push(l->input_queue, rec, (uint32_t)len, 0, link_now_ms());
     sender_wake(l);
+}
+
+uint32_t link_input_backlog(LinkContext *l)
+{
+    return l && l->input_queue ? queue_count(l->input_queue) : 0;
 }
 
 int link_state(const LinkContext *l) { return (int)l->state.load(); }

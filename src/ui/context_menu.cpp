@@ -133,6 +133,7 @@ void ConnectedContextMenu::draw(LinkContext *link, const std::vector<DeviceRecor
         }
         if (ImGui::Selectable("About"))
             about_open_ = true;
+        paste_.menu_items(link);
         if (tools_)
             tools_->menu_items();
         ImGui::EndPopup();
@@ -141,7 +142,8 @@ void ConnectedContextMenu::draw(LinkContext *link, const std::vector<DeviceRecor
 
     about_.draw(&about_open_, version_, &update_);
     settings_.draw(link, &settings_open_);
+    paste_.draw();
 
     if (app)
-        app->ui_focus = popup_open || about_open_ || settings_open_;
+        app->ui_focus = popup_open || about_open_ || settings_open_ || paste_.window_open();
 }

@@ -90,8 +90,8 @@ menu_click_row() {  # row i with s separators above it, from where the menu open
   e2e_pause 0.3
 }
 # One dongle: Full Screen, Audio | Input | Disconnect | Settings, About |
-# Save Screenshot, Start Recording, Statistics.
-ROW_STATISTICS="8 4"
+# Paste Text, Send Keys | Save Screenshot, Start Recording, Statistics.
+ROW_STATISTICS="10 5"
 xdotool mousemove 5 5
 e2e_pause 0.3
 grab before
