@@ -98,9 +98,10 @@ set -- $ROW_SEND
 send_y=$(( ptr_y + 14 + 20 * $1 + 4 * $2 ))
 xdotool mousemove $(( ptr_x + 24 )) $send_y
 e2e_pause 0.3
-xdotool mousemove $(( ptr_x + 200 )) $send_y
+# (The menu is about 250 pixels wide with the tools' key combinations.)
+xdotool mousemove $(( ptr_x + 320 )) $send_y
 e2e_pause 0.3
-xdotool mousemove --window "$wid" 500 221
+xdotool mousemove --window "$wid" 620 221
 e2e_pause 0.3
 xdotool click 1
 expect_keys $(k 01) $(k 05) $(k 05 4c) $(k 05) $(k 01) $(k 00) $(k 00)
