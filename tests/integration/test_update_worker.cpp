@@ -435,13 +435,14 @@ struct FakeHid {
         *b = f->build;
         return f->query_result;
     }
-    static void upload(void *h, int l, const uint8_t *img, size_t n, UpdateState *st)
+    static int upload(void *h, int l, const uint8_t *img, size_t n, UpdateState *st)
     {
         FakeHid *f = (FakeHid *)h;
         f->uploaded.assign(img, img + n);
         f->uploaded_len = l;
         EXPECT_EQ(st->progress_visible.load(), 1);
         update_state_set_message(st, "Succeded to update firmware!!");
+        return 0;
     }
     static void close(void *h) { ((FakeHid *)h)->closes++; }
 };
