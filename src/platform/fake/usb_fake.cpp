@@ -71,7 +71,9 @@ void settle(Dongle &d)
 // Whether an open is refused for want of access rights.
 bool denied(const Dongle &d)
 {
-    return d.config.deny_open_ms < 0 || now_ms() - d.appeared_ms < (uint64_t)d.config.deny_open_ms;
+    if (d.config.deny_open_ms < 0)
+        return true;
+    return d.appeared_ms && now_ms() - d.appeared_ms < (uint64_t)d.config.deny_open_ms;
 }
 
 void set_error(int *error, int value)
@@ -254,6 +256,7 @@ UsbHid *f_hid_open(void *c, const char *path, int *error)
         if (d.mode != MODE_HID || std::strcmp(p, path) != 0)
             continue;
         d.stats.hid_opens++;
+        f->cv.notify_all();
         if (denied(d)) {
             set_error(error, USB_ERROR_ACCESS);
             usb_log_open_error(path, USB_ERROR_ACCESS, "Permission denied");
@@ -350,6 +353,7 @@ UsbStream *f_stream_open(void *c, const char *path, int *error)
         if (d.mode != MODE_STREAM || std::strcmp(p, path) != 0)
             continue;
         d.stats.stream_opens++;
+        f->cv.notify_all();
         if (denied(d)) {
             set_error(error, USB_ERROR_ACCESS);
             usb_log_open_error(path, USB_ERROR_ACCESS, "LIBUSB_ERROR_ACCESS");
@@ -523,7 +527,6 @@ int usb_fake_add(UsbFake *f, const UsbFakeConfig &config)
     Dongle d;
     d.config = config;
     d.mode = config.hid_mode ? MODE_HID : MODE_STREAM;
-    d.appeared_ms = now_ms();
     f->dongles.push_back(std::move(d));
     return (int)f->dongles.size() - 1;
 }

@@ -18,8 +18,8 @@
 // up to the image size and end with 0x4F. Each command queues its reply for
 // the next get-feature request.
 //
-// Opens can be refused with an access error (no udev rule, or one not applied
-// yet) for a while after the dongle appears, or always. Several dongles may
+// Opens can be refused with an access error: always (no udev rule), or for a
+// while after the dongle comes back from the switch (the rule not applied yet). Several dongles may
 // be plugged in at once, each on its own port.
 //
 // Threads: every function may be called from any thread; one lock guards
@@ -56,8 +56,8 @@ struct UsbFakeConfig {
     int frame_interval_ms = 20;
     size_t max_read = 0;           // > 0: a pipe read returns at most this many bytes
     uint64_t build = 240601120000ull;  // answered to the build query
-    int deny_open_ms = 0;          // opens fail with USB_ERROR_ACCESS until this long after the
-                                   // dongle appeared (plugged in, or back after the switch); < 0: always
+    int deny_open_ms = 0;          // opens of the device back after the switch fail with
+                                   // USB_ERROR_ACCESS for this long; < 0: every open fails so
     bool attributes_readable = true;  // false: the release number cannot be read
     uint8_t refuse_code = 0;       // this command is answered with a failing status; 0xA5: the
                                    // flashing ends on a failing status instead of 0x4F
