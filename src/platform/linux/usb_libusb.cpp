@@ -56,7 +56,7 @@ const unsigned kWriteLimitMs = 2000;
 std::once_flag g_once;
 libusb_context *g_usb = nullptr;
 bool g_hid_ok = false;
-std::mutex g_hid_lock;  // hid_init, hid_enumerate, hid_open_path, hid_close, hid_error(NULL)
+std::mutex g_hid_lock;  // hid_init, hid_enumerate, hid_open_path, hid_close, hid_error(NULL), hid_get_device_info
 
 void init_once()
 {
@@ -225,6 +225,8 @@ UsbHid *l_hid_open(void *, const char *path, int *error)
 
 int l_hid_version(UsbHid *h, uint16_t *version)
 {
+    // Built from udev on first use, like an enumeration entry.
+    std::lock_guard<std::mutex> g(g_hid_lock);
     hid_device_info *info = hid_get_device_info(h->dev);
     if (!info)
         return -1;
