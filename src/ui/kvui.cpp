@@ -167,7 +167,10 @@ void KVUI::on_device(void *ctx, const DeviceRecord *rec)
         return;
     AppState *app = app_state();
     bool connected = app ? app->connected.load() : false;
-    FoundMerge m = found_merge(&ui->found_, *rec, ui->aliases_, connected, clock_wall_ms(), &g_firmware_notice_once);
+    UpdateState *update = ui->menu_ ? ui->menu_->update_state() : nullptr;
+    bool updating = update && update->busy.load();
+    FoundMerge m = found_merge(&ui->found_, *rec, ui->aliases_, connected, clock_wall_ms(), &g_firmware_notice_once,
+                               updating);
     if (app) {
         if (m.firmware_notice)
             app->firmware_notice = true;
