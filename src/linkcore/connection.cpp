@@ -4,6 +4,7 @@
 // USB-attached target.
 #include <cstring>
 
+#include "linkcore/clock.h"
 #include "linkcore/link_context.h"
 #include "linkcore/password.h"
 #include "linkcore/wire.h"
@@ -124,10 +125,15 @@ static void control_stream(LinkContext *l)
         int n = net_tcp_receive(&l->tcp, buf + fill, P1_CONTROL_BUFFER_SIZE - fill, kReadSliceMs);
         if (n < 0 && n != -2)
             break;
-        if (link_now_ms() - l->last_traffic_ms.load() > kSilenceMs)
+        const uint64_t stamp = l->last_traffic_ms.load();
+        if (clock_elapsed(stamp, link_now_ms()) > kSilenceMs)
             break;
         if (n > 0)
             fill += (size_t)n;
+        // Key frames the receiver asked for go out from here, the stream's
+        // one writer besides the operator's switches.
+        if (l->p1_key_request.exchange(0))
+            send3(l, P1_CODE_KEY_FRAME);
         bool broken = false;
         size_t off = 0;
         while (fill - off >= P1_CONTROL_HEADER_SIZE) {

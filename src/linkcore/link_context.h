@@ -60,6 +60,25 @@ struct LinkContext {
     std::atomic<uint32_t> ack_interval_us{0};  // bytes 12-15 of the last stream parameters
     uint8_t stream_params[16] = {0};
 
+    // One owner for the connection: select target, connect, disconnect,
+    // unlock and stop run under op_lock, which also guards stream_thread.
+    // The device listeners select targets on the receiver and scan threads
+    // while the user interface connects and disconnects on its own; without
+    // the lock two threads would join or replace the connection thread at
+    // once. Taken before target_lock, control_lock and tcp_lock; never taken
+    // by the connection thread (the holder may be waiting for it to end).
+    std::mutex op_lock;
+    // An address the operator typed: its discovery probe is out, and the
+    // answer's record (with the firmware version that picks the protocol
+    // generation) is connected. Should nothing answer by typed_deadline_ms,
+    // the typed record is connected as it is (protocol 1).
+    std::atomic<uint32_t> typed_pending{0};
+    std::atomic<uint64_t> typed_deadline_ms{0};  // steady clock
+    DeviceRecord typed_record{};                 // target_lock
+    // Protocol 1: a key-frame request waiting for the connection thread,
+    // which alone writes to the control stream from the stream's own loop
+    // (a stalled stream must not hold up the receiver).
+    std::atomic<uint32_t> p1_key_request{0};
     std::mutex tcp_lock;
     UsbStream *usb_handle = nullptr;  // the open stream-mode device of the USB transport (tcp_lock)
     std::atomic<uint32_t> password_sent{0};  // protocol 1: a password went out on this connection
@@ -122,6 +141,13 @@ void link_set_admitted(LinkContext *l, uint32_t admitted);
 // start probing its address (see reprobe).
 void link_watch_lost(LinkContext *l);
 uint64_t link_now_ms(void);  // steady clock
+// The receiver's end of a typed address: a discovery answer from it
+// (answer) or its time running out (null) connects. Takes op_lock.
+void link_typed_answer(LinkContext *l, const DeviceRecord *answer);
+// Whether a datagram's source is the typed address awaiting its answer.
+bool link_typed_from(LinkContext *l, const sockaddr_storage *from);
+// Sends the discovery probe of a scan to one IPv4 address.
+void link_probe_address(LinkContext *l, const DeviceAddress *address);
 
 // Sender (sender.cpp).
 void sender_thread_main(LinkContext *l);

@@ -231,8 +231,9 @@ void ConnectView::draw_server_list(LinkContext *link, const std::vector<DeviceRe
         editing_ = 0;
         DeviceRecord rec;
         if (connect_address_record(address_, &rec) == 0 && link) {
+            // Probed first: the answer tells the generation to connect in.
             link_disconnect(link, true);
-            link_select_target(link, &rec);
+            link_select_typed(link, &rec);
         }
     }
     ImGui::PopStyleColor();
