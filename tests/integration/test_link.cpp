@@ -797,8 +797,9 @@ TEST_F(LinkRows, ATypedAddressIsProbedThenConnectedInItsGeneration)
         EXPECT_EQ(sim_events(&sim, "probe").size(), 1u);
         // Without an answer the typed record is connected after about a second.
         EXPECT_EQ(link_target(link).version[0], row.answers ? row.proto[0] - '0' : 0);
-        if (!row.answers)
+        if (!row.answers) {
             EXPECT_GE(clock_steady_ms() - t0, 900u);
+        }
         next_row();
     }
 }

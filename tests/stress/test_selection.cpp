@@ -3,12 +3,17 @@
 // interface's device listener does while idle) while the operator connects
 // and disconnects: the connection has one owner, no thread handle is joined
 // or replaced twice, and nothing starts a connection once the link stops.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 
 #include "linkcore/link_context.h"
+#include "linkcore/wire.h"
 #include "platform/audio_output.h"
 #include "platform/fake/audio_output_fake.h"
 #include "stress_util.h"
@@ -31,6 +36,34 @@ void hold_usb(LinkContext *link)
 {
     while (!link->stop_control.load() && !link->stop_all.load())
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
+// A protocol-1 dongle at 127.0.0.9 with nothing behind its answers, which
+// it sends about once a millisecond: every one selects it (the connection is
+// refused at once, so the link is idle again straight away).
+void flood_answers(const std::atomic<bool> *go_on)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in from{}, to{};
+    from.sin_family = to.sin_family = AF_INET;
+    from.sin_port = htons(WIRE_PORT_DISCOVERY);
+    from.sin_addr.s_addr = ipv4("127.0.0.9");
+    to.sin_port = htons(WIRE_PORT_VIEWER);
+    to.sin_addr.s_addr = ipv4("127.0.0.1");
+    ASSERT_EQ(bind(fd, (const sockaddr *)&from, sizeof from), 0);
+    WireAnswerFields f{};
+    f.id = "flood";
+    f.mds = "KAVRI Viewer";
+    f.ip = "127.0.0.9";
+    f.version = "1.0.0.0";
+    char text[512];
+    int len = wire_build_answer(text, sizeof text, &f);
+    ASSERT_GT(len, 0);
+    while (go_on->load()) {
+        sendto(fd, text, (size_t)len, 0, (const sockaddr *)&to, sizeof to);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    close(fd);
 }
 
 TEST(Selection, LinkThreadsSelectWhileTheOperatorConnectsAndDisconnects)
@@ -70,6 +103,7 @@ TEST(Selection, LinkThreadsSelectWhileTheOperatorConnectsAndDisconnects)
             if (!link_scan(link))
                 wait_until(10, [&] { return !link_scanning(link); });
     });
+    std::thread answers(flood_answers, &scanning);
     const uint64_t end = clock_steady_ms() + (uint64_t)scaled(3000);
     for (int i = 0; clock_steady_ms() < end; i++) {
         switch (i % 5) {
@@ -82,6 +116,7 @@ TEST(Selection, LinkThreadsSelectWhileTheOperatorConnectsAndDisconnects)
     }
     scanning = false;
     scans.join();
+    answers.join();
     wait_until(scaled(5000), [&] { return !link_scanning(link); });
 
     // The link still does what the operator asks.
