@@ -234,9 +234,10 @@ static void p2_video(Receiver *r, const P2Packet *pk)
         p2_build_fragment_ack(pk->header, queued, fa_group_bitmap(&r->fa, f.index / 32), counter, ack);
         send_back(r, ack, sizeof ack);
     }
+    // Before delivery: a picture after the one given up waits for the key frame.
+    after_give_up(r);
     if (rc >= 0 && r->fa.frame == f.frame)
         deliver(r);
-    after_give_up(r);
 }
 
 static void walk_p2(Receiver *r, uint8_t *d, size_t n)
