@@ -73,8 +73,10 @@ static void handle(LinkContext *l, const P1ControlMsg *m)
         l->key_frame_seen = 0;
         l->last_frame = 0;
         l->video_present = 1;
-        if (m->l1 >= 5)
+        if (m->l1 >= 5) {
+            link_note_codec(l, m->payload, m->l1);
             decoder_submit(l->decoder, m->payload, m->l1, 0, 0, 0);
+        }
         send3(l, P1_CODE_VIDEO_START_ACK);
         link_set_state(l, LINK_STATE_STREAMING);
     }

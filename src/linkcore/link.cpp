@@ -8,6 +8,7 @@
 #include "linkcore/link_context.h"
 #include "linkcore/password.h"
 #include "linkcore/rng.h"
+#include "linkcore/sps_pps.h"
 #include "linkcore/usb_transport.h"
 #include "linkcore/wire.h"
 
@@ -23,6 +24,18 @@ uint64_t link_now_ms(void) { return clock_steady_ms(); }
 static const uint64_t kTypedProbeMs = 1000;
 
 LinkContext *link_global(void) { return g_link.load(); }
+
+void link_note_codec(LinkContext *l, const uint8_t *data, size_t n)
+{
+    SpsRecord sps;
+    if (!data || n > 0xFFFFFFFFu || h264_config_sps(data, (uint32_t)n, &sps) != 0)
+        return;
+    const uint32_t bits = sps.log2_max_frame_num_minus4 + 4;
+    if (bits > 16)
+        return;  // no valid SPS says so
+    l->frame_num_info = bits | (sps.separate_colour_plane_flag ? 0x100u : 0u) |
+                        (sps.gaps_in_frame_num_value_allowed_flag ? 0x200u : 0u);
+}
 
 void link_set_state(LinkContext *l, uint32_t state)
 {

@@ -97,6 +97,11 @@ struct LinkContext {
     DeviceAddress reprobe_address{};  // target_lock
     std::atomic<uint32_t> last_frame{0}, last_audio{0}, key_frame_seen{0};
     std::atomic<uint64_t> key_request_ms{0};  // steady clock of the last key-frame request
+    // What the receiver needs of the stream's SPS to read frame_num from a
+    // slice header (link_note_codec): log2_max_frame_num in bits 0-4 (0
+    // while unknown), separate_colour_plane_flag in bit 8,
+    // gaps_in_frame_num_value_allowed_flag in bit 9.
+    std::atomic<uint32_t> frame_num_info{0};
     std::thread receiver_thread;
     std::atomic<uint32_t> receiving{0};
     // Stream statistics (stream_stats.h), counted by the receiver thread.
@@ -148,6 +153,10 @@ void link_typed_answer(LinkContext *l, const DeviceRecord *answer);
 bool link_typed_from(LinkContext *l, const sockaddr_storage *from);
 // Sends the discovery probe of a scan to one IPv4 address.
 void link_probe_address(LinkContext *l, const DeviceAddress *address);
+
+// A codec header (or a picture opening with an SPS) on its way to the
+// decoder: keeps what reading frame_num needs (frame_num_info).
+void link_note_codec(LinkContext *l, const uint8_t *data, size_t n);
 
 // Sender (sender.cpp).
 void sender_thread_main(LinkContext *l);

@@ -11,6 +11,7 @@
 #include "linkcore/frame_assembly.h"
 #include "linkcore/link_context.h"
 #include "linkcore/receiver.h"
+#include "linkcore/sps_pps.h"
 #include "linkcore/wire.h"
 
 static const uint64_t kSilenceMs = 4000;
@@ -39,6 +40,10 @@ struct Receiver {
     // A picture was given up (left incomplete for a newer one, or out of
     // time): the decoder lacks it, and the pictures after it refer to it.
     bool gave_up;
+    // frame_num of the last reference picture handed to the decoder.
+    bool have_reference;
+    uint32_t reference_frame_num;
+    SpsRecord slice_sps;  // the fields of frame_num_info, for h264_first_slice
 };
 
 // What the record looked like before a fragment was added.
@@ -120,7 +125,18 @@ static void deliver(Receiver *r)
         return;
     r->delivered = true;
     r->delivered_frame = fa->frame;
-    if (fa_picture_is_idr(fa)) {
+    const bool idr = fa_picture_is_idr(fa);
+    if (idr)
+        link_note_codec(l, fa->data, fa->length);  // the SPS may travel with the key frame
+    const uint32_t info = l->frame_num_info.load();
+    SliceStart slice{};
+    bool numbered = false;
+    if ((info & 0x1Fu) != 0) {
+        r->slice_sps.log2_max_frame_num_minus4 = (info & 0x1Fu) - 4;
+        r->slice_sps.separate_colour_plane_flag = (info >> 8) & 1u;
+        numbered = h264_first_slice(fa->data, fa->length, &r->slice_sps, &slice) == 0;
+    }
+    if (idr) {
         l->key_frame_seen = 1;
     } else if (!l->key_frame_seen.load()) {
         // Pictures wait for the key frame asked for; one asked for that has
@@ -128,9 +144,22 @@ static void deliver(Receiver *r)
         const uint64_t asked = l->key_request_ms.load();
         if (clock_elapsed(asked, link_now_ms()) > kKeyFrameRetryMs)
             link_request_key_frame(l);
+    } else if (numbered && r->have_reference && !(info & 0x200u)) {
+        // A picture lost whole (not one fragment of it came) leaves no
+        // trace in the assembly; the coded stream tells: reference pictures
+        // carry frame_num one after another, whatever numbers the device
+        // gives the pictures themselves.
+        const uint32_t next = (r->reference_frame_num + 1) & ((1u << (info & 0x1Fu)) - 1);
+        if (slice.frame_num != r->reference_frame_num && slice.frame_num != next)
+            link_request_key_frame(l);
     }
-    if (l->key_frame_seen.load())
+    if (l->key_frame_seen.load()) {
         decoder_submit(l->decoder, fa->data, fa->length, fa->frame, r->first_us, r->last_us);
+        if (numbered && (slice.ref_idc != 0 || idr)) {
+            r->have_reference = true;
+            r->reference_frame_num = slice.frame_num;
+        }
+    }
     if (l->connected.load())
         l->last_frame = fa->frame;
 }
@@ -170,8 +199,10 @@ static void submit_codec_header(LinkContext *l, const uint8_t *data, size_t n)
 {
     // A codec header must at least hold a start code and a NAL header; an
     // empty one would be taken for a picture.
-    if (n >= 5)
+    if (n >= 5) {
+        link_note_codec(l, data, n);
         decoder_submit(l->decoder, data, (uint32_t)n, 0, 0, 0);
+    }
 }
 
 static void connect_reply(Receiver *r, const P2Packet *pk)

@@ -32,6 +32,7 @@ struct Bare {
         l->state = LINK_STATE_STREAMING;
         l->input_queue = queue_create();
         l->last_traffic_ms = link_now_ms();
+        l->frame_num_info = 4;  // the SPS gives frame_num 4 bits
         auto *a = reinterpret_cast<sockaddr_in *>(&from);
         a->sin_family = AF_INET;
         a->sin_port = htons(WIRE_PORT_STREAM);
@@ -50,10 +51,12 @@ struct Bare {
         delete l;
     }
     void datagram(std::vector<uint8_t> d) { receiver_datagram(r, d.data(), d.size(), &from); }
-    // Fragment `index` of a picture of `count`: an IDR slice or another one.
-    void fragment(uint32_t frame, bool idr, unsigned count = 1, unsigned index = 0)
+    // Fragment `index` of a picture of `count`: an IDR slice or a P slice
+    // (both reference pictures), with first_mb 0, slice type 0, PPS 0 and
+    // frame_num in 4 bits.
+    void fragment(uint32_t frame, bool idr, unsigned count = 1, unsigned index = 0, unsigned frame_num = 0)
     {
-        const uint8_t nal[6] = {0, 0, 0, 1, (uint8_t)(idr ? 0x65 : 0x41), 0x88};
+        const uint8_t nal[6] = {0, 0, 0, 1, (uint8_t)(idr ? 0x65 : 0x41), (uint8_t)(0xE0 | (frame_num & 15) << 1)};
         std::vector<uint8_t> d(16 + 64 + sizeof nal);
         int n = l->protocol.load() >= 2
                     ? p2_build_video_fragment(d.data(), d.size(), frame, count, index, false, nal, sizeof nal)
@@ -69,6 +72,7 @@ struct Step {
     uint32_t frame;
     bool idr;
     unsigned fragments_sent;  // of 2; 1 leaves the picture incomplete
+    unsigned frame_num;       // of the slice header
 };
 
 struct KeyFrameCase {
@@ -77,14 +81,16 @@ struct KeyFrameCase {
     bool asks;  // a key frame is asked for
 };
 
-// Only a picture the receiver gave up (left incomplete for a newer one) asks
-// for a key frame; numbers that grow by more than one, or jump, do not.
+// Only a picture the receiver gave up (left incomplete for a newer one), or
+// one the coded stream shows missing (frame_num skips), asks for a key
+// frame; transport numbers that grow by more than one, or jump, do not.
 TEST(ReceiverKeyFrames, OnlyAPictureGivenUpAsksForAKeyFrame)
 {
     const KeyFrameCase cases[] = {
-        {"numbers by two", {{2, true, 2}, {4, false, 2}, {6, false, 2}, {8, false, 2}}, false},
-        {"a jump", {{1, true, 2}, {2, false, 2}, {90, false, 2}, {91, false, 2}}, false},
-        {"one left incomplete", {{1, true, 2}, {2, false, 1}, {3, false, 2}}, true},
+        {"numbers by two", {{2, true, 2, 0}, {4, false, 2, 1}, {6, false, 2, 2}, {8, false, 2, 3}}, false},
+        {"a jump", {{1, true, 2, 0}, {2, false, 2, 1}, {90, false, 2, 2}, {91, false, 2, 3}}, false},
+        {"one left incomplete", {{1, true, 2, 0}, {2, false, 1, 1}, {3, false, 2, 2}}, true},
+        {"one lost whole", {{1, true, 2, 0}, {2, false, 2, 1}, {4, false, 2, 3}}, true},
     };
     for (int protocol : {1, 2}) {
         for (const KeyFrameCase &c : cases) {
@@ -92,7 +98,7 @@ TEST(ReceiverKeyFrames, OnlyAPictureGivenUpAsksForAKeyFrame)
             Bare b(protocol);
             for (const Step &s : c.steps)
                 for (unsigned i = 0; i < s.fragments_sent; i++)
-                    b.fragment(s.frame, s.idr, 2, i);
+                    b.fragment(s.frame, s.idr, 2, i, s.frame_num);
             EXPECT_EQ(b.asked_key_frame(), c.asks);
             EXPECT_EQ(b.l->key_frame_seen.load() != 0, !c.asks);  // pictures wait for the key frame
             EXPECT_EQ(b.l->last_frame.load(), c.steps.back().frame);
