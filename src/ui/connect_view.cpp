@@ -5,7 +5,7 @@
 
 #include <imgui.h>
 
-#include "linkcore/link.h"
+#include "link/link.h"
 #include "ui/connect_logic.h"
 #include "ui/resources.h"
 

@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "dongle_sim/bitblocks.h"
-#include "linkcore/clock.h"
-#include "linkcore/link.h"
-#include "linkcore/wire.h"
+#include "base/clock.h"
+#include "link/link.h"
+#include "protocol/wire.h"
 #include "platform/audio_output.h"
 #include "platform/fake/audio_output_fake.h"
 #include "sim_process.h"
@@ -694,7 +694,7 @@ TEST_F(Link, AfterSwitchingTargetsOnlyTheNewTargetsDatagramsCount)
 // typed address of either generation, another password counter block, and
 // time stamps stored just after the clock was read.
 
-#include "linkcore/link_context.h"
+#include "link/link_context.h"
 
 namespace {
 

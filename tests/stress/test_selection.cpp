@@ -12,8 +12,8 @@
 #include <atomic>
 #include <thread>
 
-#include "linkcore/link_context.h"
-#include "linkcore/wire.h"
+#include "link/link_context.h"
+#include "protocol/wire.h"
 #include "platform/audio_output.h"
 #include "platform/fake/audio_output_fake.h"
 #include "stress_util.h"
