@@ -7,14 +7,21 @@
 // of the system time (NTP step, the operator setting the clock) can neither
 // fire a time-out early nor hold one off for hours.
 //
-// A time-out is tested as `now - stamp > limit` with both values from the same
-// steady clock; the steady clock never goes backwards, so the unsigned
-// difference never wraps.
+// A time-out is tested as `clock_elapsed(stamp, now) > limit` with both values
+// from the same steady clock, the stamp read first. The steady clock never
+// goes backwards, but a stamp that another thread stores is not ordered with
+// this thread's reading of now: read after now, it may be newer, and a plain
+// unsigned `now - stamp` would wrap to about 2^64 and fire every time-out at
+// once. clock_elapsed counts such a stamp as no time elapsed.
 //
 // All functions are safe to call from any thread at any time; none allocates.
 #pragma once
 
 #include <cstdint>
+
+// Time from stamp to now in the units of both (same clock); 0 when the stamp
+// is newer than now.
+inline uint64_t clock_elapsed(uint64_t stamp, uint64_t now) { return now > stamp ? now - stamp : 0; }
 
 // Milliseconds since 1970-01-01 00:00 UTC (CLOCK_REALTIME).
 uint64_t clock_wall_ms(void);

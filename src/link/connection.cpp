@@ -4,6 +4,7 @@
 // USB-attached target.
 #include <cstring>
 
+#include "base/clock.h"
 #include "link/link_context.h"
 #include "protocol/password.h"
 #include "protocol/wire.h"
@@ -72,8 +73,10 @@ static void handle(LinkContext *l, const P1ControlMsg *m)
         l->key_frame_seen = 0;
         l->last_frame = 0;
         l->video_present = 1;
-        if (m->l1 >= 5)
+        if (m->l1 >= 5) {
+            link_note_codec(l, m->payload, m->l1);
             decoder_submit(l->decoder, m->payload, m->l1, 0, 0, 0);
+        }
         send3(l, P1_CODE_VIDEO_START_ACK);
         link_set_state(l, LINK_STATE_STREAMING);
     }
@@ -124,10 +127,15 @@ static void control_stream(LinkContext *l)
         int n = net_tcp_receive(&l->tcp, buf + fill, P1_CONTROL_BUFFER_SIZE - fill, kReadSliceMs);
         if (n < 0 && n != -2)
             break;
-        if (link_now_ms() - l->last_traffic_ms.load() > kSilenceMs)
+        const uint64_t stamp = l->last_traffic_ms.load();
+        if (clock_elapsed(stamp, link_now_ms()) > kSilenceMs)
             break;
         if (n > 0)
             fill += (size_t)n;
+        // Key frames the receiver asked for go out from here, the stream's
+        // one writer besides the operator's switches.
+        if (l->p1_key_request.exchange(0))
+            send3(l, P1_CODE_KEY_FRAME);
         bool broken = false;
         size_t off = 0;
         while (fill - off >= P1_CONTROL_HEADER_SIZE) {

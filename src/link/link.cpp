@@ -10,6 +10,7 @@
 #include "protocol/password.h"
 #include "base/rng.h"
 #include "link/usb_transport.h"
+#include "media/sps_pps.h"
 #include "protocol/wire.h"
 
 static std::atomic<LinkContext *> g_link{nullptr};
@@ -20,7 +21,22 @@ static char g_password[17];
 
 uint64_t link_now_ms(void) { return clock_steady_ms(); }
 
+// How long a typed address has to answer the discovery probe.
+static const uint64_t kTypedProbeMs = 1000;
+
 LinkContext *link_global(void) { return g_link.load(); }
+
+void link_note_codec(LinkContext *l, const uint8_t *data, size_t n)
+{
+    SpsRecord sps;
+    if (!data || n > 0xFFFFFFFFu || h264_config_sps(data, (uint32_t)n, &sps) != 0)
+        return;
+    const uint32_t bits = sps.log2_max_frame_num_minus4 + 4;
+    if (bits > 16)
+        return;  // no valid SPS says so
+    l->frame_num_info = bits | (sps.separate_colour_plane_flag ? 0x100u : 0u) |
+                        (sps.gaps_in_frame_num_value_allowed_flag ? 0x200u : 0u);
+}
 
 void link_set_state(LinkContext *l, uint32_t state)
 {
@@ -44,6 +60,9 @@ void link_reset(LinkContext *l)
     l->last_frame = 0;
     l->connected = 0;
     l->input_ack = 0;
+    // The session's generation ends with it: a USB target or a protocol-1
+    // device connected next must not have its settings queued for protocol 2.
+    l->protocol = -1;
     {
         std::lock_guard<std::mutex> g(l->control_lock);
         l->last_acked_control = 0;
@@ -105,7 +124,7 @@ void link_stop(LinkContext **pl)
         return;
     LinkContext *l = *pl;
     l->stop_all = 1;
-    link_disconnect(l, true);
+    link_disconnect(l, true);  // a select on a link thread now starts nothing
     {
         std::lock_guard<std::mutex> g(l->control_lock);
         if (l->sender_wake)
@@ -122,8 +141,11 @@ void link_stop(LinkContext **pl)
         if (l->scan_thread.joinable())
             l->scan_thread.join();
     }
-    if (l->stream_thread.joinable())
-        l->stream_thread.join();
+    {
+        std::lock_guard<std::mutex> g(l->op_lock);
+        if (l->stream_thread.joinable())
+            l->stream_thread.join();
+    }
     net_close(&l->udp);
     audio_ring_destroy(&l->audio);
     decoder_destroy(&l->decoder);
@@ -211,8 +233,14 @@ void link_watch_lost(LinkContext *l)
     l->reprobe = 1;
 }
 
-void link_select_target(LinkContext *l, const DeviceRecord *rec)
+// The operations below take op_lock; these are their bodies, for callers
+// that hold it already.
+static void connect_locked(LinkContext *l);
+static void disconnect_locked(LinkContext *l, bool wait);
+
+static void select_locked(LinkContext *l, const DeviceRecord *rec)
 {
+    l->typed_pending = 0;
     {
         std::lock_guard<std::mutex> g(l->target_lock);
         l->target = *rec;
@@ -222,11 +250,97 @@ void link_select_target(LinkContext *l, const DeviceRecord *rec)
         if (rec->usb || !same_address(l->reprobe_address, rec->address))
             l->reprobe = 0;
     }
-    link_connect(l);
+    connect_locked(l);
+}
+
+void link_select_target(LinkContext *l, const DeviceRecord *rec)
+{
+    std::lock_guard<std::mutex> op(l->op_lock);
+    select_locked(l, rec);
+}
+
+// The discovery probe of a scan, to one address.
+static void send_probe(LinkContext *l, const DeviceAddress &address)
+{
+    if (address.sa.sa_family != AF_INET || !l->udp_ok)
+        return;
+    sockaddr_in to = address.in4;
+    to.sin_port = htons(WIRE_PORT_DISCOVERY);
+    char probe[64];
+    int len = wire_build_probe(probe, sizeof probe, l->viewer_port, (int64_t)clock_wall_ms(), wire_tz_field());
+    if (len > 0)
+        net_udp_send_to(&l->udp, (const uint8_t *)probe, (size_t)len, (const sockaddr *)&to);
+}
+
+void link_probe_address(LinkContext *l, const DeviceAddress *address) { send_probe(l, *address); }
+
+void link_select_typed(LinkContext *l, const DeviceRecord *rec)
+{
+    std::lock_guard<std::mutex> op(l->op_lock);
+    if (l->stop_all.load())
+        return;
+    if (rec->usb || rec->address.sa.sa_family != AF_INET || !l->udp_ok) {
+        select_locked(l, rec);
+        return;
+    }
+    {
+        // The typed record is the target while its probe is out, so that
+        // the connection screen names it.
+        std::lock_guard<std::mutex> g(l->target_lock);
+        l->target = *rec;
+        l->device_address = rec->address;
+        l->typed_record = *rec;
+        if (!same_address(l->reprobe_address, rec->address))
+            l->reprobe = 0;
+    }
+    l->typed_deadline_ms = link_now_ms() + kTypedProbeMs;
+    l->typed_pending = 1;
+    link_set_state(l, LINK_STATE_CONNECTING);
+    send_probe(l, rec->address);
+}
+
+bool link_typed_from(LinkContext *l, const sockaddr_storage *from)
+{
+    if (!l->typed_pending.load() || from->ss_family != AF_INET)
+        return false;
+    std::lock_guard<std::mutex> g(l->target_lock);
+    return reinterpret_cast<const sockaddr_in *>(from)->sin_addr.s_addr == l->typed_record.address.in4.sin_addr.s_addr;
+}
+
+void link_typed_answer(LinkContext *l, const DeviceRecord *answer)
+{
+    std::lock_guard<std::mutex> op(l->op_lock);
+    // Another selection (the operator's, or a device listener's with this
+    // very answer) may have come first: it stands.
+    if (!l->typed_pending.load() || l->stop_all.load())
+        return;
+    DeviceRecord rec;
+    {
+        std::lock_guard<std::mutex> g(l->target_lock);
+        rec = l->typed_record;
+    }
+    if (answer) {
+        // The answer's record, reached at the address that was typed.
+        DeviceRecord typed = rec;
+        rec = *answer;
+        rec.address = typed.address;
+    }
+    select_locked(l, &rec);
 }
 
 void link_connect(LinkContext *l)
 {
+    std::lock_guard<std::mutex> op(l->op_lock);
+    l->typed_pending = 0;
+    connect_locked(l);
+}
+
+static void connect_locked(LinkContext *l)
+{
+    // Once the link is stopping nothing starts a connection: its threads
+    // are being waited for.
+    if (l->stop_all.load())
+        return;
     DeviceRecord target;
     {
         std::lock_guard<std::mutex> g(l->target_lock);
@@ -234,7 +348,7 @@ void link_connect(LinkContext *l)
     }
     if (target.usb) {
         if (l->active.load())
-            link_disconnect(l, true);
+            disconnect_locked(l, true);
     } else {
         if (!l->udp_ok)
             return;
@@ -264,10 +378,15 @@ void link_connect(LinkContext *l)
         }
         link_set_state(l, LINK_STATE_CONNECTING);
         if (l->active.load())
-            link_disconnect(l, true);
+            disconnect_locked(l, true);
     }
     if (l->stream_thread.joinable())
         l->stream_thread.join();  // ended: disconnect waited for it or it ended on its own
+    // Neither a USB target nor protocol 1 uses the protocol-2 control queue:
+    // settings made before the connection thread learns the generation must
+    // not go there (addressed to a network device no longer in use).
+    l->protocol = -1;
+    l->p1_key_request = 0;
     l->stop_control = 0;
     l->active = 1;
     l->stream_thread = std::thread(connection_thread_main, l);
@@ -275,6 +394,13 @@ void link_connect(LinkContext *l)
 
 void link_disconnect(LinkContext *l, bool wait)
 {
+    std::lock_guard<std::mutex> op(l->op_lock);
+    disconnect_locked(l, wait);
+}
+
+static void disconnect_locked(LinkContext *l, bool wait)
+{
+    l->typed_pending = 0;
     l->reprobe = 0;
     l->stop_control = 1;
     // A USB transport blocked in a pipe read ends when its device is aborted.
@@ -320,14 +446,19 @@ void link_request_key_frame(LinkContext *l)
 {
     l->key_frame_seen = 0;
     l->key_request_ms = link_now_ms();
-    if (l->protocol.load() >= 2)
+    if (l->protocol.load() >= 2) {
         control_queue_setting(l, WIRE_SETTING_KEY_FRAME, 0);
-    else
-        send_p1_switch(l, P1_CODE_KEY_FRAME);
+    } else if (l->connected.load()) {
+        // The control stream's own thread sends it (connection.cpp): a send
+        // that stalls there must not stall the receiver, which asks for key
+        // frames while it handles fragments and acknowledgements.
+        l->p1_key_request = 1;
+    }
 }
 
 void link_unlock(LinkContext *l, const char *password)
 {
+    std::lock_guard<std::mutex> op(l->op_lock);
     size_t n = password ? strnlen(password, 17) : 0;
     if (n == 0 || n > 16)
         return;
@@ -341,7 +472,15 @@ void link_unlock(LinkContext *l, const char *password)
         std::memcpy(g_password, password, n);
         g_password[n] = 0;
     }
-    if (l->protocol.load() < 2) {
+    // The generation is the session's, or, once a protocol-2 session has
+    // ended (the device went quiet, or the request expired while the
+    // operator typed), the target's.
+    bool p2 = l->protocol.load() >= 2;
+    if (!p2) {
+        std::lock_guard<std::mutex> g(l->target_lock);
+        p2 = !l->target.usb && l->target.version[0] >= 2;
+    }
+    if (!p2) {
         uint8_t nonce[16], msg[40];
         password_make_nonce(nonce);
         int len = password_build_unlock(password, n, nonce, msg, sizeof msg);
@@ -358,7 +497,7 @@ void link_unlock(LinkContext *l, const char *password)
         // The connection ended while the operator typed (the device went
         // quiet, or the request expired): connect again; the request carries
         // the password.
-        link_connect(l);
+        connect_locked(l);
     }
 }
 

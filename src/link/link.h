@@ -81,7 +81,17 @@ int link_scan(LinkContext *l);
 // The extra /24 networks to scan (a.b.c.0 in network byte order), at most 128.
 void link_set_subnets(LinkContext *l, const uint32_t *subnets, int count);
 
+// select target, connect, disconnect, unlock and stop are serialised inside
+// the link: a device listener may select a target on the link thread that
+// reports the device while the user interface connects or disconnects.
+// After link_stop has begun none of them starts a connection.
 void link_select_target(LinkContext *l, const DeviceRecord *rec);
+// An address the operator typed (a record of version 0 with the stream
+// port): the target shows it at once (state 1) while a discovery probe goes
+// to it; its answer's record, at the typed address, is then connected in
+// the generation its firmware version gives. Should nothing answer within
+// about a second, the typed record is connected as it is (protocol 1).
+void link_select_typed(LinkContext *l, const DeviceRecord *rec);
 void link_connect(LinkContext *l);
 void link_disconnect(LinkContext *l, bool wait);
 void link_set_audio(LinkContext *l, int on);

@@ -60,6 +60,25 @@ struct LinkContext {
     std::atomic<uint32_t> ack_interval_us{0};  // bytes 12-15 of the last stream parameters
     uint8_t stream_params[16] = {0};
 
+    // One owner for the connection: select target, connect, disconnect,
+    // unlock and stop run under op_lock, which also guards stream_thread.
+    // The device listeners select targets on the receiver and scan threads
+    // while the user interface connects and disconnects on its own; without
+    // the lock two threads would join or replace the connection thread at
+    // once. Taken before target_lock, control_lock and tcp_lock; never taken
+    // by the connection thread (the holder may be waiting for it to end).
+    std::mutex op_lock;
+    // An address the operator typed: its discovery probe is out, and the
+    // answer's record (with the firmware version that picks the protocol
+    // generation) is connected. Should nothing answer by typed_deadline_ms,
+    // the typed record is connected as it is (protocol 1).
+    std::atomic<uint32_t> typed_pending{0};
+    std::atomic<uint64_t> typed_deadline_ms{0};  // steady clock
+    DeviceRecord typed_record{};                 // target_lock
+    // Protocol 1: a key-frame request waiting for the connection thread,
+    // which alone writes to the control stream from the stream's own loop
+    // (a stalled stream must not hold up the receiver).
+    std::atomic<uint32_t> p1_key_request{0};
     std::mutex tcp_lock;
     UsbStream *usb_handle = nullptr;  // the open stream-mode device of the USB transport (tcp_lock)
     std::atomic<uint32_t> password_sent{0};  // protocol 1: a password went out on this connection
@@ -78,6 +97,11 @@ struct LinkContext {
     DeviceAddress reprobe_address{};  // target_lock
     std::atomic<uint32_t> last_frame{0}, last_audio{0}, key_frame_seen{0};
     std::atomic<uint64_t> key_request_ms{0};  // steady clock of the last key-frame request
+    // What the receiver needs of the stream's SPS to read frame_num from a
+    // slice header (link_note_codec): log2_max_frame_num in bits 0-4 (0
+    // while unknown), separate_colour_plane_flag in bit 8,
+    // gaps_in_frame_num_value_allowed_flag in bit 9.
+    std::atomic<uint32_t> frame_num_info{0};
     std::thread receiver_thread;
     std::atomic<uint32_t> receiving{0};
     // Stream statistics (stream_stats.h), counted by the receiver thread.
@@ -124,6 +148,17 @@ void link_set_admitted(LinkContext *l, uint32_t admitted);
 // start probing its address (see reprobe).
 void link_watch_lost(LinkContext *l);
 uint64_t link_now_ms(void);  // steady clock
+// The receiver's end of a typed address: a discovery answer from it
+// (answer) or its time running out (null) connects. Takes op_lock.
+void link_typed_answer(LinkContext *l, const DeviceRecord *answer);
+// Whether a datagram's source is the typed address awaiting its answer.
+bool link_typed_from(LinkContext *l, const sockaddr_storage *from);
+// Sends the discovery probe of a scan to one IPv4 address.
+void link_probe_address(LinkContext *l, const DeviceAddress *address);
+
+// A codec header (or a picture opening with an SPS) on its way to the
+// decoder: keeps what reading frame_num needs (frame_num_info).
+void link_note_codec(LinkContext *l, const uint8_t *data, size_t n);
 
 // Sender (sender.cpp).
 void sender_thread_main(LinkContext *l);

@@ -11,6 +11,7 @@
 #include "protocol/frame_assembly.h"
 #include "link/link_context.h"
 #include "link/receiver.h"
+#include "media/sps_pps.h"
 #include "protocol/wire.h"
 
 static const uint64_t kSilenceMs = 4000;
@@ -26,6 +27,8 @@ static const int kReceiveSliceMs = 100;
 static const uint64_t kKeyFrameRetryMs = 200;
 // A lost device's address is probed this often.
 static const uint64_t kReprobeMs = 1000;
+// A picture still incomplete this long after its first fragment is given up.
+static const uint64_t kPictureGiveUpMs = 1000;
 
 struct Receiver {
     LinkContext *l;
@@ -38,6 +41,13 @@ struct Receiver {
     uint64_t first_us, last_us;  // its first fragment, the one that completed it
     uint32_t highest;            // highest fragment index stored
     uint64_t last_reprobe_ms;
+    // A picture was given up (left incomplete for a newer one, or out of
+    // time): the decoder lacks it, and the pictures after it refer to it.
+    bool gave_up;
+    // frame_num of the last reference picture handed to the decoder.
+    bool have_reference;
+    uint32_t reference_frame_num;
+    SpsRecord slice_sps;  // the fields of frame_num_info, for h264_first_slice
 };
 
 // What the record looked like before a fragment was added.
@@ -59,6 +69,7 @@ static void count_fragment(Receiver *r, const FaBefore &b, int rc, uint32_t inde
     uint32_t stored_before = b.fragments;
     if (fa->frame != b.frame) {
         if (b.frame != FA_NO_FRAME && !b.complete && b.count > 0) {
+            r->gave_up = true;
             l->stat_abandoned.fetch_add(1, std::memory_order_relaxed);
             l->stat_lost.fetch_add(b.count - std::min(b.fragments, b.count), std::memory_order_relaxed);
         }
@@ -118,30 +129,84 @@ static void deliver(Receiver *r)
         return;
     r->delivered = true;
     r->delivered_frame = fa->frame;
-    uint32_t previous = l->last_frame.load();
-    if (fa_picture_is_idr(fa)) {
-        l->key_frame_seen = 1;
-    } else if (l->key_frame_seen.load() ? previous != 0 && fa->frame != previous + 1
-                                        : link_now_ms() - l->key_request_ms.load() > kKeyFrameRetryMs) {
-        // A picture between the last one shown and this was abandoned or
-        // never came: this one refers to what the decoder lacks, and so would
-        // every picture up to the next key frame (seconds away). Pictures
-        // wait for a key frame asked for now; one asked for that has not come
-        // is asked for again.
-        link_request_key_frame(l);
+    const bool idr = fa_picture_is_idr(fa);
+    if (idr)
+        link_note_codec(l, fa->data, fa->length);  // the SPS may travel with the key frame
+    const uint32_t info = l->frame_num_info.load();
+    SliceStart slice{};
+    bool numbered = false;
+    if ((info & 0x1Fu) != 0) {
+        r->slice_sps.log2_max_frame_num_minus4 = (info & 0x1Fu) - 4;
+        r->slice_sps.separate_colour_plane_flag = (info >> 8) & 1u;
+        numbered = h264_first_slice(fa->data, fa->length, &r->slice_sps, &slice) == 0;
     }
-    if (l->key_frame_seen.load())
+    if (idr) {
+        l->key_frame_seen = 1;
+    } else if (!l->key_frame_seen.load()) {
+        // Pictures wait for the key frame asked for; one asked for that has
+        // not come (its request or its fragments lost) is asked for again.
+        const uint64_t asked = l->key_request_ms.load();
+        if (clock_elapsed(asked, link_now_ms()) > kKeyFrameRetryMs)
+            link_request_key_frame(l);
+    } else if (numbered && r->have_reference && !(info & 0x200u)) {
+        // A picture lost whole (not one fragment of it came) leaves no
+        // trace in the assembly; the coded stream tells: reference pictures
+        // carry frame_num one after another, whatever numbers the device
+        // gives the pictures themselves.
+        const uint32_t next = (r->reference_frame_num + 1) & ((1u << (info & 0x1Fu)) - 1);
+        if (slice.frame_num != r->reference_frame_num && slice.frame_num != next)
+            link_request_key_frame(l);
+    }
+    if (l->key_frame_seen.load()) {
         decoder_submit(l->decoder, fa->data, fa->length, fa->frame, r->first_us, r->last_us);
+        if (numbered && (slice.ref_idc != 0 || idr)) {
+            r->have_reference = true;
+            r->reference_frame_num = slice.frame_num;
+        }
+    }
     if (l->connected.load())
         l->last_frame = fa->frame;
+}
+
+// Called after each fragment: a picture given up means the decoder lacks it,
+// and so every picture up to the next key frame (seconds away) would refer
+// to what it lacks. The pictures wait for a key frame asked for now. Gaps in
+// the frame numbers say nothing: a device may number by more than one, or
+// skip numbers for captures it dropped itself.
+static void after_give_up(Receiver *r)
+{
+    if (!r->gave_up)
+        return;
+    r->gave_up = false;
+    if (r->l->key_frame_seen.load())
+        link_request_key_frame(r->l);
+}
+
+// A picture still incomplete long after its first fragment will not be
+// completed (the device gave up its resends): give it up.
+static void picture_time_out(Receiver *r, uint64_t now_ms)
+{
+    FrameAssembly *fa = &r->fa;
+    if (fa->frame == FA_NO_FRAME || fa->complete || fa->count == 0 ||
+        clock_elapsed(fa->started_ms, now_ms) <= kPictureGiveUpMs)
+        return;
+    LinkContext *l = r->l;
+    l->stat_abandoned.fetch_add(1, std::memory_order_relaxed);
+    l->stat_lost.fetch_add(fa->count - std::min(fa->fragments, fa->count), std::memory_order_relaxed);
+    fa_reset(fa, now_ms);
+    r->delivered = false;
+    r->gave_up = true;
+    after_give_up(r);
 }
 
 static void submit_codec_header(LinkContext *l, const uint8_t *data, size_t n)
 {
     // A codec header must at least hold a start code and a NAL header; an
     // empty one would be taken for a picture.
-    if (n >= 5)
+    if (n >= 5) {
+        link_note_codec(l, data, n);
         decoder_submit(l->decoder, data, (uint32_t)n, 0, 0, 0);
+    }
 }
 
 static void connect_reply(Receiver *r, const P2Packet *pk)
@@ -204,6 +269,8 @@ static void p2_video(Receiver *r, const P2Packet *pk)
         p2_build_fragment_ack(pk->header, queued, fa_group_bitmap(&r->fa, f.index / 32), counter, ack);
         send_back(r, ack, sizeof ack);
     }
+    // Before delivery: a picture after the one given up waits for the key frame.
+    after_give_up(r);
     if (rc >= 0 && r->fa.frame == f.frame)
         deliver(r);
 }
@@ -254,6 +321,11 @@ static void walk_p2(Receiver *r, uint8_t *d, size_t n)
             if (pk.seq > l->last_device_control.load()) {
                 l->last_device_control = pk.seq;
                 if (pk.w8 == 1) {
+                    // A new stream (signal back, another picture size): its
+                    // numbering may start again, below the picture in
+                    // progress, whose fragments would then all be "older".
+                    fa_reset(&r->fa, link_now_ms());
+                    r->delivered = false;
                     l->key_frame_seen = 0;
                     l->last_frame = 0;
                     l->video_present = 1;
@@ -304,6 +376,7 @@ static void walk_p1(Receiver *r, const uint8_t *d, size_t n)
             count_fragment(r, was, rc, b.index, b.length);
             if (r->fa.frame != before)
                 r->delivered = false;
+            after_give_up(r);
             if (rc < 0)
                 continue;
             uint8_t ack[P1_FRAGMENT_ACK_MAX];
@@ -340,18 +413,12 @@ static bool from_target(LinkContext *l, const sockaddr_storage *from)
 // answer comes to the device listeners like any other.
 static void reprobe(LinkContext *l)
 {
-    sockaddr_in to{};
+    DeviceAddress to;
     {
         std::lock_guard<std::mutex> g(l->target_lock);
-        if (l->reprobe_address.sa.sa_family != AF_INET)
-            return;
-        to = l->reprobe_address.in4;
+        to = l->reprobe_address;
     }
-    to.sin_port = htons(WIRE_PORT_DISCOVERY);
-    char probe[64];
-    int len = wire_build_probe(probe, sizeof probe, l->viewer_port, (int64_t)clock_wall_ms(), wire_tz_field());
-    if (len > 0)
-        net_udp_send_to(&l->udp, (const uint8_t *)probe, (size_t)len, (const sockaddr *)&to);
+    link_probe_address(l, &to);
 }
 
 Receiver *receiver_create(LinkContext *l)
@@ -384,7 +451,13 @@ void receiver_datagram(Receiver *r, uint8_t *data, size_t len, const sockaddr_st
         r->from = *from;  // acknowledgements go back where the datagram came from
     int n = (int)std::min(len, kReceiveBuffer);
     if (n >= 1 && net_port_of((const sockaddr *)&r->from) == WIRE_PORT_DISCOVERY) {
-        device_handle_answer(&l->device_listeners, &r->from, sizeof(sockaddr_in6), (const char *)data, (size_t)n);
+        DeviceRecord rec;
+        device_parse_answer(&r->from, sizeof(sockaddr_in6), (const char *)data, (size_t)n, &rec);
+        device_report(&l->device_listeners, &rec);
+        // The answer of an address the operator typed (unless a listener
+        // selected it already).
+        if (link_typed_from(l, &r->from))
+            link_typed_answer(l, &rec);
         return;
     }
     int32_t protocol = l->protocol.load();
@@ -392,8 +465,9 @@ void receiver_datagram(Receiver *r, uint8_t *data, size_t len, const sockaddr_st
         return;
     // The silence rule does not run while the operator is asked for a
     // password: the device owes us no traffic then.
+    const uint64_t last_traffic = l->last_traffic_ms.load();
     if (l->active.load() && l->state.load() != LINK_STATE_PASSWORD &&
-        link_now_ms() - l->last_traffic_ms.load() > kSilenceMs) {
+        clock_elapsed(last_traffic, link_now_ms()) > kSilenceMs) {
         bool was_connected = l->connected.load() != 0;
         link_reset(l);
         if (was_connected)
@@ -405,6 +479,7 @@ void receiver_datagram(Receiver *r, uint8_t *data, size_t len, const sockaddr_st
     // the target changed) must not be taken for the new one.
     if (n >= 1 && !from_target(l, &r->from))
         return;
+    picture_time_out(r, link_now_ms());
     size_t header = protocol >= 2 ? 16 : 8;
     if (n >= (int)header) {
         l->last_traffic_ms = link_now_ms();
@@ -430,10 +505,14 @@ void receiver_thread_main(LinkContext *l)
 
     while (!l->stop_all.load()) {
         if (l->reprobe.load() && l->udp_ok && !l->active.load() && l->state.load() == LINK_STATE_NONE &&
-            link_now_ms() - r->last_reprobe_ms >= kReprobeMs) {
+            clock_elapsed(r->last_reprobe_ms, link_now_ms()) >= kReprobeMs) {
             r->last_reprobe_ms = link_now_ms();
             reprobe(l);
         }
+        // A typed address that did not answer its probe in time is
+        // connected as it was typed.
+        if (l->typed_pending.load() && link_now_ms() >= l->typed_deadline_ms.load())
+            link_typed_answer(l, nullptr);
         if (!l->udp_ok) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             continue;

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "base/bytes.h"
+#include "base/clock.h"
 #include "link/link_context.h"
 #include "protocol/password.h"
 #include "protocol/wire.h"
@@ -183,7 +184,7 @@ void sender_thread_main(LinkContext *l)
                 // of this turn is newer than `now`, and the difference
                 // would wrap round and expire it at once.
                 now = link_now_ms();
-                if (now - h->enqueued_ms > kControlExpiryMs) {
+                if (clock_elapsed(h->enqueued_ms, now) > kControlExpiryMs) {
                     expired_connect = (h->bytes[5] & 0x7f) == P2_TYPE_CONNECT;
                     expired_start = (h->bytes[5] & 0x7f) == P2_TYPE_START;
                     control_remove_head(l);
@@ -191,7 +192,7 @@ void sender_thread_main(LinkContext *l)
                     std::memcpy(send_buf, h->bytes, h->size);
                     send_len = h->size;
                     l->head_sent = 1;
-                } else if (now - l->last_resend_ms > kControlResendMs) {
+                } else if (clock_elapsed(l->last_resend_ms, now) > kControlResendMs) {
                     l->last_resend_ms = now;
                     std::memcpy(send_buf, h->bytes, h->size);
                     send_len = h->size;
@@ -222,7 +223,7 @@ void sender_thread_main(LinkContext *l)
                 b->outstanding = false;
                 continue;
             }
-            if (now - b->last_ms > kBatchResendMs) {
+            if (clock_elapsed(b->last_ms, now) > kBatchResendMs) {
                 b->resends = (b->resends + 1) & 0xff;
                 size_t n = b->size;
                 if (b->header == 16) {
@@ -233,7 +234,7 @@ void sender_thread_main(LinkContext *l)
                 send_to_device(l, b->copy, n);
                 b->last_ms = now;
             }
-            if (now - b->first_ms > kBatchGiveUpMs) {
+            if (clock_elapsed(b->first_ms, now) > kBatchGiveUpMs) {
                 b->outstanding = false;
                 continue;
             }

@@ -225,8 +225,7 @@ void decoder_deliver(VideoDecoder *d, AVFrame *pic, FrameTiming *timing)
 
     timing->decoded_us = clock_steady_us();
     d->decoded.fetch_add(1, std::memory_order_relaxed);
-    if (timing->decoded_us > timing->last_us)
-        d->decode_us.fetch_add(timing->decoded_us - timing->last_us, std::memory_order_relaxed);
+    d->decode_us.fetch_add(clock_elapsed(timing->last_us, timing->decoded_us), std::memory_order_relaxed);
     t_picture_timing = timing;
     // YUVJ420P is the same layout in full range.
     if (pic->format == AV_PIX_FMT_YUV420P || pic->format == AV_PIX_FMT_YUVJ420P) {

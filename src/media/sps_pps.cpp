@@ -334,3 +334,40 @@ int h264_config_visible_size(const uint8_t *packet, uint32_t length, int *width,
     sps_visible_size(&sps, width, height);
     return 0;
 }
+
+int h264_first_slice(const uint8_t *au, uint32_t length, const SpsRecord *sps, SliceStart *out)
+{
+    if (!au || !sps || !out)
+        return -1;
+    for (uint32_t i = 0; i + 3 < length; i++) {
+        if (au[i] != 0 || au[i + 1] != 0 || au[i + 2] != 1)
+            continue;
+        const uint8_t header = au[i + 3];
+        const uint32_t type = header & 0x1Fu;
+        if (type != 1 && type != 5)
+            continue;
+        // The few bytes the fields need, without emulation prevention bytes.
+        uint8_t work[24];
+        uint32_t used = 0, zeros = 0;
+        for (uint32_t k = i + 4; k < length && used < sizeof work; k++) {
+            if (zeros >= 2 && au[k] == 0x03) {
+                zeros = 0;
+                continue;
+            }
+            zeros = au[k] == 0 ? zeros + 1 : 0;
+            work[used++] = au[k];
+        }
+        BitReader br{work, (uint64_t)used * 8, 0};
+        br_ue(&br);  // first_mb_in_slice
+        br_ue(&br);  // slice_type
+        br_ue(&br);  // pic_parameter_set_id
+        if (sps->separate_colour_plane_flag)
+            br_u(&br, 2);
+        const uint32_t bits = sps->log2_max_frame_num_minus4 + 4;
+        out->nal_type = type;
+        out->ref_idc = (header >> 5) & 3u;
+        out->frame_num = br_u(&br, bits > 16 ? 16 : bits);
+        return 0;
+    }
+    return -1;
+}

@@ -134,6 +134,22 @@ void sps_visible_size(const SpsRecord *sps, int *width, int *height);
 // as it does for the decoder.
 int h264_config_sps(const uint8_t *packet, uint32_t length, SpsRecord *sps);
 
+// The start of an access unit's first slice (NAL type 1 or 5): its NAL type,
+// nal_ref_idc and frame_num, which the SPS says is log2_max_frame_num_minus4
+// + 4 bits long, read after first_mb_in_slice, slice_type,
+// pic_parameter_set_id and (with separate_colour_plane_flag) colour_plane_id.
+// Reference pictures number themselves by frame_num one after another, so a
+// jump in it tells that the decoder lacks a reference picture, whatever
+// numbers the transport gives the pictures. Returns 0 with *out filled, or
+// -1 when the unit holds no slice or an argument is null. Reads nothing
+// outside the unit.
+struct SliceStart {
+    uint32_t nal_type;
+    uint32_t ref_idc;
+    uint32_t frame_num;
+};
+int h264_first_slice(const uint8_t *au, uint32_t length, const SpsRecord *sps, SliceStart *out);
+
 // h264_config_sps followed by sps_visible_size. Returns 0 with the size
 // written, or -1 (size untouched) as h264_config_sps does.
 int h264_config_visible_size(const uint8_t *packet, uint32_t length, int *width, int *height);

@@ -2,9 +2,49 @@
 
 #include <cstring>
 
-// The dongle's firmware starts its counter from these same bytes.
+// The build's KAVRI_PASSWORD_COUNTER_BLOCK (32 hexadecimal digits, checked
+// when CMake configures; checked again here). The dongle's firmware must
+// start its counter from these same bytes.
+#ifndef KAVRI_PASSWORD_COUNTER_BLOCK
+#error "KAVRI_PASSWORD_COUNTER_BLOCK is set by CMake"
+#endif
+
+namespace {
+
+constexpr int hex_digit(char c)
+{
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+}
+
+constexpr bool counter_text_ok(const char *t)
+{
+    for (int i = 0; i < 32; i++)
+        if (hex_digit(t[i]) < 0)
+            return false;
+    return t[32] == 0;
+}
+static_assert(counter_text_ok(KAVRI_PASSWORD_COUNTER_BLOCK), "KAVRI_PASSWORD_COUNTER_BLOCK: 32 hexadecimal digits");
+
+struct Block {
+    uint8_t b[16];
+};
+
+constexpr Block counter_block(const char *t)
+{
+    Block out{};
+    for (int i = 0; i < 16; i++)
+        out.b[i] = (uint8_t)(hex_digit(t[2 * i]) << 4 | hex_digit(t[2 * i + 1]));
+    return out;
+}
+
+constexpr Block kCounter = counter_block(KAVRI_PASSWORD_COUNTER_BLOCK);
+
+}  // namespace
+
 const uint8_t AES_CTR_INITIAL_BLOCK[16] = {
-    0x3a, 0x91, 0x5c, 0x07, 0xe2, 0x4d, 0xb8, 0x16, 0x6f, 0xc3, 0x29, 0x80, 0x55, 0xd4, 0x1e, 0x72,
+    kCounter.b[0], kCounter.b[1], kCounter.b[2],  kCounter.b[3],  kCounter.b[4],  kCounter.b[5],
+    kCounter.b[6], kCounter.b[7], kCounter.b[8],  kCounter.b[9],  kCounter.b[10], kCounter.b[11],
+    kCounter.b[12], kCounter.b[13], kCounter.b[14], kCounter.b[15],
 };
 
 static const uint8_t kSbox[256] = {
@@ -160,11 +200,11 @@ void aes_key_from_hid_random(const uint8_t r[16], uint8_t key[16])
     std::memcpy(key, k, 16);
 }
 
-void aes_encrypt_with_nonce(uint8_t *data, size_t len, const uint8_t nonce[16])
+void aes_encrypt_with_nonce(uint8_t *data, size_t len, const uint8_t nonce[16], const uint8_t *counter)
 {
     uint8_t key[16];
     aes_key_from_nonce(nonce, key);
-    aes128_ctr(key, data, len);
+    aes128_ctr_from_counter(key, counter ? counter : AES_CTR_INITIAL_BLOCK, data, len);
     volatile uint8_t *wipe = key;
     for (size_t i = 0; i < sizeof key; i++)
         wipe[i] = 0;

@@ -13,8 +13,9 @@
 #include <cstddef>
 #include <cstdint>
 
-// First counter block of every counter-mode run. The dongle's firmware holds
-// the same 16 bytes; changing them breaks every password exchange.
+// First counter block of every counter-mode run: the build setting
+// KAVRI_PASSWORD_COUNTER_BLOCK. The dongle's firmware must hold the same 16
+// bytes, or no password exchange with it succeeds.
 extern const uint8_t AES_CTR_INITIAL_BLOCK[16];
 
 struct Aes128 {
@@ -42,5 +43,6 @@ void aes_key_from_nonce(const uint8_t nonce[16], uint8_t key[16]);
 // exchanged, bytes 7 and 9 exchanged and byte 11 complemented.
 void aes_key_from_hid_random(const uint8_t r[16], uint8_t key[16]);
 
-// aes128_ctr under the key derived from `nonce` by aes_key_from_nonce.
-void aes_encrypt_with_nonce(uint8_t *data, size_t len, const uint8_t nonce[16]);
+// aes128_ctr under the key derived from `nonce` by aes_key_from_nonce,
+// from `counter` (null: AES_CTR_INITIAL_BLOCK).
+void aes_encrypt_with_nonce(uint8_t *data, size_t len, const uint8_t nonce[16], const uint8_t *counter = nullptr);

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/clock.h"
 #include "protocol/md5.h"
 
 void fa_init(FrameAssembly *fa)
@@ -96,7 +97,7 @@ int fa_add_p2(FrameAssembly *fa, const P2Fragment *f, const uint8_t *payload, si
     if (fa->received[g] & bit) {
         // A resend: the device did not see our acknowledgement, or sent
         // before it arrived. Answer at most once per half interval.
-        if (now_us >= fa->ack_time[g] && now_us - fa->ack_time[g] >= half) {
+        if (clock_elapsed(fa->ack_time[g], now_us) >= half) {
             fa->ack_count[g]++;
             fa->ack_time[g] = now_us;
             if (ack_counter)
@@ -129,7 +130,7 @@ int fa_add_p2(FrameAssembly *fa, const P2Fragment *f, const uint8_t *payload, si
     if (fa->fragments == n)
         fa_finish(fa, now_ms);
 
-    if ((fa->received[g] & mask) == mask || (now_us >= fa->ack_time[g] && now_us - fa->ack_time[g] >= half)) {
+    if ((fa->received[g] & mask) == mask || (clock_elapsed(fa->ack_time[g], now_us) >= half)) {
         fa->ack_count[g]++;
         fa->ack_time[g] = now_us;
         if (ack_counter)

@@ -41,7 +41,7 @@ int password_build_unlock(const char *password, size_t n, const uint8_t nonce[16
     return (int)total;
 }
 
-int password_parse_unlock(const uint8_t *msg, size_t len, char out[17])
+int password_parse_unlock(const uint8_t *msg, size_t len, char out[17], const uint8_t *counter)
 {
     out[0] = 0;
     if (len < P1_UNLOCK_FIXED_SIZE + 1 || len > P1_UNLOCK_FIXED_SIZE + PASSWORD_MAX_LEN)
@@ -51,7 +51,7 @@ int password_parse_unlock(const uint8_t *msg, size_t len, char out[17])
     size_t n = len - P1_UNLOCK_FIXED_SIZE;
     uint8_t plain[PASSWORD_MAX_LEN];
     std::memcpy(plain, msg + P1_UNLOCK_FIXED_SIZE, n);
-    aes_encrypt_with_nonce(plain, n, msg + 3);
+    aes_encrypt_with_nonce(plain, n, msg + 3, counter);
     std::memcpy(out, plain, n);
     out[n] = 0;
     wipe(plain, sizeof plain);
@@ -73,7 +73,7 @@ void password_build_connect_payload(const char *password, const uint8_t nonce[16
     aes_encrypt_with_nonce(out + 17, 16, nonce);
 }
 
-int password_parse_connect_payload(const uint8_t *payload, size_t len, char out[17])
+int password_parse_connect_payload(const uint8_t *payload, size_t len, char out[17], const uint8_t *counter)
 {
     out[0] = 0;
     if (len < P2_CONNECT_REQUEST_PAYLOAD)
@@ -84,7 +84,7 @@ int password_parse_connect_payload(const uint8_t *payload, size_t len, char out[
         return -1;
     uint8_t field[16];
     std::memcpy(field, payload + 17, 16);
-    aes_encrypt_with_nonce(field, 16, payload + 1);
+    aes_encrypt_with_nonce(field, 16, payload + 1, counter);
     // A full 16-byte password carries no terminator; out has room for one.
     size_t n = strnlen((const char *)field, sizeof field);
     std::memcpy(out, field, n);
@@ -157,7 +157,7 @@ static int hex_value(char c)
     return -1;
 }
 
-int hidmode_parse_command(const char *text, size_t len, char password_out[17], int *speed)
+int hidmode_parse_command(const char *text, size_t len, char password_out[17], int *speed, const uint8_t *counter)
 {
     password_out[0] = 0;
     if (len < kHidPrefixLen || std::memcmp(text, kHidPrefix, kHidPrefixLen) != 0)
@@ -189,7 +189,7 @@ int hidmode_parse_command(const char *text, size_t len, char password_out[17], i
     size_t n = count - 16;
     uint8_t key[16];
     aes_key_from_hid_random(bytes, key);
-    aes128_ctr(key, bytes + 16, n);
+    aes128_ctr_from_counter(key, counter ? counter : AES_CTR_INITIAL_BLOCK, bytes + 16, n);
     wipe(key, sizeof key);
     int result = -1;
     if (std::memchr(bytes + 16, 0, n) == nullptr) {

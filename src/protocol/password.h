@@ -31,7 +31,9 @@ int password_build_unlock(const char *password, size_t n, const uint8_t nonce[16
 // Returns the password length 1..16 with the decrypted bytes in out followed
 // by a zero, or -1 when the length field differs from len, the code is not
 // 0xF1 or the password length is outside 1..16 (out is then empty).
-int password_parse_unlock(const uint8_t *msg, size_t len, char out[17]);
+// The device sides take the device's counter block (null: the build's); the
+// simulated dongle can hold another one, as a real firmware may.
+int password_parse_unlock(const uint8_t *msg, size_t len, char out[17], const uint8_t *counter = nullptr);
 
 // Protocol-2 connect-request payload (33 bytes). With a non-empty password:
 // byte 0 = 1, bytes 1-16 the nonce, bytes 17-32 the zero-padded password
@@ -44,7 +46,7 @@ void password_build_connect_payload(const char *password, const uint8_t nonce[16
 // out, 0 when no password is given (out empty), -1 when len is below 33, the
 // flag is neither 0 nor 1, or the flag announces a password but the field
 // decrypts to an empty one. Bytes beyond 33 are ignored.
-int password_parse_connect_payload(const uint8_t *payload, size_t len, char out[17]);
+int password_parse_connect_payload(const uint8_t *payload, size_t len, char out[17], const uint8_t *counter = nullptr);
 
 // Sixteen random bytes for the HID mode command: the low byte of one
 // kv_rand() draw each.
@@ -66,4 +68,5 @@ int hidmode_build_command(const uint8_t r[16], const char *password, size_t n, i
 // that is not 32 + 2n hex digits with n in 0..16, another speed, trailing
 // bytes, or a password that decrypts to a zero byte. On -1 password_out is
 // empty and *speed unchanged.
-int hidmode_parse_command(const char *text, size_t len, char password_out[17], int *speed);
+int hidmode_parse_command(const char *text, size_t len, char password_out[17], int *speed,
+                          const uint8_t *counter = nullptr);

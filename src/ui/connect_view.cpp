@@ -374,7 +374,8 @@ int connect_typed_address(LinkContext *link, const char *text)
     DeviceRecord rec;
     if (!link || !text || connect_address_record(text, &rec) != 0)
         return -1;
+    // Probed first: the answer tells the generation to connect in.
     link_disconnect(link, true);
-    link_select_target(link, &rec);
+    link_select_typed(link, &rec);
     return 0;
 }

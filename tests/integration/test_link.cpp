@@ -786,3 +786,171 @@ TEST_F(Link, APasteReachesTheDeviceInOrderOneReportPerBatch)
         EXPECT_EQ(json_int(b, "bytes"), 12) << b;
     std::printf("paste: %zu reports in %llu ms\n", want.size(), (unsigned long long)took);
 }
+
+// ---------------------------------------------------------------------------
+// Dongles that stay within the protocol where our simulator used to be
+// narrower: picture numbers that skip, a new stream numbered from 1 again, a
+// typed address of either generation, another password counter block, and
+// time stamps stored just after the clock was read.
+
+#include "link/link_context.h"
+
+namespace {
+
+// Key-frame requests the device heard (protocol-2 setting 5, protocol-1 0x50).
+int key_frame_requests(const SimProcess *sim)
+{
+    int n = 0;
+    for (const std::string &e : sim_events(sim, "setting"))
+        n += json_int(e, "setting") == WIRE_SETTING_KEY_FRAME;
+    for (const std::string &e : sim_events(sim, "control"))
+        n += json_int(e, "code") == P1_CODE_KEY_FRAME;
+    return n;
+}
+
+// What the connection screen makes of a typed address.
+DeviceRecord typed_record(const char *ip)
+{
+    DeviceRecord r{};
+    r.address.in4.sin_family = AF_INET;
+    r.address.in4.sin_port = htons(WIRE_PORT_STREAM);
+    inet_pton(AF_INET, ip, &r.address.in4.sin_addr);
+    std::snprintf(r.id, sizeof r.id, "fixed_ip");
+    std::snprintf(r.name, sizeof r.name, "%s", ip);
+    return r;
+}
+
+const char *ip_of(const char *proto) { return proto[0] == '2' ? "127.0.0.3" : "127.0.0.2"; }
+
+class LinkRows : public Link {
+protected:
+    // Ends one row: the next starts with a new link, simulator and probe.
+    void next_row()
+    {
+        link_stop(&link);
+        sim_stop(&sim);
+        std::lock_guard<std::mutex> g(probe.m);
+        probe.states.clear();
+        probe.devices.clear();
+        probe.frames = probe.stamped = probe.last_stamp = 0;
+        probe.stamps_in_order = true;
+    }
+};
+
+TEST_F(LinkRows, PicturesMoveWhenTheirNumbersSkipWithoutKeyFrameRequests)
+{
+    const std::vector<std::string> numbering[] = {{"--frame-step", "3"}, {"--frame-jumps", "25"}};
+    for (const char *proto : {"2", "1"}) {
+        for (const std::vector<std::string> &args : numbering) {
+            SCOPED_TRACE(std::string("protocol ") + proto + " " + args[0]);
+            std::vector<std::string> all = {"--protocol", proto};
+            all.insert(all.end(), args.begin(), args.end());
+            start_sim(ip_of(proto), all);
+            start_link();
+            connect_to(ip_of(proto));
+            expect_streaming(640, 360);
+            ASSERT_TRUE(probe.wait(5000, [&] { return probe.stamped >= 45; })) << probe.stamped << " pictures";
+            EXPECT_TRUE(probe.stamps_in_order);
+            // Those of the start of the stream only.
+            EXPECT_LE(key_frame_requests(&sim), 3);
+            next_row();
+        }
+    }
+}
+
+TEST_F(LinkRows, ANewStreamNumberedFromOneAgainIsShown)
+{
+    start_sim("127.0.0.3", {"--restart-numbering"});
+    start_link();
+    connect_to("127.0.0.3");
+    expect_streaming(640, 360);
+    sim_command(&sim, "video off");
+    ASSERT_TRUE(probe.wait_state(LINK_STATE_NO_VIDEO, 3000));
+    uint32_t before;
+    {
+        std::lock_guard<std::mutex> g(probe.m);
+        before = probe.frames;
+    }
+    sim_command(&sim, "video on");
+    ASSERT_TRUE(probe.wait_state(LINK_STATE_STREAMING, 3000));
+    EXPECT_TRUE(probe.wait(5000, [&] { return probe.frames >= before + 15; })) << probe.frames - before;
+}
+
+TEST_F(LinkRows, ATypedAddressIsProbedThenConnectedInItsGeneration)
+{
+    const struct {
+        const char *proto;
+        bool answers;
+    } rows[] = {{"2", true}, {"1", true}, {"1", false}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::string("protocol ") + row.proto + (row.answers ? ", answers" : ", silent to probes"));
+        std::vector<std::string> args = {"--protocol", row.proto};
+        if (!row.answers)
+            args.push_back("--no-discovery");
+        start_sim(ip_of(row.proto), args);
+        start_link();
+        DeviceRecord typed = typed_record(ip_of(row.proto));
+        uint64_t t0 = clock_steady_ms();
+        link_select_typed(link, &typed);
+        expect_streaming(640, 360);
+        EXPECT_EQ(sim_events(&sim, "probe").size(), 1u);
+        // Without an answer the typed record is connected after about a second.
+        EXPECT_EQ(link_target(link).version[0], row.answers ? row.proto[0] - '0' : 0);
+        if (!row.answers) {
+            EXPECT_GE(clock_steady_ms() - t0, 900u);
+        }
+        next_row();
+    }
+}
+
+TEST_F(LinkRows, PasswordsUnlockOnlyWithTheFirmwaresCounterBlock)
+{
+    const char *other = "00112233445566778899aabbccddeeff";
+    for (const char *proto : {"2", "1"}) {
+        for (const char *block : {KAVRI_PASSWORD_COUNTER_BLOCK, other}) {
+            SCOPED_TRACE(std::string("protocol ") + proto + ", counter block " + block);
+            start_sim(ip_of(proto), {"--protocol", proto, "--password", "secret", "--counter-block", block});
+            start_link();
+            connect_to(ip_of(proto));
+            ASSERT_TRUE(probe.wait_state(LINK_STATE_PASSWORD, 3000));
+            link_unlock(link, "secret");
+            if (block != other) {
+                expect_streaming(640, 360);
+            } else {
+                ASSERT_TRUE(sim_wait_event(&sim, proto[0] == '2' ? "connect" : "unlock", proto[0] == '2' ? 2 : 1, 3000));
+                EXPECT_TRUE(probe.wait(3000, [&] {
+                    return std::count(probe.states.begin(), probe.states.end(), (int)LINK_STATE_PASSWORD) >= 2;
+                }));
+                EXPECT_FALSE(probe.saw_state(LINK_STATE_STREAMING));
+            }
+            next_row();
+        }
+    }
+}
+
+// A stamp another thread stored just after this one read the clock is newer
+// than now: it must count as no time elapsed, not as 2^64 ms of silence.
+TEST_F(LinkRows, AStampNewerThanNowDoesNotEndTheConnection)
+{
+    for (const char *proto : {"2", "1"}) {
+        SCOPED_TRACE(std::string("protocol ") + proto);
+        start_sim(ip_of(proto), {"--protocol", proto});
+        start_link();
+        connect_to(ip_of(proto));
+        ASSERT_TRUE(probe.wait_state(LINK_STATE_STREAMING, 5000));
+        sim_command(&sim, "silent");
+        ASSERT_TRUE(wait_until(3000, [&] {
+            const uint64_t stamp = link->last_traffic_ms.load();
+            return clock_elapsed(stamp, clock_steady_ms()) > 100;
+        }));
+        uint64_t t0 = clock_steady_ms();
+        link->last_traffic_ms = t0 + 1000;
+        ASSERT_TRUE(probe.wait_state(LINK_STATE_NONE, 8000));
+        // Silence counted from the stamp, not ended at once (a wrapped
+        // difference ends it within one receive slice).
+        EXPECT_GE(clock_steady_ms() - t0, 3000u);
+        next_row();
+    }
+}
+
+}  // namespace

@@ -185,6 +185,13 @@ static void end_session(SimDevice *d, const char *why)
     d->due.clear();
 }
 
+// The password cipher's first counter block: the firmware's, which the
+// viewer's build setting must equal (null: the build's own).
+static const uint8_t *counter_block(const SimDevice *d)
+{
+    return d->o.has_counter_block ? d->o.counter_block : nullptr;
+}
+
 // ---------------------------------------------------------------------------
 // Discovery
 
@@ -202,7 +209,7 @@ static void handle_probe(SimDevice *d, const uint8_t *buf, size_t n, const socka
         sim_log_int(&l, "tz", tz);
     }
     sim_log_end(&l);
-    if (ok != 0 || muted(d))
+    if (ok != 0 || muted(d) || d->o.no_discovery)
         return;
     WireAnswerFields f{};
     f.id = d->o.id.c_str();
@@ -437,7 +444,7 @@ static void sweep_unacked(SimDevice *d)
 static void p2_connect(SimDevice *d, const P2Packet *pk, const sockaddr_in &from)
 {
     char password[17] = {0};
-    int has = password_parse_connect_payload(pk->payload, pk->length, password);
+    int has = password_parse_connect_payload(pk->payload, pk->length, password, counter_block(d));
     // A resend of the request already answered gets the same answer again.
     bool same = d->s.active && d->s.proto == 2 && d->s.viewer.sin_addr.s_addr == from.sin_addr.s_addr &&
                 d->s.viewer.sin_port == from.sin_port && d->s.connect_seq == pk->seq;
@@ -727,7 +734,7 @@ static void p1_viewer_message(SimDevice *d, const P1ViewerMsg *m, const uint8_t 
     switch (m->code) {
     case P1_CODE_UNLOCK: {
         char password[17];
-        int n = password_parse_unlock(raw, m->length, password);
+        int n = password_parse_unlock(raw, m->length, password, counter_block(d));
         bool ok = n > 0 && d->o.password == password;
         SimLogLine u = sim_log_begin(d->log, "unlock");
         sim_log_str(&u, "password", password, n > 0 ? (size_t)n : 0);
@@ -822,7 +829,7 @@ static void mgmt_command(SimDevice *d, const std::string &cmd)
     }
     char password[17];
     int speed = -1;
-    if (hidmode_parse_command(cmd.data(), cmd.size(), password, &speed) == 0) {
+    if (hidmode_parse_command(cmd.data(), cmd.size(), password, &speed, counter_block(d)) == 0) {
         bool ok = d->o.password.empty() || d->o.password == password;
         SimLogLine l = sim_log_begin(d->log, "hid_speed");
         sim_log_str(&l, "password", password, strlen(password));
@@ -1200,7 +1207,11 @@ static void media_thread(SimDevice *d)
                 streaming = d->s.active && d->s.admitted && d->s.started && !d->s.video_ack_wait &&
                             d->video_on.load() && !muted(d);
                 idr = d->s.want_idr;
-                frame = d->s.frame + 1;
+                // A greater number is all a newer picture needs.
+                frame = d->s.frame + (uint32_t)d->o.frame_step;
+                if (d->o.frame_jumps > 0 &&
+                    std::uniform_real_distribution<double>(0, 100)(d->rng) < d->o.frame_jumps)
+                    frame += 2 + (uint32_t)(d->rng() % 99);
             }
             if (streaming) {
                 bool is_idr = false;
@@ -1257,6 +1268,13 @@ static void set_video(SimDevice *d, bool on)
     if (d->video_on.load() == on)
         return;
     d->video_on = on;
+    if (on && d->o.restart_numbering) {
+        // The new stream numbers from 1 again; pictures kept for resends
+        // would now share numbers with new ones.
+        d->s.frame = 0;
+        d->frames.clear();
+        d->due.clear();
+    }
     if (!d->s.active || !d->s.admitted)
         return;
     if (d->s.proto == 2)

@@ -1,5 +1,6 @@
 #include "dongle_sim/sim_options.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +30,9 @@ const char *sim_usage(void)
            "Admission\n"
            "  --password PW          ask for this password (1 to 16 bytes)\n"
            "  --refuse               refuse every viewer\n"
+           "  --counter-block HEX    first counter block of the password cipher, 32 hex digits\n"
+           "                         (default the viewer build's KAVRI_PASSWORD_COUNTER_BLOCK)\n"
+           "  --no-discovery         answer no discovery probe\n"
            "\n"
            "Media\n"
            "  --size WxH             picture size (default 1280x720)\n"
@@ -47,6 +51,10 @@ const char *sim_usage(void)
            "  --slices N             encoder threads, one slice each per picture (default 1)\n"
            "  --filler BYTES         append a filler-data NAL unit of BYTES to every picture\n"
            "                         (bigger pictures, more fragments, for tests)\n"
+           "\n"
+           "  --frame-step N         picture numbers grow by N (default 1)\n"
+           "  --frame-jumps PCT      this share of pictures jumps a further 2 to 100 numbers\n"
+           "  --restart-numbering    a new stream (the signal back) numbers its pictures from 1 again\n"
            "\n"
            "Faults\n"
            "  --loss PCT             drop this share of fragments on their first send\n"
@@ -162,6 +170,25 @@ int sim_parse_options(int argc, char **argv, SimOptions *o)
         } else if (!std::strcmp(a, "--password")) {
             ok = v && std::strlen(v) >= 1 && std::strlen(v) <= 16;
             if (ok) o->password = v;
+        } else if (!std::strcmp(a, "--counter-block")) {
+            ok = v && std::strlen(v) == 32;
+            for (int k = 0; ok && k < 16; k++) {
+                unsigned byte;
+                ok = std::isxdigit((unsigned char)v[2 * k]) && std::isxdigit((unsigned char)v[2 * k + 1]) &&
+                     std::sscanf(v + 2 * k, "%2x", &byte) == 1;
+                o->counter_block[k] = (uint8_t)byte;
+            }
+            o->has_counter_block = ok;
+        } else if (!std::strcmp(a, "--no-discovery")) {
+            o->no_discovery = true;
+            takes = false;
+        } else if (!std::strcmp(a, "--frame-step")) {
+            ok = parse_int(v, 1, 1000000, &o->frame_step);
+        } else if (!std::strcmp(a, "--frame-jumps")) {
+            ok = parse_double(v, 0, 100, &o->frame_jumps);
+        } else if (!std::strcmp(a, "--restart-numbering")) {
+            o->restart_numbering = true;
+            takes = false;
         } else if (!std::strcmp(a, "--refuse")) {
             o->refuse = true;
             takes = false;

@@ -55,6 +55,17 @@ struct SimOptions {
     int restart_silence_ms = 5000;  // silence after a firmware image, before coming back
     uint64_t new_build = 0;         // build after a firmware update (default build + 1)
 
+    // Frame numbering: a newer picture only has to carry a greater number.
+    int frame_step = 1;            // numbers grow by this much
+    double frame_jumps = 0;        // share in percent of pictures whose number jumps further
+    bool restart_numbering = false;  // a new stream (signal back) numbers from 1 again
+
+    // The password cipher's first counter block (the firmware's own);
+    // default the build's KAVRI_PASSWORD_COUNTER_BLOCK.
+    bool has_counter_block = false;
+    uint8_t counter_block[16] = {0};
+    bool no_discovery = false;  // answer no discovery probe
+
     std::string log_file;
     uint32_t seed = 1;
 };

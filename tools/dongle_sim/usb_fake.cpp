@@ -62,7 +62,7 @@ uint64_t now_ms() { return clock_steady_ms(); }
 void settle(Dongle &d)
 {
     if (d.mode == MODE_SWITCHING && d.config.reappear_ms >= 0 &&
-        now_ms() - d.switched_ms >= (uint64_t)d.config.reappear_ms) {
+        clock_elapsed(d.switched_ms, now_ms()) >= (uint64_t)d.config.reappear_ms) {
         d.mode = MODE_STREAM;
         d.appeared_ms = d.switched_ms + (uint64_t)d.config.reappear_ms;
     }

@@ -1,0 +1,144 @@
+// Targets selected on the link's own threads (discovery answers on the
+// receiver thread, USB detection on the scan thread, as the user
+// interface's device listener does while idle) while the operator connects
+// and disconnects: the connection has one owner, no thread handle is joined
+// or replaced twice, and nothing starts a connection once the link stops.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "link/link_context.h"
+#include "protocol/wire.h"
+#include "platform/audio_output.h"
+#include "platform/fake/audio_output_fake.h"
+#include "stress_util.h"
+
+namespace {
+
+using namespace stress;
+
+// USB detection finds one dongle at every scan; its transport holds the
+// connection until told to stop.
+void detect_usb(LinkContext *link)
+{
+    DeviceRecord r{};
+    r.usb = 1;
+    std::snprintf(r.id, sizeof r.id, "usb-stress");
+    link_report_device(link, &r);
+}
+
+void hold_usb(LinkContext *link)
+{
+    while (!link->stop_control.load() && !link->stop_all.load())
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
+// A protocol-1 dongle at 127.0.0.9 with nothing behind its answers, which
+// it sends about once a millisecond: every one selects it (the connection is
+// refused at once, so the link is idle again straight away).
+void flood_answers(const std::atomic<bool> *go_on)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in from{}, to{};
+    from.sin_family = to.sin_family = AF_INET;
+    from.sin_port = htons(WIRE_PORT_DISCOVERY);
+    from.sin_addr.s_addr = ipv4("127.0.0.9");
+    to.sin_port = htons(WIRE_PORT_VIEWER);
+    to.sin_addr.s_addr = ipv4("127.0.0.1");
+    ASSERT_EQ(bind(fd, (const sockaddr *)&from, sizeof from), 0);
+    WireAnswerFields f{};
+    f.id = "flood";
+    f.mds = "KAVRI Viewer";
+    f.ip = "127.0.0.9";
+    f.version = "1.0.0.0";
+    char text[512];
+    int len = wire_build_answer(text, sizeof text, &f);
+    ASSERT_GT(len, 0);
+    while (go_on->load()) {
+        sendto(fd, text, (size_t)len, 0, (const sockaddr *)&to, sizeof to);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    close(fd);
+}
+
+TEST(Selection, LinkThreadsSelectWhileTheOperatorConnectsAndDisconnects)
+{
+    audio_output_use_fake(true);
+    audio_output_fake_reset();
+    SimProcess one, two;
+    ASSERT_TRUE(sim_start(&one, sim_args("127.0.0.2", "1")));
+    ASSERT_TRUE(sim_start(&two, sim_args("127.0.0.3", "2")));
+    const int threads_before = baseline_thread_count();
+
+    Probe probe;
+    LinkOptions o{};
+    o.adapters = no_adapters;
+    o.no_initial_scan = 1;
+    o.usb_detect = detect_usb;
+    o.usb_transport = hold_usb;
+    LinkContext *link = link_start(&o);
+    ASSERT_NE(link, nullptr);
+    probe.attach(link);
+    // The user interface's rule: a dongle reported while idle is selected,
+    // on the thread that reports it.
+    std::atomic<bool> idle_rule{true};
+    probe.device_hook = [&](const DeviceRecord &r) {
+        if (idle_rule.load() && !link_connected(link))
+            link_select_target(link, &r);
+    };
+    DeviceRecord p1 = discover(link, &probe, "sim-127.0.0.2");
+    DeviceRecord p2 = discover(link, &probe, "sim-127.0.0.3");
+    ASSERT_TRUE(p1.id[0] && p2.id[0]);
+
+    // Scans one after another (every answer and every USB report selects)
+    // while the operator connects, switches and disconnects.
+    std::atomic<bool> scanning{true};
+    std::thread scans([&] {
+        while (scanning.load())
+            if (!link_scan(link))
+                wait_until(10, [&] { return !link_scanning(link); });
+    });
+    std::thread answers(flood_answers, &scanning);
+    const uint64_t end = clock_steady_ms() + (uint64_t)scaled(3000);
+    for (int i = 0; clock_steady_ms() < end; i++) {
+        switch (i % 5) {
+        case 0: link_disconnect(link, true); break;
+        case 1: link_connect(link); break;
+        case 2: link_select_target(link, &p1); break;
+        case 3: link_disconnect(link, false); break;
+        case 4: link_select_target(link, &p2); break;
+        }
+    }
+    scanning = false;
+    scans.join();
+    answers.join();
+    wait_until(scaled(5000), [&] { return !link_scanning(link); });
+
+    // The link still does what the operator asks.
+    idle_rule = false;
+    probe.restart_numbers();
+    uint32_t from = probe.fresh_now();
+    link_disconnect(link, true);
+    link_select_target(link, &p2);
+    EXPECT_TRUE(probe.wait(scaled(5000), [&] { return !probe.states.empty() && probe.states.back() == LINK_STATE_STREAMING; }))
+        << "last state " << probe.last_state();
+    EXPECT_TRUE(probe.wait_fresh(from, 3, scaled(5000)));
+
+    // A scan reports its USB dongle while the link stops: it starts nothing.
+    idle_rule = true;
+    link_disconnect(link, true);
+    link_scan(link);
+    link_stop(&link);
+    EXPECT_TRUE(threads_back_to(threads_before, scaled(5000))) << thread_count() << " threads, " << threads_before
+                                                                 << " before";
+    sim_stop(&one);
+    sim_stop(&two);
+    audio_output_use_fake(false);
+}
+
+}  // namespace
