@@ -126,6 +126,7 @@ ConnectView::~ConnectView()
 void ConnectView::clear_password()
 {
     std::memset(password_, 0, sizeof password_);
+    focus_password_ = true;
 }
 
 void ConnectView::draw(LinkContext *link, const std::vector<DeviceRecord> &found, int link_state,
@@ -147,7 +148,11 @@ void ConnectView::draw(LinkContext *link, const std::vector<DeviceRecord> &found
     dl->AddCallback(ImDrawCallback_ResetRenderState, nullptr);
 
     int mode = panel_mode->load();
-    if (link_state == LINK_STATE_PASSWORD && mode == 3)
+    bool unlock = link_state == LINK_STATE_PASSWORD && mode == 3;
+    if (unlock && !unlock_shown_)
+        focus_password_ = true;
+    unlock_shown_ = unlock;
+    if (unlock)
         draw_unlock(link, link_state, panel_mode, connected);
     else if (link_state == LINK_STATE_NO_VIDEO && mode == 2)
         draw_no_video(link, link_state, panel_mode, connected);
@@ -174,6 +179,7 @@ void ConnectView::draw_server_list(LinkContext *link, const std::vector<DeviceRe
         bar = hover_fill();
         if (ImGui::IsMouseDoubleClicked(ImGuiMouseButton_Left)) {
             editing_ = 1;
+            focus_address_ = true;
             for (const DeviceRecord &r : found) {
                 if (!r.current)
                     continue;
@@ -226,13 +232,18 @@ void ConnectView::draw_server_list(LinkContext *link, const std::vector<DeviceRe
             ImGui::SetCursorPos(ImVec2(CONNECT_LABEL_X, CONNECT_LABEL_Y));
             ImGui::TextUnformatted(address_);
         }
-    } else if (ImGui::InputText("##input_server", address_, sizeof address_,
-                                ImGuiInputTextFlags_CharsDecimal | ImGuiInputTextFlags_EnterReturnsTrue)) {
-        editing_ = 0;
-        DeviceRecord rec;
-        if (connect_address_record(address_, &rec) == 0 && link) {
-            link_disconnect(link, true);
-            link_select_target(link, &rec);
+    } else {
+        if (focus_address_)
+            ImGui::SetKeyboardFocusHere();
+        focus_address_ = false;
+        if (ImGui::InputText("##input_server", address_, sizeof address_,
+                             ImGuiInputTextFlags_CharsDecimal | ImGuiInputTextFlags_EnterReturnsTrue)) {
+            editing_ = 0;
+            DeviceRecord rec;
+            if (connect_address_record(address_, &rec) == 0 && link) {
+                link_disconnect(link, true);
+                link_select_target(link, &rec);
+            }
         }
     }
     ImGui::PopStyleColor();
@@ -295,6 +306,9 @@ void ConnectView::draw_unlock(LinkContext *link, int link_state, std::atomic<int
     ImGui::PushStyleColor(ImGuiCol_FrameBg, ImVec4(0, 0, 0, 0));
     ImGui::SetCursorPos(ImVec2(CONNECT_LABEL_X, CONNECT_LABEL_Y));
     ImGui::SetNextItemWidth(CONNECT_EDITOR_W);
+    if (focus_password_)
+        ImGui::SetKeyboardFocusHere();
+    focus_password_ = false;
     if (ImGui::InputText("##input_password", password_, sizeof password_,
                          ImGuiInputTextFlags_Password | ImGuiInputTextFlags_EnterReturnsTrue) &&
         password_[0] && link)
