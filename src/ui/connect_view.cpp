@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include <imgui.h>
+#include <imgui_internal.h>
 
 #include "linkcore/link.h"
 #include "ui/connect_logic.h"
@@ -306,7 +307,16 @@ void ConnectView::draw_unlock(LinkContext *link, int link_state, std::atomic<int
     ImGui::PushStyleColor(ImGuiCol_FrameBg, ImVec4(0, 0, 0, 0));
     ImGui::SetCursorPos(ImVec2(CONNECT_LABEL_X, CONNECT_LABEL_Y));
     ImGui::SetNextItemWidth(CONNECT_EDITOR_W);
-    if (focus_password_)
+    // The field has the keyboard whenever the panel shows and nothing else
+    // is being used (nothing else on it takes typing, and a notice or the
+    // function menu keeps what is typed into it). Emptied while it is
+    // being edited, it lets go first: an active field keeps its own copy of
+    // the text and would show the old one.
+    const ImGuiID field = ImGui::GetID("##input_password");
+    if (focus_password_ && ImGui::GetActiveID() == field)
+        ImGui::ClearActiveID();
+    else if (focus_password_ || (!ImGui::IsAnyItemActive() && !ImGui::IsAnyMouseDown() &&
+                                 !ImGui::IsPopupOpen("", ImGuiPopupFlags_AnyPopup)))
         ImGui::SetKeyboardFocusHere();
     focus_password_ = false;
     if (ImGui::InputText("##input_password", password_, sizeof password_,
