@@ -225,7 +225,8 @@ password_field() { # FILE empty|masked
   local n x0 y0 x1 y1
   read -r n x0 y0 x1 y1 < <(label_pixels "$1")
   if [ "$2" = empty ]; then
-    [ "$n" -le 2 ] && return 0
+    # Nothing, or the caret alone (the field keeps the keyboard).
+    { [ "$n" -le 2 ] || [ $(( x1 - x0 )) -le 2 ]; } && return 0
   else
     # Five asterisks: a short run of small marks, a caret at most.
     [ "$n" -ge 15 ] && [ $(( x1 - x0 )) -le 60 ] && [ $(( y1 - y0 )) -le 16 ] && return 0
