@@ -9,10 +9,10 @@
 #include "input/input_thread.h"
 #include "input/keyboard_report.h"
 #include "input/mouse_report.h"
-#include "linkcore/aes.h"
-#include "linkcore/frame_assembly.h"
-#include "linkcore/md5.h"
-#include "linkcore/wire.h"
+#include "protocol/aes.h"
+#include "protocol/frame_assembly.h"
+#include "protocol/md5.h"
+#include "protocol/wire.h"
 
 static void BM_Md5(benchmark::State &state)
 {

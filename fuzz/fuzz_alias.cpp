@@ -7,7 +7,7 @@
 #include <regex>
 #include <string>
 
-#include "shell/alias_file.h"
+#include "app/alias_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

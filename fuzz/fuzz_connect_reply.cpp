@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "linkcore/wire.h"
+#include "protocol/wire.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

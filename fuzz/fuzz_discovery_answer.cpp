@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "linkcore/device_record.h"
+#include "protocol/device_record.h"
 
 static void check_text(const char *field, size_t size)
 {

@@ -15,10 +15,10 @@
 #include <cstring>
 #include <vector>
 
-#include "linkcore/bytes.h"
-#include "linkcore/frame_assembly.h"
-#include "linkcore/md5.h"
-#include "linkcore/wire.h"
+#include "base/bytes.h"
+#include "protocol/frame_assembly.h"
+#include "protocol/md5.h"
+#include "protocol/wire.h"
 
 #define CHECK(c)                                                                                                     \
     do {                                                                                                             \

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "linkcore/password.h"
+#include "protocol/password.h"
 
 static int hex_nibble(char c)
 {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "linkcore/wire.h"
+#include "protocol/wire.h"
 
 static volatile uint8_t sink;
 

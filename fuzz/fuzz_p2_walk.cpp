@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "linkcore/wire.h"
+#include "protocol/wire.h"
 
 static volatile uint8_t sink;
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "linkcore/password.h"
+#include "protocol/password.h"
 
 static void check_unlock(const uint8_t *data, size_t size)
 {

@@ -23,10 +23,10 @@
 #include <cstring>
 #include <vector>
 
-#include "linkcore/bytes.h"
-#include "linkcore/link_context.h"
-#include "linkcore/receiver.h"
-#include "linkcore/wire.h"
+#include "base/bytes.h"
+#include "link/link_context.h"
+#include "link/receiver.h"
+#include "protocol/wire.h"
 #include "platform/audio_output.h"
 
 static const uint8_t kTarget4[4] = {192, 168, 1, 50};
@@ -93,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (c0 & 0x10)
         l->decoder = decoder_create(nullptr, nullptr);
     if (c0 & 0x20)
-        l->audio = audio_ring_create();
+        l->audio = audio_ring_create(link_audio_ring_output());
     l->last_traffic_ms = (c0 & 0x40) ? 0 : link_now_ms();
     l->usb_mode = (c0 >> 7) & 1;
     l->state = (c1 & 7) % 6;

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "shell/settings_file.h"
+#include "app/settings_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

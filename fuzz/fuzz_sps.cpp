@@ -1,7 +1,7 @@
 // libFuzzer harness for the H.264 NAL locator and SPS parser: the input is
 // taken as a configuration packet (the decoder's path through the locator
 // and the parser) and as a bare SPS payload.
-#include "linkcore/sps_pps.h"
+#include "media/sps_pps.h"
 
 #include <cstddef>
 #include <cstdint>

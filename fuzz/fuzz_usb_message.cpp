@@ -10,8 +10,9 @@
 #include <cstring>
 #include <vector>
 
-#include "linkcore/usb_detect.h"
-#include "linkcore/usb_transport.h"
+#include "link/usb_detect.h"
+#include "link/usb_transport.h"
+#include "platform/hid_descriptor.h"
 
 static volatile uint8_t sink_byte;
 

@@ -39,8 +39,8 @@
 #include <GL/gl.h>
 
 #include "dongle_sim/bitblocks.h"
-#include "linkcore/clock.h"
-#include "linkcore/link.h"
+#include "base/clock.h"
+#include "link/link.h"
 #include "shell/frame_pacer.h"
 #include "ui/gl_helpers.h"
 #include "ui/video_view.h"

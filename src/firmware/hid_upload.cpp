@@ -7,8 +7,8 @@
 
 #include "firmware/update_state.h"
 #include "firmware/update_worker.h"
-#include "linkcore/bytes.h"
-#include "linkcore/sha256_block.h"
+#include "base/bytes.h"
+#include "protocol/sha256_block.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 
 #include <cstring>
 
-#include "linkcore/bytes.h"
-#include "linkcore/net.h"
-#include "linkcore/wire_defs.h"
+#include "base/bytes.h"
+#include "link/net.h"
+#include "protocol/wire_defs.h"
 
 namespace {
 

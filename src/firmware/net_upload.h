@@ -10,7 +10,7 @@
 #include <cstdint>
 
 #include "firmware/update_state.h"
-#include "linkcore/device_record.h"
+#include "protocol/device_record.h"
 
 constexpr size_t NET_UPLOAD_PIECE = 131072;
 constexpr size_t NET_UPLOAD_HEADER = 20;

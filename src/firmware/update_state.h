@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "linkcore/device_record.h"
+#include "protocol/device_record.h"
 
 constexpr size_t UPDATE_MESSAGE_CAP = 256;
 

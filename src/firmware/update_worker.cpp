@@ -9,8 +9,8 @@
 
 #include "firmware/http_client.h"
 #include "firmware/net_upload.h"
-#include "linkcore/link.h"
-#include "linkcore/md5.h"
+#include "link/link.h"
+#include "protocol/md5.h"
 
 // The update server's host name, set at build time (README: Build-time settings).
 #ifndef KAVRI_UPDATE_SERVER

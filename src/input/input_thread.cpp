@@ -119,6 +119,12 @@ void input_send_released(const InputHooks &hooks)
     hooks.send(hooks.ctx, m, sizeof m);
 }
 
+void input_release_all(InputPipeline *p)
+{
+    if (p)
+        input_send_released(p->hooks);
+}
+
 void input_forget(InputPipeline *p)
 {
     p->source.release_all();

@@ -79,3 +79,7 @@ void input_pause(InputPipeline *p, bool paused);
 // Sends the all-released keyboard report and then the all-released mouse
 // report through the hooks (forwarding switched off, focus lost).
 void input_send_released(const InputHooks &hooks);
+
+// Lets go of every key and button on the target: the all-released reports
+// through the pipeline's hooks. Any thread; a null pipeline does nothing.
+void input_release_all(InputPipeline *p);

@@ -11,6 +11,8 @@
 // thread.
 #pragma once
 
+#include "platform/input_source.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -28,13 +30,6 @@ struct MouseEntry {
     int8_t dx, dy, wheel;
 };
 
-// One read of the system mouse: counts since the last read (x right, y down,
-// z wheel) and eight button bytes; a button is down when its byte is not 0.
-// Only buttons 0, 1, 2 (left, right, middle) are forwarded.
-struct MouseSample {
-    int32_t x, y, z;
-    uint8_t buttons[8];
-};
 
 // v clamped to -127..127 (never -128). Motion past the limit is lost.
 int8_t mouse_clamp(int32_t v);

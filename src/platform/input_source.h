@@ -23,7 +23,13 @@
 #include <deque>
 #include <mutex>
 
-#include "input/mouse_report.h"
+// One read of the system mouse: counts since the last read (x right, y down,
+// z wheel) and eight button bytes; a button is down when its byte is not 0.
+// Only buttons 0, 1, 2 (left, right, middle) are forwarded.
+struct MouseSample {
+    int32_t x, y, z;
+    uint8_t buttons[8];
+};
 
 inline constexpr int INPUT_KEY_STATE_SIZE = 256;
 // States kept unread at most; beyond that the newest ones merge (a reader

@@ -19,11 +19,11 @@
 
 #include "input/capture.h"
 #include "input/input_thread.h"
-#include "linkcore/clock.h"
-#include "linkcore/link.h"
-#include "shell/app_state.h"
+#include "base/clock.h"
+#include "link/link.h"
+#include "app/app_state.h"
 #include "shell/key_map.h"
-#include "shell/settings_file.h"
+#include "app/settings_file.h"
 #include "shell/ui_events.h"
 #include "shell/ui_thread.h"
 #include "platform/linux/input_source_sdl.h"
@@ -412,6 +412,7 @@ int main(int, char **)
 {
     AppState *app = new AppState{};
     app_state_set(app);
+    g_ui_wake.store(ui_events_wake, std::memory_order_release);
     install_signal_handlers();
 
     x11_init_threads();

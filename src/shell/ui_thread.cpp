@@ -7,11 +7,11 @@
 #include <imgui.h>
 #include <backends/imgui_impl_opengl3.h>
 
-#include "linkcore/clock.h"
-#include "linkcore/link.h"
-#include "linkcore/stream_stats.h"
+#include "base/clock.h"
+#include "link/link.h"
+#include "link/stream_stats.h"
 #include "input/input_thread.h"
-#include "shell/app_state.h"
+#include "app/app_state.h"
 #include "shell/frame_pacer.h"
 #include "shell/key_map.h"
 #include "shell/ui_events.h"

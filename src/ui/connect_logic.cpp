@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "linkcore/link.h"
+#include "link/link.h"
 
 ConnectPoint connect_panel_origin(float w, float h)
 {

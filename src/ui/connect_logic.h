@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "linkcore/device_record.h"
+#include "protocol/device_record.h"
 
 // Geometry in Dear ImGui display units.
 inline constexpr float CONNECT_PANEL_W = 390.0f;

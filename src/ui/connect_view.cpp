@@ -6,7 +6,7 @@
 #include <imgui.h>
 #include <imgui_internal.h>
 
-#include "linkcore/link.h"
+#include "link/link.h"
 #include "ui/connect_logic.h"
 #include "ui/resources.h"
 

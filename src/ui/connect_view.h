@@ -18,7 +18,7 @@
 #include <atomic>
 #include <vector>
 
-#include "linkcore/device_record.h"
+#include "protocol/device_record.h"
 #include "ui/gaussian_blur.h"
 #include "ui/gl_helpers.h"
 

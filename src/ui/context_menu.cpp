@@ -6,11 +6,10 @@
 
 #include <imgui.h>
 
-#include "input/keyboard_report.h"
-#include "input/mouse_report.h"
-#include "linkcore/clock.h"
-#include "linkcore/link.h"
-#include "shell/app_state.h"
+#include "input/input_thread.h"
+#include "base/clock.h"
+#include "link/link.h"
+#include "app/app_state.h"
 #include "ui/connect_logic.h"
 #include "ui/resources.h"
 
@@ -27,23 +26,13 @@ static bool same_device(const DeviceRecord &a, const DeviceRecord &b)
     return a.usb == b.usb && strncmp(a.id, b.id, sizeof a.id) == 0;
 }
 
-// Releases every key and button on the target.
-static void send_released(LinkContext *link)
-{
-    uint8_t k[KEYBOARD_REPORT_SIZE], m[MOUSE_REPORT_SIZE];
-    keyboard_released_report(k);
-    mouse_released_report(m);
-    link_send_input(link, k, sizeof k);
-    link_send_input(link, m, sizeof m);
-}
-
 // Before the connection goes by the operator's hand, keys held while the menu
 // was opened (Left Ctrl of the release gesture, say) are let go on the target.
 static void release_before_leaving(LinkContext *link)
 {
     AppState *app = app_state();
     if (link && app && (app->keyboard_input.load() || app->mouse_input.load()))
-        send_released(link);
+        input_release_all(app->input);
 }
 
 void ConnectedContextMenu::set_input(LinkContext *link, bool on)
@@ -59,7 +48,7 @@ void ConnectedContextMenu::set_input(LinkContext *link, bool on)
     if (!on) {
         // Nothing stays pressed on the target.
         if (link)
-            send_released(link);
+            input_release_all(app->input);
     } else {
         tip_shown_at_ = clock_wall_ms();
     }

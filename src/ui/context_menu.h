@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "linkcore/device_record.h"
+#include "protocol/device_record.h"
 #include "firmware/update_state.h"
 #include "ui/about_view.h"
 #include "ui/settings_view.h"

@@ -9,8 +9,8 @@
 #include <mutex>
 #include <vector>
 
-#include "linkcore/device_record.h"
-#include "shell/alias_file.h"
+#include "protocol/device_record.h"
+#include "app/alias_file.h"
 
 // Builds below this get the new-firmware notice (network dongles only).
 inline constexpr uint64_t FOUND_FIRMWARE_NOTICE_BELOW = 240427225356ull;

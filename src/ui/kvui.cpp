@@ -4,13 +4,12 @@
 #include <cstring>
 #include <GL/gl.h>
 
-#include "linkcore/clock.h"
-#include "linkcore/link.h"
-#include "linkcore/usb_detect.h"
-#include "linkcore/usb_transport.h"
-#include "shell/app_state.h"
-#include "shell/settings_file.h"
-#include "shell/ui_events.h"
+#include "base/clock.h"
+#include "link/link.h"
+#include "link/usb_detect.h"
+#include "link/usb_transport.h"
+#include "app/app_state.h"
+#include "app/settings_file.h"
 #include "firmware/update_state.h"
 #include "input/input_thread.h"
 #include "ui/connect_view.h"
@@ -129,13 +128,13 @@ void KVUI::on_state(void *ctx, int state)
     if (state == LINK_STATE_PASSWORD)
         ui->password_reset_.store(true);
     ui->panel_mode_.store(panel_mode_after_state(state, ui->panel_mode_.load()));
-    ui_events_wake();
+    app_wake_ui();
 }
 
 void KVUI::on_scan_started(void *ctx)
 {
     found_clear(&static_cast<KVUI *>(ctx)->found_);
-    ui_events_wake();
+    app_wake_ui();
 }
 
 void KVUI::on_frame(void *ctx, int count, uint8_t *const *data, const int *line_sizes, int height)
@@ -144,7 +143,7 @@ void KVUI::on_frame(void *ctx, int count, uint8_t *const *data, const int *line_
     if (ui->video_)
         ui->video_->take_frame(count, data, line_sizes, height);
     // Drawn at once, not on the next beat of the frame loop.
-    ui_events_wake();
+    app_wake_ui();
 }
 
 void KVUI::on_device(void *ctx, const DeviceRecord *rec)
@@ -163,5 +162,5 @@ void KVUI::on_device(void *ctx, const DeviceRecord *rec)
     }
     if (m.select && ui->link_)
         link_select_target(ui->link_, &m.record);
-    ui_events_wake();
+    app_wake_ui();
 }

@@ -14,7 +14,7 @@
 #include <atomic>
 #include <cstdint>
 #include <vector>
-#include "shell/alias_file.h"
+#include "app/alias_file.h"
 #include "ui/found_devices.h"
 #include "ui/video_view.h"
 

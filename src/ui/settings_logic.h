@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "linkcore/device_record.h"
+#include "protocol/device_record.h"
 
 // The list entry for the network a.b.c.0/24: bytes a, b, c, 0 in memory.
 uint32_t subnet_entry(uint8_t a, uint8_t b, uint8_t c);

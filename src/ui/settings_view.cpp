@@ -4,9 +4,9 @@
 
 #include <imgui.h>
 
-#include "linkcore/hid_mode.h"
-#include "linkcore/link.h"
-#include "shell/settings_file.h"
+#include "link/hid_mode.h"
+#include "link/link.h"
+#include "app/settings_file.h"
 #include "ui/settings_logic.h"
 
 static constexpr int kMaxLinkSubnets = 128;

@@ -4,7 +4,7 @@
 
 #include <imgui.h>
 
-#include "shell/app_state.h"
+#include "app/app_state.h"
 
 static void next_notice_placement()
 {

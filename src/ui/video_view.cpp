@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "linkcore/clock.h"
+#include "base/clock.h"
 #include "ui/gl_helpers.h"
 
 namespace {

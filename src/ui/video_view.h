@@ -32,7 +32,7 @@
 
 #include <GL/gl.h>
 
-#include "linkcore/decoder.h"
+#include "media/decoder.h"
 
 // Where the picture lies in the window's client area, in pixels, origin top
 // left. render() fills one each frame that draws video; the caller publishes

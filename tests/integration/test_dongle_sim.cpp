@@ -14,12 +14,12 @@
 #include <map>
 #include <vector>
 
-#include "linkcore/bytes.h"
-#include "linkcore/clock.h"
-#include "linkcore/device_record.h"
-#include "linkcore/md5.h"
-#include "linkcore/password.h"
-#include "linkcore/wire.h"
+#include "base/bytes.h"
+#include "base/clock.h"
+#include "protocol/device_record.h"
+#include "protocol/md5.h"
+#include "protocol/password.h"
+#include "protocol/wire.h"
 #include "sim_process.h"
 
 namespace {

@@ -5,8 +5,8 @@
 
 #include <chrono>
 
-#include "linkcore/clock.h"
-#include "linkcore/hid_mode.h"
+#include "base/clock.h"
+#include "link/hid_mode.h"
 #include "sim_process.h"
 
 namespace {

@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "dongle_sim/bitblocks.h"
-#include "linkcore/clock.h"
-#include "linkcore/link.h"
-#include "linkcore/wire.h"
+#include "base/clock.h"
+#include "link/link.h"
+#include "protocol/wire.h"
 #include "platform/audio_output.h"
 #include "platform/fake/audio_output_fake.h"
 #include "sim_process.h"

@@ -24,9 +24,9 @@
 #include "firmware/http_client.h"
 #include "firmware/hid_upload.h"
 #include "firmware/update_worker.h"
-#include "platform/fake/usb_fake.h"
-#include "linkcore/link.h"
-#include "linkcore/md5.h"
+#include "dongle_sim/usb_fake.h"
+#include "link/link.h"
+#include "protocol/md5.h"
 #include "sim_process.h"
 
 namespace fs = std::filesystem;

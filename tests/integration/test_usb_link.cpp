@@ -20,14 +20,14 @@
 #include <vector>
 
 #include "dongle_sim/annexb_file.h"
-#include "linkcore/clock.h"
-#include "linkcore/link.h"
-#include "linkcore/usb_detect.h"
-#include "linkcore/usb_transport.h"
+#include "base/clock.h"
+#include "link/link.h"
+#include "link/usb_detect.h"
+#include "link/usb_transport.h"
 #include "platform/audio_output.h"
 #include "platform/fake/audio_output_fake.h"
-#include "platform/fake/usb_fake.h"
-#include "shell/alias_file.h"
+#include "dongle_sim/usb_fake.h"
+#include "app/alias_file.h"
 #include "ui/found_devices.h"
 
 namespace {

@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "dongle_sim/bitblocks.h"
-#include "linkcore/clock.h"
-#include "linkcore/link.h"
+#include "base/clock.h"
+#include "link/link.h"
 #include "sim_process.h"
 
 namespace stress {

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "linkcore/bytes.h"
+#include "base/bytes.h"
 
 void sim_audio_init(SimAudio *a)
 {

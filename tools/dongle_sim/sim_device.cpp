@@ -24,11 +24,11 @@
 #include "dongle_sim/sim_net.h"
 #include "dongle_sim/sim_resend.h"
 #include "dongle_sim/sim_video.h"
-#include "linkcore/bytes.h"
-#include "linkcore/clock.h"
-#include "linkcore/md5.h"
-#include "linkcore/password.h"
-#include "linkcore/wire.h"
+#include "base/bytes.h"
+#include "base/clock.h"
+#include "protocol/md5.h"
+#include "protocol/password.h"
+#include "protocol/wire.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <mutex>
 
-#include "linkcore/clock.h"
+#include "base/clock.h"
 
 struct SimLog {
     FILE *file = nullptr;

@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "linkcore/clock.h"
+#include "base/clock.h"
 
 bool sim_parse_ipv4(const std::string &text, in_addr *out)
 {

@@ -1,6 +1,6 @@
 #include "platform/linux/input_source_sdl.h"
 
-#include "input/keyboard_report.h"
+#include "platform/linux/sdl_scan_codes.h"
 
 bool input_source_feed_sdl(InputSource *source, const SDL_Event &ev)
 {

@@ -21,7 +21,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "linkcore/usb_detect.h"
+#include "platform/hid_descriptor.h"
 #include "platform/usb.h"
 
 struct UsbHid {

@@ -1,0 +1,330 @@
+// alias.txt: the line rule, look-up, and the loader's limits.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "app/alias_file.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<AliasEntry> parse(const std::string &text)
+{
+    // Exact-size heap copy: a read past the end is caught by the sanitizer.
+    std::unique_ptr<char[]> copy(new char[text.size() ? text.size() : 1]);
+    std::memcpy(copy.get(), text.data(), text.size());
+    return alias_parse(copy.get(), text.size());
+}
+
+struct Row {
+    std::string alias, key;
+};
+
+std::vector<Row> rows(const std::vector<AliasEntry> &list)
+{
+    std::vector<Row> out;
+    for (const auto &e : list)
+        out.push_back({e.alias, e.key});
+    return out;
+}
+
+bool operator==(const Row &a, const Row &b) { return a.alias == b.alias && a.key == b.key; }
+
+std::ostream &operator<<(std::ostream &os, const Row &r)
+{
+    return os << "{alias \"" << r.alias << "\", key \"" << r.key << "\"}";
+}
+
+void write_file(const fs::path &p, const std::string &s)
+{
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out.write(s.data(), (std::streamsize)s.size());
+}
+
+class AliasFolder : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/kavri-alias-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+    }
+    void TearDown() override
+    {
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+    fs::path dir;
+};
+
+} // namespace
+
+TEST(AliasLine, TableRowsAloneAndInOneFile)
+{
+    struct Case {
+        const char *line;
+        std::vector<Row> want;
+    } const cases[] = {
+        {"Desk PC:0-3-2", {{"Desk PC", "0-3-2"}}},
+        {"Lab:1-2:x", {{"Lab", "1-2:x"}}},
+        {"Desk PC : 0-3-2", {{"Desk PC ", " 0-3-2"}}},
+        {"Desk PC:0-3-2\r", {{"Desk PC", "0-3-2"}}},
+        {":0-3-2", {{"", "0-3-2"}}},
+        {"Desk PC", {}},
+        {"Desk PC:   ", {{"Desk PC", " "}}},
+        {"Desk PC:", {}},
+        {"  A  :  b  c  ", {{"  A  ", "  b  c"}}}, // white space inside the key stays
+    };
+    std::string file;
+    std::vector<Row> all;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.line);
+        EXPECT_EQ(rows(parse(c.line)), c.want);
+        file += std::string(c.line) + "\n";
+        all.insert(all.end(), c.want.begin(), c.want.end());
+    }
+    EXPECT_EQ(rows(parse(file)), all);
+}
+
+TEST(AliasLine, CarriageReturnOutsideTrailingSpaceSkipsTheLine)
+{
+    EXPECT_TRUE(parse("Desk\rPC:0-3-2").empty());
+    EXPECT_TRUE(parse("Desk PC:0-3\r-2").empty());
+    EXPECT_TRUE(parse("Desk PC:\r").empty());      // white space only, first char a CR
+    EXPECT_TRUE(parse("Desk PC:\r  x").empty());
+    EXPECT_EQ(rows(parse("Desk PC:0-3-2 \t\r")), (std::vector<Row>{{"Desk PC", "0-3-2"}}));
+    EXPECT_EQ(rows(parse("Desk PC: \r")), (std::vector<Row>{{"Desk PC", " "}}));
+    EXPECT_EQ(rows(parse("Desk PC:\t\v\f")), (std::vector<Row>{{"Desk PC", "\t"}}));
+}
+
+TEST(AliasLine, LinesWithoutTrailingNewlineAndEmptyLines)
+{
+    EXPECT_EQ(rows(parse("\n\nA:1\n\nB:2")), (std::vector<Row>{{"A", "1"}, {"B", "2"}}));
+    EXPECT_TRUE(parse("").empty());
+    EXPECT_TRUE(parse("\n").empty());
+}
+
+TEST(AliasLine, ZeroByteEndsTheText)
+{
+    std::string s("A:1\nB:2\0\nC:3\n", 13);
+    EXPECT_EQ(rows(parse(s)), (std::vector<Row>{{"A", "1"}, {"B", "2"}}));
+    std::string mid("A:1\0" "23", 6);
+    EXPECT_EQ(rows(parse(mid)), (std::vector<Row>{{"A", "1"}}));
+}
+
+TEST(AliasLine, LongTextsAreCutTo255)
+{
+    // Sixty thousand characters on one line: no deep recursion, both parts cut.
+    std::string alias(60000, 'a'), key(60000, 'k');
+    auto list = parse(alias + ":" + key + "\nB:2\n");
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(std::string(list[0].alias), std::string(255, 'a'));
+    EXPECT_EQ(std::string(list[0].key), std::string(255, 'k'));
+    EXPECT_EQ(rows({list[1]}), (std::vector<Row>{{"B", "2"}}));
+
+    // A long run of white space behind a short key.
+    list = parse("A:k" + std::string(60000, ' ') + "\r");
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_STREQ(list[0].key, "k");
+}
+
+TEST(AliasLine, MatchesTheExpressionOnRandomShortLines)
+{
+    // The hand-written matcher against the expression itself, on lines short
+    // enough for the regex engine's recursion.
+    const std::regex re("^(.*?):(.+?)\\s*$", std::regex::ECMAScript | std::regex::icase);
+    const char alphabet[] = {'a', ':', ' ', '\t', '\r', '\v', '\f', 'x'};
+    std::mt19937 rng(20240611);
+    for (int n = 0; n < 3000; n++) {
+        std::string line;
+        size_t len = rng() % 11;
+        for (size_t i = 0; i < len; i++)
+            line += alphabet[rng() % sizeof alphabet];
+        std::smatch m;
+        bool want = std::regex_search(line, m, re);
+        auto got = parse(line);
+        ASSERT_EQ(got.size(), want ? 1u : 0u) << "line [" << line << "]";
+        if (want) {
+            EXPECT_EQ(std::string(got[0].alias), m[1].str()) << "line [" << line << "]";
+            EXPECT_EQ(std::string(got[0].key), m[2].str()) << "line [" << line << "]";
+        }
+    }
+}
+
+TEST(AliasLookup, CaseInsensitiveFirstMatchWins)
+{
+    auto list = parse("Desk PC:0-3-2\nLab:usb-A\nOther:0-3-2\n");
+    EXPECT_STREQ(alias_lookup(list, "0-3-2"), "Desk PC");
+    EXPECT_STREQ(alias_lookup(list, "USB-a"), "Lab");
+    EXPECT_STREQ(alias_lookup(list, "usb-a"), "Lab");
+    EXPECT_EQ(alias_lookup(list, "0-3"), nullptr);
+    EXPECT_EQ(alias_lookup(list, "0-3-2-1"), nullptr);
+    EXPECT_EQ(alias_lookup(list, nullptr), nullptr);
+    EXPECT_EQ(alias_lookup({}, "0-3-2"), nullptr);
+    // A key with a leading space matches no real location.
+    auto spaced = parse("Desk PC : 0-3-2\n");
+    EXPECT_EQ(alias_lookup(spaced, "0-3-2"), nullptr);
+}
+
+TEST_F(AliasFolder, LoaderReadsAtMost65535Bytes)
+{
+    // Line 1 fills bytes 0..65529; line 2 starts at 65530 and the cap falls
+    // after its "1-2", so its key is cut there; line 3 lies beyond the cap.
+    std::string text = std::string(65529, 'y') + "\n" + "A:1-2-3\n" + "B:9\n";
+    write_file(dir / "alias.txt", text);
+    auto list = alias_load_from((dir / "alias.txt").string());
+    EXPECT_EQ(rows(list), (std::vector<Row>{{"A", "1-2"}}));
+}
+
+TEST_F(AliasFolder, FileOnDisk)
+{
+    write_file(dir / "alias.txt", "Desk PC:0-3-2\r\nnothing here\nLab:0-1\n");
+    auto list = alias_load_from((dir / "alias.txt").string());
+    EXPECT_EQ(rows(list), (std::vector<Row>{{"Desk PC", "0-3-2"}, {"Lab", "0-1"}}));
+}
+
+TEST_F(AliasFolder, MissingFileOrFolderGivesEmptyList)
+{
+    EXPECT_TRUE(alias_load_from((dir / "alias.txt").string()).empty());
+    fs::create_directory(dir / "alias.txt");
+    EXPECT_TRUE(alias_load_from((dir / "alias.txt").string()).empty());
+}
+
+TEST_F(AliasFolder, FifoDoesNotBlock)
+{
+    ASSERT_EQ(mkfifo((dir / "alias.txt").c_str(), 0600), 0);
+    EXPECT_TRUE(alias_load_from((dir / "alias.txt").string()).empty());
+}
+
+TEST(AliasLoad, ReadsTheFileBesideTheExecutable)
+{
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    ASSERT_GT(n, 0);
+    fs::path beside = fs::path(std::string(buf, (size_t)n)).parent_path() / "alias.txt";
+    if (fs::exists(beside))
+        GTEST_SKIP() << beside << " already exists; not touching it";
+    write_file(beside, "Rack 4:0-9-1\n");
+    auto list = alias_load();
+    fs::remove(beside);
+    EXPECT_EQ(rows(list), (std::vector<Row>{{"Rack 4", "0-9-1"}}));
+    EXPECT_TRUE(alias_load().empty());
+}
+
+namespace {
+
+// Sets an environment variable for one test and puts the old value back.
+class ScopedEnv {
+public:
+    ScopedEnv(const char *name, const char *value) : name_(name)
+    {
+        const char *old = std::getenv(name);
+        had_ = old != nullptr;
+        if (had_)
+            old_ = old;
+        if (value)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
+    }
+    ~ScopedEnv()
+    {
+        if (had_)
+            setenv(name_, old_.c_str(), 1);
+        else
+            unsetenv(name_);
+    }
+
+private:
+    const char *name_;
+    bool had_ = false;
+    std::string old_;
+};
+
+std::string exe_folder()
+{
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0)
+        return {};
+    return fs::path(std::string(buf, (size_t)n)).parent_path().string();
+}
+
+} // namespace
+
+TEST_F(AliasFolder, PathsAreBesideTheExecutableThenTheDataFolder)
+{
+    ScopedEnv xdg("XDG_DATA_HOME", dir.c_str());
+    std::vector<std::string> want = {exe_folder() + "/alias.txt",
+                                     dir.string() + "/KAVRI/KAVRIViewer/alias.txt"};
+    EXPECT_EQ(alias_paths(), want);
+}
+
+TEST_F(AliasFolder, DataFolderDefaultsToLocalShare)
+{
+    ScopedEnv xdg("XDG_DATA_HOME", nullptr);
+    ScopedEnv home("HOME", dir.c_str());
+    std::vector<std::string> want = {exe_folder() + "/alias.txt",
+                                     dir.string() + "/.local/share/KAVRI/KAVRIViewer/alias.txt"};
+    EXPECT_EQ(alias_paths(), want);
+}
+
+TEST_F(AliasFolder, FirstReadableFileWins)
+{
+    fs::create_directories(dir / "beside");
+    fs::create_directories(dir / "data");
+    std::vector<std::string> paths = {(dir / "beside" / "alias.txt").string(),
+                                      (dir / "data" / "alias.txt").string()};
+
+    // Only the data folder has one.
+    write_file(dir / "data" / "alias.txt", "Data:1-1\n");
+    EXPECT_EQ(rows(alias_load_first(paths)), (std::vector<Row>{{"Data", "1-1"}}));
+
+    // Both have one: the file beside the executable is used, not merged.
+    write_file(dir / "beside" / "alias.txt", "Beside:2-2\n");
+    EXPECT_EQ(rows(alias_load_first(paths)), (std::vector<Row>{{"Beside", "2-2"}}));
+
+    // A readable file without entries beside still wins.
+    write_file(dir / "beside" / "alias.txt", "no colon here\n");
+    EXPECT_TRUE(alias_load_first(paths).empty());
+
+    // Something that is not a file beside does not count: the data folder's is used.
+    fs::remove(dir / "beside" / "alias.txt");
+    fs::create_directory(dir / "beside" / "alias.txt");
+    EXPECT_EQ(rows(alias_load_first(paths)), (std::vector<Row>{{"Data", "1-1"}}));
+
+    fs::remove(dir / "data" / "alias.txt");
+    EXPECT_TRUE(alias_load_first(paths).empty());
+    EXPECT_TRUE(alias_load_first({}).empty());
+}
+
+TEST_F(AliasFolder, ReadTellsAMissingFileFromAnEmptyOne)
+{
+    std::vector<AliasEntry> list = parse("Old:0-0\n");
+    EXPECT_EQ(alias_read((dir / "alias.txt").string(), &list), -1);
+    EXPECT_TRUE(list.empty());
+    write_file(dir / "alias.txt", "");
+    EXPECT_EQ(alias_read((dir / "alias.txt").string(), &list), 0);
+    EXPECT_TRUE(list.empty());
+}
+
+TEST_F(AliasFolder, LoadFindsTheFileInTheDataFolder)
+{
+    if (fs::exists(exe_folder() + "/alias.txt"))
+        GTEST_SKIP() << "an alias.txt lies beside the test program; not touching it";
+    ScopedEnv xdg("XDG_DATA_HOME", dir.c_str());
+    fs::create_directories(dir / "KAVRI" / "KAVRIViewer");
+    write_file(dir / "KAVRI" / "KAVRIViewer" / "alias.txt", "Rack 5:0-9-2\n");
+    EXPECT_EQ(rows(alias_load()), (std::vector<Row>{{"Rack 5", "0-9-2"}}));
+}

@@ -1,0 +1,85 @@
+// The statistics line and its 5-second rhythm.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "link/stream_stats.h"
+
+namespace {
+
+StreamStats totals(uint64_t scale)
+{
+    StreamStats s{};
+    s.datagrams = 100 * scale;
+    s.video_bytes = 1250000 * scale;  // 10 Mbit
+    s.fragments = 1000 * scale;
+    s.duplicates = 3 * scale;
+    s.resent = 12 * scale;
+    s.lost = 4 * scale;
+    s.pictures = 300 * scale;
+    s.abandoned = 1 * scale;
+    s.decoded = 290 * scale;
+    s.decode_us = 290 * 3500 * scale;  // 3.5 ms each
+    s.drawn = 250 * scale;
+    s.shown_us = 250 * 8250 * scale;   // 8.25 ms each
+    return s;
+}
+
+} // namespace
+
+TEST(StreamStats, LineGivesRatesPerSecondAndAverageTimes)
+{
+    const StreamStats a = totals(1), b = totals(3);
+    char line[256];
+    size_t n = stream_stats_format(&a, &b, 5000000, line, sizeof line);
+    EXPECT_EQ(n, strlen(line));
+    EXPECT_STREQ(line, "stream: 120.0 received, 116.0 decoded, 100.0 drawn per second, 4.00 Mbit/s, "
+                       "fragments lost 8 resent 24, decode 3.50 ms, end-to-end 8.25 ms");
+}
+
+TEST(StreamStats, NothingCountedGivesZerosNotDivisionByZero)
+{
+    const StreamStats a = totals(2);
+    char line[256];
+    stream_stats_format(&a, &a, 0, line, sizeof line);
+    EXPECT_STREQ(line, "stream: 0.0 received, 0.0 decoded, 0.0 drawn per second, 0.00 Mbit/s, "
+                       "fragments lost 0 resent 0, decode 0.00 ms, end-to-end 0.00 ms");
+    // Totals that went backwards (a new link) count as nothing.
+    const StreamStats b = totals(1);
+    stream_stats_format(&a, &b, 5000000, line, sizeof line);
+    EXPECT_NE(std::string(line).find("0.0 received"), std::string::npos);
+}
+
+TEST(StreamStats, LineIsCutToTheBuffer)
+{
+    const StreamStats a = totals(1), b = totals(2);
+    char line[20];
+    memset(line, 'x', sizeof line);
+    EXPECT_EQ(stream_stats_format(&a, &b, 5000000, line, sizeof line), 19u);
+    EXPECT_EQ(line[19], '\0');
+    EXPECT_EQ(stream_stats_format(&a, &b, 5000000, line, 0), 0u);
+}
+
+TEST(StreamReport, OneLineEveryFiveSecondsWhileStreaming)
+{
+    StreamReport r{};
+    char line[256];
+    StreamStats s = totals(1);
+    EXPECT_EQ(stream_report_tick(&r, &s, 1000000, line, sizeof line), 0);  // starts the period
+    s = totals(2);
+    EXPECT_EQ(stream_report_tick(&r, &s, 5999999, line, sizeof line), 0);
+    EXPECT_EQ(stream_report_tick(&r, &s, 6000000, line, sizeof line), 1);
+    EXPECT_EQ(std::string(line).rfind("stream: 60.0 received", 0), 0u) << line;
+    // The next period starts at the line.
+    EXPECT_EQ(stream_report_tick(&r, &s, 10999999, line, sizeof line), 0);
+    EXPECT_EQ(stream_report_tick(&r, &s, 11000000, line, sizeof line), 1);
+    EXPECT_EQ(std::string(line).rfind("stream: 0.0 received", 0), 0u) << line;
+    // Streaming stopped and started again: the counting starts afresh, no
+    // line about the pause.
+    stream_report_stop(&r);
+    s = totals(5);
+    EXPECT_EQ(stream_report_tick(&r, &s, 30000000, line, sizeof line), 0);
+    EXPECT_EQ(stream_report_tick(&r, &s, 34000000, line, sizeof line), 0);
+    EXPECT_EQ(stream_report_tick(&r, &s, 35000000, line, sizeof line), 1);
+}

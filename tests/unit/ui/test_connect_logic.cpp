@@ -1,0 +1,178 @@
+// The connection screen's rules: button geometry, the forward button, row
+// labels, the address editor's outcome and the list pop-up's size.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <cstring>
+
+#include "link/link.h"
+#include "ui/connect_logic.h"
+
+namespace {
+
+DeviceRecord network_record(const char *name, const char *ip)
+{
+    DeviceRecord r{};
+    std::strncpy(r.name, name, sizeof r.name - 1);
+    r.address.in4.sin_family = AF_INET;
+    inet_pton(AF_INET, ip, &r.address.in4.sin_addr);
+    r.address.in4.sin_port = htons(36459);
+    return r;
+}
+
+} // namespace
+
+TEST(ConnectGeometry, PanelIsCentredInTheViewport)
+{
+    ConnectPoint p = connect_panel_origin(800, 600);
+    EXPECT_FLOAT_EQ(p.x, 205.0f);
+    EXPECT_FLOAT_EQ(p.y, 218.5f);
+}
+
+TEST(ConnectGeometry, ActionButtonsPerPanelMode)
+{
+    ConnectPoint q{205, 218.5f}, s{390, 163};
+    ConnectPoint fwd{}, back{-1, -1};
+    for (int mode : {0, 1, 2}) {
+        back = {-1, -1};
+        EXPECT_EQ(connect_action_buttons(mode, q, s, &fwd, &back), 1) << mode;
+        EXPECT_FLOAT_EQ(fwd.x, 400.0f);
+        EXPECT_FLOAT_EQ(fwd.y, 218.5f + 163.0f - 28.5f);
+        EXPECT_FLOAT_EQ(back.x, -1.0f) << "no back button in mode " << mode;
+    }
+    EXPECT_EQ(connect_action_buttons(3, q, s, &fwd, &back), 2);
+    EXPECT_FLOAT_EQ(back.x, 400.0f - 8.0f - 28.5f);
+    EXPECT_FLOAT_EQ(fwd.x, 400.0f + 8.0f + 28.5f);
+    EXPECT_FLOAT_EQ(back.y, fwd.y);
+}
+
+TEST(ConnectGeometry, BarIsTwoCirclesAndTheStripBetween)
+{
+    EXPECT_TRUE(connect_on_bar(28.5f, 28.5f));
+    EXPECT_TRUE(connect_on_bar(1.0f, 28.5f));     // left end of the rounded cap
+    EXPECT_FALSE(connect_on_bar(1.0f, 2.0f));     // corner outside the cap
+    EXPECT_TRUE(connect_on_bar(200.0f, 0.0f));    // straight part, top edge
+    EXPECT_TRUE(connect_on_bar(200.0f, 57.0f));
+    EXPECT_FALSE(connect_on_bar(200.0f, 57.5f));
+    EXPECT_TRUE(connect_on_bar(327.9f, 28.5f));   // right cap (the chevron)
+    EXPECT_FALSE(connect_on_bar(340.0f, 28.5f));  // the rescan button is not the bar
+    EXPECT_TRUE(connect_in_circle(299.5f + 20.0f, 28.5f, ConnectPoint{299.5f, 28.5f}, 28.5f));
+    EXPECT_FALSE(connect_in_circle(299.5f + 21.0f, 28.5f + 21.0f, ConnectPoint{299.5f, 28.5f}, 28.5f));
+}
+
+TEST(ConnectForwardButton, EveryModeAndState)
+{
+    // The no-video panel's button goes back, whatever else holds.
+    EXPECT_EQ(connect_forward_click(2, true, true, LINK_STATE_NO_VIDEO), FORWARD_SERVER_LIST);
+    EXPECT_EQ(connect_forward_click(2, false, false, LINK_STATE_NONE), FORWARD_SERVER_LIST);
+    // Unlock panel: only a password is sent.
+    EXPECT_EQ(connect_forward_click(3, true, false, LINK_STATE_PASSWORD), FORWARD_NOTHING);
+    EXPECT_EQ(connect_forward_click(3, false, false, LINK_STATE_PASSWORD), FORWARD_UNLOCK);
+    // Server list.
+    for (int mode : {0, 1}) {
+        EXPECT_EQ(connect_forward_click(mode, true, false, LINK_STATE_NONE), FORWARD_CONNECT);
+        EXPECT_EQ(connect_forward_click(mode, true, false, LINK_STATE_PASSWORD), FORWARD_CONNECT);
+        EXPECT_EQ(connect_forward_click(mode, true, false, LINK_STATE_REFUSED), FORWARD_CONNECT);
+        EXPECT_EQ(connect_forward_click(mode, true, true, LINK_STATE_PASSWORD), FORWARD_SHOW_UNLOCK);
+        EXPECT_EQ(connect_forward_click(mode, true, true, LINK_STATE_NO_VIDEO), FORWARD_SHOW_NO_VIDEO);
+        EXPECT_EQ(connect_forward_click(mode, true, true, LINK_STATE_STREAMING), FORWARD_NOTHING);
+    }
+}
+
+TEST(ConnectLabel, NetworkAndUsbFormats)
+{
+    char out[128];
+    DeviceRecord net = network_record("Desk", "192.168.1.20");
+    EXPECT_EQ(connect_label(net, out, sizeof out), std::strlen("Desk (192.168.1.20)"));
+    EXPECT_STREQ(out, "Desk (192.168.1.20)");
+
+    DeviceRecord v6{};
+    std::strcpy(v6.name, "Lab");
+    v6.address.in6.sin6_family = AF_INET6;
+    inet_pton(AF_INET6, "fe80::1", &v6.address.in6.sin6_addr);
+    connect_label(v6, out, sizeof out);
+    EXPECT_STREQ(out, "Lab (fe80::1)");
+
+    DeviceRecord usb{};
+    usb.usb = 1;
+    std::strcpy(usb.name, "KAVRI Viewer");
+    std::strcpy(usb.label, "Front port");
+    connect_label(usb, out, sizeof out);
+    EXPECT_STREQ(out, "KAVRI Viewer (USB Front port)");
+}
+
+TEST(ConnectLabel, DeviceTextIsCopiedNotFormattedAndCut)
+{
+    char out[32];
+    DeviceRecord r = network_record("%s%n%x", "10.0.0.1");
+    connect_label(r, out, sizeof out);
+    EXPECT_STREQ(out, "%s%n%x (10.0.0.1)");
+
+    // A name filling its whole field (no terminator) is read only to its end.
+    std::memset(r.name, 'A', sizeof r.name);
+    EXPECT_EQ(connect_label(r, out, sizeof out), sizeof out - 1);
+    EXPECT_EQ(out[sizeof out - 1], 0);
+    EXPECT_EQ(std::string(out), std::string(31, 'A'));
+
+    char one[1] = {'x'};
+    EXPECT_EQ(connect_label(r, one, 1), 0u);
+    EXPECT_EQ(one[0], 0);
+}
+
+TEST(ConnectAddressEditor, NonZeroIpv4BecomesAFixedRecord)
+{
+    DeviceRecord r;
+    std::memset(&r, 0x5A, sizeof r);
+    ASSERT_EQ(connect_address_record("127.0.0.2", &r), 0);
+    // Literal: family AF_INET, port 36459 = 0x8E6B big-endian, address 7F 00 00 02.
+    const uint8_t *a = r.address.bytes;
+    EXPECT_EQ(r.address.sa.sa_family, AF_INET);
+    EXPECT_EQ(a[2], 0x8E);
+    EXPECT_EQ(a[3], 0x6B);
+    EXPECT_EQ(a[4], 0x7F);
+    EXPECT_EQ(a[5], 0x00);
+    EXPECT_EQ(a[6], 0x00);
+    EXPECT_EQ(a[7], 0x02);
+    EXPECT_STREQ(r.id, "fixed_ip");
+    EXPECT_STREQ(r.name, "127.0.0.2");
+    // Everything else is zero.
+    EXPECT_EQ(r.build, 0u);
+    EXPECT_EQ(r.usb, 0u);
+    EXPECT_EQ(r.current, 0u);
+    EXPECT_EQ(r.version[0], 0);
+    EXPECT_EQ(r.label[0], 0);
+    EXPECT_EQ(r.id[sizeof "fixed_ip"], 0);
+}
+
+TEST(ConnectAddressEditor, ShortNumericFormsAreAddressesToo)
+{
+    DeviceRecord r;
+    ASSERT_EQ(connect_address_record("127.1", &r), 0);
+    EXPECT_EQ(ntohl(r.address.in4.sin_addr.s_addr), 0x7F000001u);
+    EXPECT_STREQ(r.name, "127.1");
+}
+
+TEST(ConnectAddressEditor, ZeroIpv6AndNonAddressesGiveNothing)
+{
+    DeviceRecord r{};
+    EXPECT_EQ(connect_address_record("0.0.0.0", &r), -1);
+    EXPECT_EQ(connect_address_record("0", &r), -1);
+    EXPECT_EQ(connect_address_record("::1", &r), -1);
+    EXPECT_EQ(connect_address_record("", &r), -1);
+    EXPECT_EQ(connect_address_record("1.2.3.4.5", &r), -1);
+    EXPECT_EQ(connect_address_record("12-34", &r), -1);
+    EXPECT_EQ(connect_address_record(nullptr, &r), -1);
+    EXPECT_EQ(r.id[0], 0) << "a refused address leaves the record alone";
+}
+
+TEST(ConnectServerList, RowsAndContentHeight)
+{
+    EXPECT_EQ(connect_list_rows(0), 1);
+    EXPECT_EQ(connect_list_rows(1), 1);
+    EXPECT_EQ(connect_list_rows(3), 3);
+    EXPECT_EQ(connect_list_rows(5), 3);
+    EXPECT_FLOAT_EQ(connect_list_content_height(0), 57.0f);
+    EXPECT_FLOAT_EQ(connect_list_content_height(2), 114.0f);
+    EXPECT_FLOAT_EQ(connect_list_content_height(5), 285.0f);
+}
