@@ -1,5 +1,7 @@
 #include "input/input_thread.h"
 
+#include <cstring>
+
 #include "input/capture.h"
 #include "input/keyboard_report.h"
 
@@ -103,8 +105,11 @@ void input_pause(InputPipeline *p, bool paused)
     p->source.take_current_keyboard(state);
     uint8_t report[KEYBOARD_REPORT_SIZE];
     p->left_ctrl = (keyboard_build_report(state, report) & 0x01) != 0;
+    // Nothing held: the target has had the all-released state since the pause.
+    uint8_t released[KEYBOARD_REPORT_SIZE];
+    keyboard_released_report(released);
     InputGates g = p->hooks.gates(p->hooks.ctx);
-    if (g.connected && g.keyboard_input)
+    if (g.connected && g.keyboard_input && std::memcmp(report, released, sizeof report) != 0)
         p->hooks.send(p->hooks.ctx, report, sizeof report);
 }
 

@@ -73,7 +73,7 @@ void input_forget(InputPipeline *p);
 // all-released keyboard and mouse reports go out once, so that nothing held
 // (the Left Ctrl of the release gesture) stays down on the target; nothing
 // more is sent until they are given back. Giving them back while forwarding
-// is on: the keys held at that moment go to the target at once.
+// is on: the keys still held at that moment go to the target at once.
 void input_pause(InputPipeline *p, bool paused);
 
 // Sends the all-released keyboard report and then the all-released mouse
