@@ -1,71 +1,73 @@
 #include "input/capture.h"
 
+CaptureWant capture_want(bool connected, bool input, bool active, bool ui_focus)
+{
+    CaptureWant w{};
+    bool on = connected && input && !ui_focus;
+    w.keyboard_grab = on;
+    w.mouse_grab = on;
+    w.forwarding = on && active;
+    w.relative = on && active;
+    return w;
+}
+
+static CaptureChange change_to(bool want, bool *applied)
+{
+    if (want == *applied)
+        return CHANGE_NONE;
+    *applied = want;
+    return want ? CHANGE_ON : CHANGE_OFF;
+}
+
 CaptureActions capture_step(const CaptureInputs &in, CaptureState *st)
 {
     CaptureActions a{};
+    CaptureWant keys = capture_want(in.connected, in.keyboard_input, in.window_active, in.ui_focus);
+    CaptureWant mouse = capture_want(in.connected, in.mouse_input, in.window_active, in.ui_focus);
 
-    bool want_keyboard = in.keyboard_input && in.connected;
-    if (want_keyboard != st->keyboard_grabbed) {
-        st->keyboard_grabbed = want_keyboard;
-        a.keyboard_grab = want_keyboard ? CHANGE_ON : CHANGE_OFF;
+    a.keyboard_grab = change_to(keys.keyboard_grab, &st->keyboard_grabbed);
+    a.mouse_grab = change_to(mouse.mouse_grab, &st->mouse_grabbed);
+    a.relative = change_to(mouse.relative && in.relative_available, &st->relative);
+
+    // Without relative mode the pointer itself is what moves the target's:
+    // it stays over the picture, hidden. Without a picture the grab keeps it
+    // in the window and the cursor keeps its visibility.
+    bool confine = mouse.relative && !in.relative_available;
+    bool have_rect = in.rect_w >= 1 && in.rect_h >= 1;
+    if (confine && have_rect) {
+        if (!st->clipped || st->clip_x != in.rect_x || st->clip_y != in.rect_y || st->clip_w != in.rect_w ||
+            st->clip_h != in.rect_h) {
+            st->clipped = true;
+            st->clip_x = a.clip_x = in.rect_x;
+            st->clip_y = a.clip_y = in.rect_y;
+            st->clip_w = a.clip_w = in.rect_w;
+            st->clip_h = a.clip_h = in.rect_h;
+            a.clip = CHANGE_ON;
+        }
+    } else if (st->clipped) {
+        st->clipped = false;
+        a.clip = CHANGE_OFF;
     }
 
-    bool forwarding = in.connected && in.mouse_input;
-    if (forwarding != st->mouse_grabbed) {
-        st->mouse_grabbed = forwarding;
-        a.mouse_grab = forwarding ? CHANGE_ON : CHANGE_OFF;
-        // Dropping the grab frees the pointer as well.
-        if (!forwarding && st->clipped) {
-            st->clipped = false;
-            a.clip = CHANGE_OFF;
-        }
-    }
-
-    if (forwarding && in.window_active) {
-        if (in.rect_w >= 1 && in.rect_h >= 1) {
-            bool show = in.ui_focus;
-            if (show != st->cursor_shown) {
-                st->cursor_shown = show;
-                a.cursor = show ? CHANGE_ON : CHANGE_OFF;
-            }
-            if (show) {
-                if (st->clipped) {
-                    st->clipped = false;
-                    a.clip = CHANGE_OFF;
-                }
-            } else if (!st->clipped || st->clip_x != in.rect_x || st->clip_y != in.rect_y ||
-                       st->clip_w != in.rect_w || st->clip_h != in.rect_h) {
-                st->clipped = true;
-                st->clip_x = in.rect_x;
-                st->clip_y = in.rect_y;
-                st->clip_w = in.rect_w;
-                st->clip_h = in.rect_h;
-                a.clip = CHANGE_ON;
-                a.clip_x = in.rect_x;
-                a.clip_y = in.rect_y;
-                a.clip_w = in.rect_w;
-                a.clip_h = in.rect_h;
-            }
-        }
-    } else {
-        // Out of focus the window system frees the pointer; the confinement
-        // is set again when the window is active once more.
-        if (st->clipped) {
-            st->clipped = false;
-            a.clip = CHANGE_OFF;
-        }
-        if (!in.connected && !st->cursor_shown) {
-            st->cursor_shown = true;
-            a.cursor = CHANGE_ON;
-        }
-    }
-
-    if (in.connected && !in.mouse_input && st->cursor_shown && !in.ui_focus &&
-        in.now_ms > in.last_mouse_ms + CAPTURE_IDLE_HIDE_MS) {
-        st->cursor_shown = false;
-        a.cursor = CHANGE_OFF;
+    if (confine) {
+        if (have_rect)
+            a.cursor = change_to(false, &st->cursor_shown);
+    } else if (!in.connected || in.mouse_input || in.ui_focus) {
+        // Relative mode hides the pointer by itself, so it shows again the
+        // moment relative mode ends.
+        a.cursor = change_to(true, &st->cursor_shown);
+    } else if (st->cursor_shown && in.now_ms > in.last_mouse_ms + CAPTURE_IDLE_HIDE_MS) {
+        // Connected with input off: out of the way while nobody moves it.
+        a.cursor = change_to(false, &st->cursor_shown);
     }
     return a;
+}
+
+ScalePoint window_pixels_convert(ScalePoint p, int from_w, int from_h, int to_w, int to_h)
+{
+    if (from_w < 1 || from_h < 1 || to_w < 1 || to_h < 1)
+        return p;
+    return ScalePoint{(float)((double)p.x * to_w / from_w), (float)((double)p.y * to_h / from_h)};
 }
 
 void gesture_modifier(ReleaseGesture *g, int bit, bool down)

@@ -1,5 +1,8 @@
 #include "input/input_thread.h"
 
+#include <cstring>
+
+#include "input/capture.h"
 #include "input/keyboard_report.h"
 
 namespace {
@@ -11,8 +14,10 @@ void on_keyboard(InputPipeline *p)
     uint8_t report[KEYBOARD_REPORT_SIZE];
     uint8_t modifiers = keyboard_build_report(state, report);
     p->left_ctrl = (modifiers & 0x01) != 0;
+    std::lock_guard<std::mutex> hold(p->send_lock);
     InputGates g = p->hooks.gates(p->hooks.ctx);
-    if (g.connected && g.keyboard_input)
+    // Key events come only while the window is active.
+    if (capture_want(g.connected, g.keyboard_input, true, g.ui_focus).forwarding && !p->paused.load())
         p->hooks.send(p->hooks.ctx, report, sizeof report);
 }
 
@@ -26,10 +31,11 @@ void on_mouse(InputPipeline *p)
     if (!mouse_make_entry(s, p->left_ctrl.load(), &e))
         return;
     InputGates g = p->hooks.gates(p->hooks.ctx);
-    if (!g.connected || !g.mouse_input || g.ui_focus)
+    if (!capture_want(g.connected, g.mouse_input, true, g.ui_focus).forwarding)
         return;
     std::lock_guard<std::mutex> hold(p->mouse_lock);
-    p->mouse_queue.push_back(e);
+    if (!p->paused.load())
+        p->mouse_queue.push_back(e);
 }
 
 void input_thread_main(InputPipeline *p)
@@ -78,6 +84,33 @@ void input_flush_mouse(InputPipeline *p)
             break;
         p->mouse_queue.erase(p->mouse_queue.begin(), p->mouse_queue.begin() + (ptrdiff_t)used);
     }
+}
+
+void input_pause(InputPipeline *p, bool paused)
+{
+    std::lock_guard<std::mutex> hold(p->send_lock);
+    if (paused == p->paused.load() || !p->hooks.send)
+        return;
+    p->paused = paused;
+    if (paused) {
+        // Set before the queue is emptied: what the input thread queues from
+        // now on is dropped, and no flush sends after the release.
+        std::lock_guard<std::mutex> mouse(p->mouse_lock);
+        p->mouse_queue.clear();
+        input_send_released(p->hooks);
+        return;
+    }
+    // States read while paused are stale; the current one is the whole truth.
+    uint8_t state[INPUT_KEY_STATE_SIZE];
+    p->source.take_current_keyboard(state);
+    uint8_t report[KEYBOARD_REPORT_SIZE];
+    p->left_ctrl = (keyboard_build_report(state, report) & 0x01) != 0;
+    // Nothing held: the target has had the all-released state since the pause.
+    uint8_t released[KEYBOARD_REPORT_SIZE];
+    keyboard_released_report(released);
+    InputGates g = p->hooks.gates(p->hooks.ctx);
+    if (g.connected && g.keyboard_input && std::memcmp(report, released, sizeof report) != 0)
+        p->hooks.send(p->hooks.ctx, report, sizeof report);
 }
 
 void input_send_released(const InputHooks &hooks)

@@ -43,6 +43,12 @@ struct InputPipeline {
     InputHooks hooks{};
     std::thread thread;
     std::atomic<bool> left_ctrl{false};  // bit 0 of the last keyboard report's modifiers
+    // Keyboard reports and the pause's released reports go out under it, so
+    // that a report built before a pause never lands after its release.
+    std::mutex send_lock;
+    // The viewer's own windows have the keyboard and mouse (input_pause).
+    // Written under send_lock; read under send_lock or the mouse lock.
+    std::atomic<bool> paused{false};
     std::mutex mouse_lock;
     std::vector<MouseEntry> mouse_queue;
 };
@@ -60,6 +66,15 @@ void input_flush_mouse(InputPipeline *p);
 // connection starts with nothing pressed) and queued motion is dropped, so
 // that none of it moves the target's pointer after a reconnect.
 void input_forget(InputPipeline *p);
+
+// The viewer's own windows take the keyboard and mouse (paused true) or give
+// them back (false); the main thread calls it with the current wish every
+// iteration, only changes act. Taking them: queued motion is dropped and the
+// all-released keyboard and mouse reports go out once, so that nothing held
+// (the Left Ctrl of the release gesture) stays down on the target; nothing
+// more is sent until they are given back. Giving them back while forwarding
+// is on: the keys still held at that moment go to the target at once.
+void input_pause(InputPipeline *p, bool paused);
 
 // Sends the all-released keyboard report and then the all-released mouse
 // report through the hooks (forwarding switched off, focus lost).

@@ -111,6 +111,13 @@ void InputSource::read_keyboard(uint8_t state[INPUT_KEY_STATE_SIZE])
     key_states_.pop_front();
 }
 
+void InputSource::take_current_keyboard(uint8_t state[INPUT_KEY_STATE_SIZE])
+{
+    std::lock_guard<std::mutex> g(lock_);
+    key_states_.clear();
+    std::memcpy(state, keys_.data(), keys_.size());
+}
+
 void InputSource::read_mouse(MouseSample *sample)
 {
     std::lock_guard<std::mutex> g(lock_);

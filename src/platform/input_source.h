@@ -57,6 +57,8 @@ public:
     // The oldest unread key state, or the current one when none is unread (a
     // key is down when bit 7 of its byte is set).
     void read_keyboard(uint8_t state[INPUT_KEY_STATE_SIZE]);
+    // The current key state; the unread ones before it are dropped.
+    void take_current_keyboard(uint8_t state[INPUT_KEY_STATE_SIZE]);
     // Motion and wheel counts since the last read, and the buttons now; at
     // most 127 counts per axis and one wheel step a read, the rest stays
     // pending (and notified) for the next.

@@ -7,6 +7,7 @@
 // link receives. The UI thread (shell/ui_thread.h) owns the GL context and
 // everything drawn.
 #include <atomic>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -122,15 +123,56 @@ static void load_font(AppState *app)
 }
 
 // What the main thread keeps of the window's input: the capture state last
-// applied, the release gesture, and the cursor Dear ImGui asked for.
+// applied, the release gesture, the cursor Dear ImGui asked for, and where
+// the pointer last was for Dear ImGui (window coordinates).
 struct ShellInput {
     CaptureState capture{};
     ReleaseGesture gesture{};
     int cursor_shape = -1;
     SDL_Cursor *cursors[ImGuiMouseCursor_COUNT] = {};
+    bool relative_failed = false;  // the window system refused relative mode
+    bool have_pointer = false;
+    int pointer_x = 0, pointer_y = 0;
     std::string paste_title;  // the paste progress title last set; empty: none
 };
 static ShellInput g_input;
+
+// The window's size in window coordinates and in drawable pixels.
+struct WindowGrids {
+    int win_w, win_h, draw_w, draw_h;
+};
+
+static WindowGrids window_grids(SDL_Window *window)
+{
+    WindowGrids g{};
+    SDL_GetWindowSize(window, &g.win_w, &g.win_h);
+    SDL_GL_GetDrawableSize(window, &g.draw_w, &g.draw_h);
+    return g;
+}
+
+// Dear ImGui's pointer: events give window coordinates, Dear ImGui lays out
+// in drawable pixels (divided by its framebuffer scale when it applies them).
+static void push_pointer(SDL_Window *window, int x, int y)
+{
+    g_input.have_pointer = true;
+    g_input.pointer_x = x;
+    g_input.pointer_y = y;
+    WindowGrids g = window_grids(window);
+    ScalePoint p = window_pixels_convert(ScalePoint{(float)x, (float)y}, g.win_w, g.win_h, g.draw_w, g.draw_h);
+    ui_events_push_mouse_pos(p.x, p.y);
+}
+
+// The video rectangle (drawable pixels) in window coordinates, rounded
+// inwards so that a pointer confined to it stays over the picture.
+static VideoRect video_rect_in_window(SDL_Window *window, const VideoRect &r)
+{
+    WindowGrids g = window_grids(window);
+    ScalePoint a = window_pixels_convert(ScalePoint{(float)r.x, (float)r.y}, g.draw_w, g.draw_h, g.win_w, g.win_h);
+    ScalePoint b = window_pixels_convert(ScalePoint{(float)(r.x + r.width), (float)(r.y + r.height)}, g.draw_w,
+                                         g.draw_h, g.win_w, g.win_h);
+    int x0 = (int)std::ceil(a.x), y0 = (int)std::ceil(a.y);
+    return VideoRect{x0, y0, (int)std::floor(b.x) - x0, (int)std::floor(b.y) - y0};
+}
 
 // The modifier bit of a key in the window's modifier byte, or -1.
 static int modifier_bit(SDL_Scancode code)
@@ -269,7 +311,11 @@ static void handle_event(AppState *app, const SDL_Event &ev)
         ui_events_push_text(ev.text.text, sizeof ev.text.text);
         break;
     case SDL_MOUSEMOTION:
-        ui_events_push_mouse_pos((float)ev.motion.x, (float)ev.motion.y);
+        // In relative mode the pointer belongs to the target: the user
+        // interface keeps the position it had when relative mode began,
+        // where the pointer reappears (and the function menu opens).
+        if (!g_input.capture.relative)
+            push_pointer(app->window, ev.motion.x, ev.motion.y);
         break;
     case SDL_KEYDOWN:
     case SDL_KEYUP: {
@@ -281,14 +327,18 @@ static void handle_event(AppState *app, const SDL_Event &ev)
     case SDL_MOUSEBUTTONDOWN:
     case SDL_MOUSEBUTTONUP: {
         bool down = ev.type == SDL_MOUSEBUTTONDOWN;
+        if (down && g_input.capture.relative)
+            break;  // a click for the target, not for the user interface
         if (down)
-            ui_events_push_mouse_pos((float)ev.button.x, (float)ev.button.y);
+            push_pointer(app->window, ev.button.x, ev.button.y);
         int button = key_map_mouse_button(ev.button.button);
         if (button >= 0)
             ui_events_push_mouse_button(button, down);
         break;
     }
     case SDL_MOUSEWHEEL: {
+        if (g_input.capture.relative)
+            break;
         int x = ev.wheel.x, y = ev.wheel.y;
         if (ev.wheel.direction == SDL_MOUSEWHEEL_FLIPPED) {
             x = -x;
@@ -352,7 +402,8 @@ static bool application_step(AppState *app)
     in.keyboard_input = app->keyboard_input.load();
     in.ui_focus = app->ui_focus.load();
     in.window_active = window_active(app);
-    VideoRect r = app_state_video_rect(app);
+    in.relative_available = !g_input.relative_failed;
+    VideoRect r = video_rect_in_window(app->window, app_state_video_rect(app));
     in.rect_x = r.x;
     in.rect_y = r.y;
     in.rect_w = r.width;
@@ -368,6 +419,19 @@ static bool application_step(AppState *app)
         SDL_SetWindowMouseGrab(app->window, act.mouse_grab == CHANGE_ON ? SDL_TRUE : SDL_FALSE);
         app->mouse_grabbed = act.mouse_grab == CHANGE_ON;
     }
+    if (act.relative == CHANGE_ON && SDL_SetRelativeMouseMode(SDL_TRUE) != 0) {
+        // Confinement to the picture stands in from the next iteration on.
+        std::fprintf(stderr, "relative mouse mode unavailable: %s\n", SDL_GetError());
+        g_input.relative_failed = true;
+        g_input.capture.relative = false;
+    } else if (act.relative == CHANGE_OFF) {
+        SDL_SetRelativeMouseMode(SDL_FALSE);
+        // The pointer reappears where the user interface last saw it (the
+        // function menu opens there), unless the operator has turned to
+        // another window.
+        if (in.window_active && g_input.have_pointer)
+            SDL_WarpMouseInWindow(app->window, g_input.pointer_x, g_input.pointer_y);
+    }
     if (act.clip == CHANGE_ON) {
         SDL_Rect clip{act.clip_x, act.clip_y, act.clip_w, act.clip_h};
         SDL_SetWindowMouseRect(app->window, &clip);
@@ -375,6 +439,9 @@ static bool application_step(AppState *app)
         SDL_SetWindowMouseRect(app->window, nullptr);
     }
     apply_cursor_visibility(app, act.cursor);
+    // The viewer's own windows keep the keys from the target while open.
+    if (app->input)
+        input_pause(app->input, in.connected && (in.keyboard_input || in.mouse_input) && in.ui_focus);
 
     // The cursor shape Dear ImGui asks for (the hand over a button).
     int shape = app->cursor_shape.load();

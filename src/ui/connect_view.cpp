@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include <imgui.h>
+#include <imgui_internal.h>
 
 #include "link/link.h"
 #include "ui/connect_logic.h"
@@ -126,6 +127,7 @@ ConnectView::~ConnectView()
 void ConnectView::clear_password()
 {
     std::memset(password_, 0, sizeof password_);
+    focus_password_ = true;
 }
 
 void ConnectView::draw(LinkContext *link, const std::vector<DeviceRecord> &found, int link_state,
@@ -147,7 +149,11 @@ void ConnectView::draw(LinkContext *link, const std::vector<DeviceRecord> &found
     dl->AddCallback(ImDrawCallback_ResetRenderState, nullptr);
 
     int mode = panel_mode->load();
-    if (link_state == LINK_STATE_PASSWORD && mode == 3)
+    bool unlock = link_state == LINK_STATE_PASSWORD && mode == 3;
+    if (unlock && !unlock_shown_)
+        focus_password_ = true;
+    unlock_shown_ = unlock;
+    if (unlock)
         draw_unlock(link, link_state, panel_mode, connected);
     else if (link_state == LINK_STATE_NO_VIDEO && mode == 2)
         draw_no_video(link, link_state, panel_mode, connected);
@@ -174,6 +180,7 @@ void ConnectView::draw_server_list(LinkContext *link, const std::vector<DeviceRe
         bar = hover_fill();
         if (ImGui::IsMouseDoubleClicked(ImGuiMouseButton_Left)) {
             editing_ = 1;
+            focus_address_ = true;
             for (const DeviceRecord &r : found) {
                 if (!r.current)
                     continue;
@@ -226,10 +233,15 @@ void ConnectView::draw_server_list(LinkContext *link, const std::vector<DeviceRe
             ImGui::SetCursorPos(ImVec2(CONNECT_LABEL_X, CONNECT_LABEL_Y));
             ImGui::TextUnformatted(address_);
         }
-    } else if (ImGui::InputText("##input_server", address_, sizeof address_,
-                                ImGuiInputTextFlags_CharsDecimal | ImGuiInputTextFlags_EnterReturnsTrue)) {
-        editing_ = 0;
-        connect_typed_address(link, address_);
+    } else {
+        if (focus_address_)
+            ImGui::SetKeyboardFocusHere();
+        focus_address_ = false;
+        if (ImGui::InputText("##input_server", address_, sizeof address_,
+                             ImGuiInputTextFlags_CharsDecimal | ImGuiInputTextFlags_EnterReturnsTrue)) {
+            editing_ = 0;
+            connect_typed_address(link, address_);
+        }
     }
     ImGui::PopStyleColor();
 
@@ -291,6 +303,18 @@ void ConnectView::draw_unlock(LinkContext *link, int link_state, std::atomic<int
     ImGui::PushStyleColor(ImGuiCol_FrameBg, ImVec4(0, 0, 0, 0));
     ImGui::SetCursorPos(ImVec2(CONNECT_LABEL_X, CONNECT_LABEL_Y));
     ImGui::SetNextItemWidth(CONNECT_EDITOR_W);
+    // The field has the keyboard whenever the panel shows and nothing else
+    // is being used (nothing else on it takes typing, and a notice or the
+    // function menu keeps what is typed into it). Emptied while it is
+    // being edited, it lets go first: an active field keeps its own copy of
+    // the text and would show the old one.
+    const ImGuiID field = ImGui::GetID("##input_password");
+    if (focus_password_ && ImGui::GetActiveID() == field)
+        ImGui::ClearActiveID();
+    else if (focus_password_ || (!ImGui::IsAnyItemActive() && !ImGui::IsAnyMouseDown() &&
+                                 !ImGui::IsPopupOpen("", ImGuiPopupFlags_AnyPopup)))
+        ImGui::SetKeyboardFocusHere();
+    focus_password_ = false;
     if (ImGui::InputText("##input_password", password_, sizeof password_,
                          ImGuiInputTextFlags_Password | ImGuiInputTextFlags_EnterReturnsTrue) &&
         password_[0] && link)

@@ -55,6 +55,12 @@ private:
     char password_[128] = {};
     uint8_t editing_ = 0;
     float list_scroll_ = 0.0f;
+    // The keyboard goes to the password field when the unlock panel appears
+    // or asks again, and to the address editor when it opens: the operator
+    // types without clicking first.
+    bool unlock_shown_ = false;
+    bool focus_password_ = false;
+    bool focus_address_ = false;
 
     void draw_server_list(LinkContext *link, const std::vector<DeviceRecord> &found, int link_state,
                           std::atomic<int> *panel_mode, bool connected);

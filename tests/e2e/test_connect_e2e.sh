@@ -4,8 +4,9 @@
 # against simulated dongles whose event logs tell what reached them.
 #   1. nothing found: the hint in the address bar, the bar's idle fill over the
 #      blurred photograph, the rescan button; the chevron opens nothing;
-#   2. a dongle with a password: the unlock panel; a wrong password comes back
-#      to an empty field, the right one brings the picture;
+#   2. a dongle with a password: the unlock panel, typed into without a
+#      click; a wrong password comes back to an empty field, the right one
+#      brings the picture;
 #   3. a dongle without HDMI signal: the no-video panel, whose button leads
 #      back to the server list;
 #   4. five dongles: the list pop-up three rows high, scrolled by the wheel,
@@ -224,7 +225,8 @@ password_field() { # FILE empty|masked
   local n x0 y0 x1 y1
   read -r n x0 y0 x1 y1 < <(label_pixels "$1")
   if [ "$2" = empty ]; then
-    [ "$n" -le 2 ] && return 0
+    # Nothing, or the caret alone (the field keeps the keyboard).
+    { [ "$n" -le 2 ] || [ $(( x1 - x0 )) -le 2 ]; } && return 0
   else
     # Five asterisks: a short run of small marks, a caret at most.
     [ "$n" -ge 15 ] && [ $(( x1 - x0 )) -le 60 ] && [ $(( y1 - y0 )) -le 16 ] && return 0
@@ -427,8 +429,8 @@ secured() {
   await_log sim 20000 '"ev":"connect".*"has_password":0.*"result":1'
   await unlock 20000 unlock_empty
 
-  read -r fx fy < <(at 150 28.5)
-  move_to "$fx" "$fy"; click
+  # The field has the keyboard as the panel appears, and again when the
+  # dongle asks anew: typing needs no click.
   await wrong-caret 10000 caret_shown
   xdotool type --delay 60 wrong
   await wrong-typed 10000 unlock_masked
@@ -437,7 +439,6 @@ secured() {
   park
   await wrong-refused 20000 unlock_empty
 
-  move_to "$fx" "$fy"; click
   await secret-caret 10000 caret_shown
   xdotool type --delay 60 secret
   await secret-typed 10000 unlock_masked

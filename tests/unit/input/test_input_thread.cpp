@@ -308,3 +308,19 @@ TEST(InputSourceStates, AStalledReaderMergesTheNewestStates)
     for (size_t i = 0; i < presses; i++)
         EXPECT_EQ(keys[1 + i % 250], 0x80) << i;
 }
+
+TEST_F(InputThread, AnOpenViewerWindowKeepsTheKeysAndReleasesWhatWasHeld)
+{
+    pipe.source.key(0x1D, true);  // Left Ctrl of the release gesture
+    ASSERT_EQ(link.wait_for(1).size(), 1u);
+    link.set_gates({true, true, true, true});
+    input_pause(&pipe, true);
+    input_pause(&pipe, true);     // only a change acts
+    pipe.source.key(0x1D, false);
+    pipe.source.key(0x10, true);  // Q, typed into the menu and still held when it closes
+    ASSERT_TRUE(link.wait_gate_reads(3));
+    link.set_gates({true, true, true, false});
+    input_pause(&pipe, false);
+    EXPECT_EQ(link.wait_for(4), (std::vector<std::string>{"010100000000000000", "010000000000000000", "0200000000",
+                                                         "010000140000000000"}));
+}
