@@ -1,4 +1,5 @@
 // setting.dat contents, whatever a crash or another program left there.
+#include "fuzz.h"
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
@@ -9,12 +10,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     std::vector<uint32_t> list = {0x00010A};
     settings_parse(data, size, &list);
-    if (list.size() > SETTINGS_MAX_COUNT)
-        std::abort();
+    FUZZ_FAIL_IF(list.size() > SETTINGS_MAX_COUNT);
     // What is loaded saves and loads back to the same list.
     std::vector<uint8_t> bytes = settings_serialize(list);
     std::vector<uint32_t> again;
-    if (settings_parse(bytes.data(), bytes.size(), &again) != 0 || again != list)
-        std::abort();
+    FUZZ_FAIL_IF(settings_parse(bytes.data(), bytes.size(), &again) != 0 || again != list);
     return 0;
 }
