@@ -129,6 +129,8 @@ struct Fault {
     After after;
 };
 
+void PrintTo(const Fault &f, std::ostream *os) { *os << f.name; }
+
 class Handshakes : public Handshake, public ::testing::WithParamInterface<Fault> {};
 
 TEST_P(Handshakes, EndOrCompleteInTimeThenTheNextConnectSucceeds)
