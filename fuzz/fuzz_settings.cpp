@@ -1,10 +1,11 @@
 // setting.dat contents, whatever a crash or another program left there.
-#include "fuzz.h"
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "app/settings_file.h"
+#include "fuzz.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -15,5 +16,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::vector<uint8_t> bytes = settings_serialize(list);
     std::vector<uint32_t> again;
     FUZZ_FAIL_IF(settings_parse(bytes.data(), bytes.size(), &again) != 0 || again != list);
+    // The layout record after the end marker: only a valid name is taken,
+    // and it saves and loads back.
+    std::string layout = SETTINGS_DEFAULT_LAYOUT, back = SETTINGS_DEFAULT_LAYOUT;
+    settings_parse_layout(data, size, &layout);
+    FUZZ_FAIL_IF(!settings_layout_name_valid(layout));
+    bytes = settings_serialize(list, layout);
+    settings_parse_layout(bytes.data(), bytes.size(), &back);
+    FUZZ_FAIL_IF(back != layout);
     return 0;
 }
