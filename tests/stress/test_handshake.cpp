@@ -142,8 +142,9 @@ TEST_P(Handshakes, EndOrCompleteInTimeThenTheNextConnectSucceeds)
     EXPECT_EQ(outs.front(), f.first);
     if (f.event) {
         ASSERT_TRUE(sim_wait_event(&sim, f.event, 1, 1000));
-        if (f.events >= 0)
+        if (f.events >= 0) {
             EXPECT_EQ(sim_events(&sim, f.event).size(), (size_t)f.events);
+        }
     }
     if (f.after == KEEPS_STREAMING_AND_RECONNECTS) {
         EXPECT_TRUE(probe.wait_fresh(probe.fresh_now(), 30, scaled(5000)));
