@@ -2,8 +2,10 @@
 //
 // Runs the real link (receiver, reassembly, acknowledgements, decoder thread)
 // against a dongle on the network and draws every picture with the real
-// VideoView into an SDL window, the way the viewer's UI thread does: a new
-// picture wakes the frame loop, which otherwise keeps the display's beat.
+// VideoView into an SDL window, the way the viewer's UI thread does while
+// pictures stream and the UI is idle: a new picture wakes the frame loop,
+// which draws once per new picture and at no other time (the swaps are
+// counted against the pictures shown).
 // For each picture drawn it records, in microseconds of the steady clock:
 //   receive  first fragment -> last fragment
 //   decode   last fragment -> decoded picture (queue included)
@@ -15,7 +17,8 @@
 // and prints p50, p99 and max of each, pictures shown against pictures sent
 // (by the stamps' frame numbers), the process's CPU seconds per picture shown
 // (also without the software rasteriser's threads, which a GPU replaces) and
-// its largest resident size.
+// its largest resident size. --upload direct|pbo forces the view's upload
+// path (default: the one the driver gets).
 //
 // Run it inside a private network namespace with a display (scripts/bench
 // does both): kavri-pipeline-bench --device 127.0.0.2 --seconds 20
@@ -41,7 +44,6 @@
 #include "dongle_sim/bitblocks.h"
 #include "base/clock.h"
 #include "link/link.h"
-#include "shell/frame_pacer.h"
 #include "ui/gl_helpers.h"
 #include "ui/video_view.h"
 
@@ -54,7 +56,7 @@ struct Bench {
     std::atomic<int> width{0};  // the announced picture width
     std::mutex lock;
     std::condition_variable cv;
-    bool fresh = false;
+    VideoUploadPath view_path = VideoUploadPath::Direct;
     // frame number of the link -> the device's stamp (frame, send time)
     std::unordered_map<uint32_t, std::pair<uint32_t, uint64_t>> stamps;
 };
@@ -95,7 +97,6 @@ void on_frame(void *ctx, int count, uint8_t *const *data, const int *line_sizes,
     std::lock_guard<std::mutex> g(b->lock);
     if (t && stamped)
         b->stamps[t->frame] = {frame, sent_ms};
-    b->fresh = true;
     b->cv.notify_one();
 }
 
@@ -167,7 +168,7 @@ long rss_kb(const char *field)
 void usage()
 {
     fprintf(stderr, "usage: kavri-pipeline-bench [--device ADDR] [--seconds N] [--warmup N] [--label TEXT]\n"
-                    "                            [--window WxH] [--samples FILE]\n");
+                    "                            [--window WxH] [--samples FILE] [--upload direct|pbo]\n");
 }
 
 } // namespace
@@ -179,6 +180,7 @@ int main(int argc, char **argv)
     const char *samples_path = nullptr;
     double seconds = 20, warmup = 3;
     int win_w = 800, win_h = 600;
+    std::string upload = "auto";
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         const char *v = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -187,6 +189,7 @@ int main(int argc, char **argv)
         else if (a == "--warmup" && v) warmup = atof(argv[++i]);
         else if (a == "--label" && v) label = argv[++i];
         else if (a == "--samples" && v) samples_path = argv[++i];
+        else if (a == "--upload" && v) upload = argv[++i];
         else if (a == "--window" && v && sscanf(argv[++i], "%dx%d", &win_w, &win_h) == 2) {}
         else { usage(); return 2; }
     }
@@ -212,7 +215,12 @@ int main(int argc, char **argv)
     }
     SDL_GL_SetSwapInterval(1);
     gl_load_functions(nullptr);
-    bench.view = new VideoView();
+    if (upload == "direct")
+        bench.view = new VideoView(VideoUploadPath::Direct);
+    else if (upload == "pbo")
+        bench.view = new VideoView(VideoUploadPath::PixelBuffer);
+    else
+        bench.view = new VideoView();
 
     LinkOptions options{};
     options.adapters = no_adapters;
@@ -234,7 +242,7 @@ int main(int argc, char **argv)
     double cpu0 = 0, raster0 = 0;
     long rss_max = 0;
     uint64_t t_start = 0, t_measure = 0, t_end = 0, last_scan = 0;
-    FramePacer pacer(60);
+    uint64_t swaps = 0, superseded0 = 0;
     const uint64_t begun = clock_steady_us();
     bool running = true;
     while (running) {
@@ -261,17 +269,22 @@ int main(int argc, char **argv)
             return 1;
         }
         const bool measuring = t_start && now >= t_measure;
-        if (measuring && cpu0 == 0)
+        if (measuring && cpu0 == 0) {
             thread_cpu(&cpu0, &raster0);
+            superseded0 = bench.view->superseded();
+        }
 
         int w = 0, h = 0;
         SDL_GL_GetDrawableSize(win, &w, &h);
-        glViewport(0, 0, w, h);
-        glClearColor(0.1f, 0.1f, 0.1f, 1.0f);
-        glClear(GL_COLOR_BUFFER_BIT);
         VideoArea area{};
-        bench.view->render(w, h, &area);
+        if (bench.view->render(w, h, &area) != 1) {
+            glViewport(0, 0, w, h);
+            glClearColor(0.1f, 0.1f, 0.1f, 1.0f);
+            glClear(GL_COLOR_BUFFER_BIT);
+        }
         SDL_GL_SwapWindow(win);
+        if (measuring)
+            swaps++;
         const uint64_t swapped = clock_steady_us();
         const uint64_t wall = clock_wall_ms();
 
@@ -308,21 +321,20 @@ int main(int argc, char **argv)
         if (measuring)
             rss_max = std::max(rss_max, rss_kb("VmRSS:"));
 
-        // The viewer's loop: the display's beat, or at once for a new picture.
-        int64_t wait_us = pacer.frame_done((int64_t)clock_steady_us());
+        // The viewer's loop while pictures stream and the UI is idle: the
+        // next frame is for the next new picture (half a second at most, as
+        // the viewer's idle beat).
         std::unique_lock<std::mutex> g(bench.lock);
-        if (!bench.fresh && wait_us > 0)
-            bench.cv.wait_for(g, std::chrono::microseconds(wait_us), [&] { return bench.fresh; });
-        if (bench.fresh)
-            pacer.start((int64_t)clock_steady_us());
-        bench.fresh = false;
+        bench.cv.wait_for(g, std::chrono::milliseconds(500), [&] { return bench.view->has_new_picture(); });
     }
+    const uint64_t superseded = bench.view->superseded() - superseded0;
 
     double cpu1 = 0, raster1 = 0;
     thread_cpu(&cpu1, &raster1);
     StreamStats stats;
     link_stream_stats(link, &stats);
     link_stop(&link);
+    bench.view_path = bench.view->upload_path();
     delete bench.view;
     SDL_GL_DeleteContext(gl);
     SDL_DestroyWindow(win);
@@ -347,7 +359,9 @@ int main(int argc, char **argv)
         printf("%s_ms p50=%.2f p99=%.2f max=%.2f n=%zu\n", names[i], percentile(col[i], 0.5),
                percentile(col[i], 0.99), col[i].empty() ? 0.0 : *std::max_element(col[i].begin(), col[i].end()),
                col[i].size());
-    printf("shown=%zu sent=%u\n", shown, sent);
+    printf("shown=%zu sent=%u swaps=%llu superseded=%llu upload=%s\n", shown, sent, (unsigned long long)swaps,
+           (unsigned long long)superseded,
+           bench.view_path == VideoUploadPath::PixelBuffer ? "pbo" : "direct");
     printf("cpu_s_per_frame=%.6f cpu_s_per_frame_without_raster=%.6f\n", (cpu1 - cpu0) / (double)shown,
            ((cpu1 - raster1) - (cpu0 - raster0)) / (double)shown);
     printf("rss_max_mb=%.1f\n", (double)rss_max / 1024.0);

@@ -122,55 +122,78 @@ int hid_fw_query_build(const UsbBackend *b, UsbHid *h, int feature_len, uint64_t
 int hid_fw_upload(const UsbBackend *b, UsbHid *h, int feature_len, const uint8_t *image, size_t size,
                   UpdateState *st)
 {
-    // No room for data in a report of 6 bytes or less, or for the digest
-    // below 42: the upload cannot proceed.
-    if (!b || !h || !st || feature_len < 42 || size > UINT32_MAX)
+    if (!st)
         return -1;
+    // No room for the digest below 42 bytes (nor for data at 6 or less).
+    if (!b || !h || feature_len < HID_FW_MIN_FEATURE_LENGTH || size > UINT32_MAX) {
+        update_state_set_message(st, HID_FW_FAILED_TEXT);
+        return -1;
+    }
     int len = feature_len;
-    if (!send_and_check(b, h, len, HID_FW_OPEN, st) || !send_and_check(b, h, len, HID_FW_PREPARE, st))
+    // Until "end of data" has gone, the dongle holds an incomplete image and
+    // flashes nothing: a cancel ends the dialogue there without another
+    // report. Every step below is sent only while no cancel is asked for.
+    auto cancelled = [&] { return st->cancel.load() != 0; };
+    auto fail = [&] {
+        if (cancelled())
+            return HID_FW_CANCELLED;
+        update_state_set_message(st, HID_FW_FAILED_TEXT);
         return -1;
+    };
+    if (cancelled() || !send_and_check(b, h, len, HID_FW_OPEN, st) || cancelled() ||
+        !send_and_check(b, h, len, HID_FW_PREPARE, st))
+        return fail();
     wait_ms(st, 1000);
 
     std::vector<uint8_t> r((size_t)len);
     hid_fw_size_report(r.data(), len, image, size);
-    if (b->hid_set_feature(h, r.data(), r.size()) < 0 || !check(b, h, len, HID_FW_SIZE, st))
-        return -1;
+    if (cancelled() || b->hid_set_feature(h, r.data(), r.size()) < 0 || !check(b, h, len, HID_FW_SIZE, st))
+        return fail();
     wait_ms(st, 1000);
 
     uint32_t n = hid_fw_piece_count(size, len);
     size_t p = (size_t)len - 6;
-    for (uint32_t i = 0; i < n && !st->cancel.load(); i++) {
+    for (uint32_t i = 0; i < n; i++) {
+        if (cancelled())
+            return HID_FW_CANCELLED;
         st->progress = (float)i / (float)n;
         hid_fw_report(r.data(), len, HID_FW_PIECE);
         wr_le32(r.data() + 2, (uint32_t)((size_t)i * p));
         std::memcpy(r.data() + 6, image + (size_t)i * p, hid_fw_piece_len(size, len, i));
         b->hid_set_feature(h, r.data(), r.size());  // a lost piece is not noticed here
     }
+    if (cancelled())
+        return HID_FW_CANCELLED;
     st->progress = 1.0f;
     update_state_set_message(st, "Updating firmware... Please DO NOT disconnect KAVRI Viewer!!");
 
-    if (!send_and_check(b, h, len, HID_FW_END, st))
-        return -1;
+    if (!send_and_check(b, h, len, HID_FW_END, st) || cancelled())
+        return fail();
     send_code(b, h, len, HID_FW_FLASH);
+    // From here the dongle flashes on its own; a cancel only stops watching.
     wait_ms(st, 100);
 
     std::vector<uint8_t> reply((size_t)len);
-    for (int waited = 0; waited < kPollLimitMs && !st->cancel.load(); waited += 100) {
+    for (int waited = 0; waited < kPollLimitMs; waited += 100) {
+        if (cancelled())
+            return HID_FW_CANCELLED;
         if (!read_reply(b, h, &reply) || reply[0] != HID_FW_REPORT_ID || reply[1] != HID_FW_STATUS)
             break;
-        if (reply[2] == 0 && len >= 7) {
-            uint32_t done = rd_le32(reply.data() + 3);
-            st->progress = size ? (float)((double)done / (double)size) : 1.0f;
-        } else if (reply[2] == HID_FW_FINISHED) {
+        if (reply[2] == HID_FW_FINISHED) {
             st->progress = 1.0f;
+            update_state_set_message(st, "Succeded to update firmware!!");
+            return 0;
+        }
+        if (reply[2] != 0)
             break;
-        } else {
-            break;
+        if (len >= 7) {
+            uint32_t done = rd_le32(reply.data() + 3);
+            st->progress = size ? (float)((double)(done < size ? done : size) / (double)size) : 1.0f;
         }
         wait_ms(st, 100);
     }
-    update_state_set_message(st, "Succeded to update firmware!!");
-    return 0;
+    // A failing status, a dongle that stopped answering, or no end in sight.
+    return fail();
 }
 
 // --- The worker's operations --------------------------------------------------
@@ -195,10 +218,13 @@ void ops_detect(void *context, UpdateUsbFound *out)
         std::memcpy(out->hid_path, hids[i].path, n);
         out->hid_path[n] = 0;
         out->hid_version = 0;
-        if (UsbHid *h = b->hid_open(b->context, hids[i].path)) {
+        out->hid_unreadable = 1;
+        if (UsbHid *h = b->hid_open(b->context, hids[i].path, nullptr)) {
             uint16_t v = 0;
-            if (b->hid_version(h, &v) == 0)
+            if (b->hid_version(h, &v) == 0) {
                 out->hid_version = v;
+                out->hid_unreadable = 0;
+            }
             b->hid_close(h);
         }
     }
@@ -207,7 +233,7 @@ void ops_detect(void *context, UpdateUsbFound *out)
 void *ops_open(void *context, const char *path)
 {
     const UsbBackend *b = static_cast<const UsbBackend *>(context);
-    UsbHid *h = b->hid_open(b->context, path);
+    UsbHid *h = b->hid_open(b->context, path, nullptr);
     return h ? new OpenHid{b, h} : nullptr;
 }
 
@@ -227,10 +253,10 @@ int ops_query_build(void *handle, int feature_len, uint64_t *build)
     return hid_fw_query_build(o->b, o->h, feature_len, build);
 }
 
-void ops_upload(void *handle, int feature_len, const uint8_t *image, size_t size, UpdateState *st)
+int ops_upload(void *handle, int feature_len, const uint8_t *image, size_t size, UpdateState *st)
 {
     OpenHid *o = static_cast<OpenHid *>(handle);
-    hid_fw_upload(o->b, o->h, feature_len, image, size, st);
+    return hid_fw_upload(o->b, o->h, feature_len, image, size, st);
 }
 
 void ops_close(void *handle)

@@ -30,6 +30,13 @@ enum : uint8_t {
     HID_FW_FINISHED = 0x4F,
 };
 
+// The shortest feature report that carries the size step's digest.
+constexpr int HID_FW_MIN_FEATURE_LENGTH = 42;
+// The message of an upload that failed or was refused.
+constexpr char HID_FW_FAILED_TEXT[] = "Failed to update firmware, please try again!";
+// hid_fw_upload's result when the update state's cancel ended it.
+constexpr int HID_FW_CANCELLED = -2;
+
 // A zeroed report of length L with the id and the code. -1 when L < 2.
 int hid_fw_report(uint8_t *out, int feature_len, uint8_t code);
 // The size step: bytes 6-9 the image size (little-endian), 10-41 the block
@@ -47,10 +54,15 @@ size_t hid_fw_piece_len(size_t size, int feature_len, uint32_t i);
 
 // The build query: 0 with *build, -1 on a failed send, read or answer.
 int hid_fw_query_build(const UsbBackend *b, UsbHid *h, int feature_len, uint64_t *build);
-// The upload; writes the update state's message and progress. Returns 0 after
-// the poll (the dongle flashed or stopped answering), -1 when a step before
-// the poll failed (the message is left as it was then). A cancel request of
-// the state ends the waits early.
+// The upload; writes the update state's message and progress. Returns 0 when
+// the dongle reported the flashing finished ("Succeded to update firmware!!").
+// Returns -1 with HID_FW_FAILED_TEXT when the upload was refused (a feature
+// report shorter than 42 bytes), a step failed, or the flashing poll ended on
+// anything but the finished status (a failing status, no answer, or ten
+// minutes without an end). A cancel request of the state ends it at once with
+// HID_FW_CANCELLED and the message untouched: before "end of data" nothing
+// more is sent (the dongle keeps its firmware); after "start flashing" only
+// the polling stops.
 int hid_fw_upload(const UsbBackend *b, UsbHid *h, int feature_len, const uint8_t *image, size_t size,
                   UpdateState *st);
 

@@ -64,8 +64,13 @@ int net_upload(const DeviceRecord *target, const uint8_t *image, size_t size, co
         return -1;
     }
     net_tcp_send(&s, (const uint8_t *)NET_UPLOAD_COMMAND, sizeof NET_UPLOAD_COMMAND - 1);
-    update_state_wait(st, t->command_wait_ms);
+    bool cancelled = update_state_wait(st, t->command_wait_ms) != 0;
     net_close(&s);
+    // Until the whole image is on the data connection the dongle flashes
+    // nothing (it checks the image against the header's digest): a cancel
+    // before then sends nothing more and leaves it with its firmware.
+    if (cancelled || st->cancel.load())
+        return -1;
 
     if (connect_to(&s, target, WIRE_PORT_FIRMWARE, t->connect_timeout_ms) != 0) {
         update_state_set_message(st, kFailConnect);
@@ -75,12 +80,18 @@ int net_upload(const DeviceRecord *target, const uint8_t *image, size_t size, co
     net_upload_header(header, (uint32_t)size, md5);
     net_tcp_send(&s, header, sizeof header);
     size_t n = net_upload_piece_count(size);
-    for (size_t i = 0; i < n && !st->cancel.load(); i++) {
+    for (size_t i = 0; i < n; i++) {
+        if (st->cancel.load()) {
+            net_close(&s);
+            return -1;
+        }
         st->progress = (float)i / (float)n;
         // Send results are not acted on: the dongle judges the image by its
         // digest and simply does not restart when something went missing.
         net_tcp_send(&s, image + i * NET_UPLOAD_PIECE, net_upload_piece_len(size, i));
     }
+    // The image is whole: the dongle flashes on its own from here, and a
+    // cancel only stops the waiting.
     st->progress = 1.0f;
     update_state_set_message(st, "Please wait patiently for two minutes until KAVRI Viewer restarts. During the "
                                  "upgrade process, the LED of KAVRI Viewer will flash in red, yellow and green!");

@@ -32,6 +32,8 @@ const char kDownloading[] = "A new version is available! Downloading firmware...
 const char kDownloadFailed[] = "Failed to download firmware, please try again!";
 const char kCorrupted[] = "The firmware is corrupted, please try again!";
 const char kUploading[] = "Uploading firmware... Please DO NOT disconnect KAVRI Viewer!!";
+// The HID dialogue needs 42 bytes per report for the image's digest.
+constexpr int kMinFeatureLength = 42;
 
 int hex_value(uint8_t c)
 {
@@ -118,6 +120,12 @@ int update_decide_route(const UpdateRouteInput *in, const char **message)
         *message = kReplug;
         return UPDATE_END;
     }
+    // A dongle that could not be opened is not known to be too old: most often
+    // its access rights are missing (the reason is on standard error).
+    if (in->hid_found && in->hid_unreadable) {
+        *message = kConnectFailed;
+        return UPDATE_END;
+    }
     if (in->hid_found && in->hid_version < 0x2000) {
         *message = kTooOld;
         return UPDATE_END;
@@ -169,7 +177,8 @@ int update_worker_run(UpdateState *st, const UpdateConfig *cfg)
     }
 
     // 3. Route.
-    UpdateRouteInput in{found.stream_mode, found.hid_found, found.hid_version, have_target, target.build};
+    UpdateRouteInput in{found.stream_mode, found.hid_found, found.hid_version, have_target, target.build,
+                        found.hid_unreadable};
     const char *message = nullptr;
     int route = update_decide_route(&in, &message);
     if (route == UPDATE_END) {
@@ -215,6 +224,17 @@ int update_worker_run(UpdateState *st, const UpdateConfig *cfg)
         }
         uint16_t version = 0;
         int attributes_ok = usb->attributes && usb->attributes(hid, &version, &feature_len) == 0;
+        // Without its report length, or with reports too short for the
+        // image's digest, the dongle cannot take an image: say so now rather
+        // than download one and leave "Uploading..." standing.
+        if (!attributes_ok || feature_len <= 0) {
+            update_state_set_message(st, kConnectFailed);
+            return end();
+        }
+        if (feature_len < kMinFeatureLength) {
+            update_state_set_message(st, kTooOld);
+            return end();
+        }
         if (update_usb_build_needs_query(version, attributes_ok, &device_build)) {
             if (!usb->query_build || usb->query_build(hid, feature_len, &device_build) != 0) {
                 update_state_set_message(st, kBuildFailed);
@@ -264,7 +284,7 @@ int update_worker_run(UpdateState *st, const UpdateConfig *cfg)
         NetUploadTiming t{cfg->connect_timeout_ms, cfg->command_wait_ms, cfg->close_wait_ms, cfg->restart_step_ms};
         net_upload(&target, image, image_len, digest, st, &t);
     } else if (usb->upload) {
-        usb->upload(hid, feature_len, image, image_len, st);
+        usb->upload(hid, feature_len, image, image_len, st);  // sets its own outcome message
     } else {
         update_state_set_message(st, kConnectFailed);
     }

@@ -9,8 +9,10 @@
 //
 // Shutdown: the worker uses the link (its scan) and the USB table it was
 // given; join it (update_state_join) before stopping the link or taking the
-// USB layer down. The worker cannot be cancelled: a join may wait for the
-// rest of a download (up to its time-out) or of the restart wait.
+// USB layer down. The join cancels it: waits and transfers end early, and an
+// upload that has not yet handed the dongle its whole image ends without
+// another byte to the dongle (it keeps its old firmware); once the dongle
+// flashes, only the watching stops.
 #pragma once
 
 #include <cstddef>
@@ -31,6 +33,7 @@ struct UpdateUsbFound {
     int hid_found;        // a dongle in plain HID mode (interface 2, collection 4)
     char hid_path[512];   // its path (the last match)
     uint16_t hid_version; // its attributes' version number; 0 when it could not be opened
+    int hid_unreadable;   // it could not be opened (no access rights, or gone) or its version read
 };
 struct UpdateUsbOps {
     void *context;
@@ -44,8 +47,8 @@ struct UpdateUsbOps {
     // Build query over HID feature reports. Returns 0 with *build, or negative.
     int (*query_build)(void *handle, int feature_len, uint64_t *build);
     // The whole upload over HID feature reports; writes the message and the
-    // progress of *st itself.
-    void (*upload)(void *handle, int feature_len, const uint8_t *image, size_t size, UpdateState *st);
+    // progress of *st itself. 0 when the dongle reported its flashing done.
+    int (*upload)(void *handle, int feature_len, const uint8_t *image, size_t size, UpdateState *st);
     void (*close)(void *handle);
 };
 
@@ -92,6 +95,7 @@ struct UpdateRouteInput {
     uint16_t hid_version;
     int have_target;        // a network dongle was found
     uint64_t target_build;
+    int hid_unreadable;     // the HID dongle's version could not be read: "Failed to connect ..."
 };
 int update_decide_route(const UpdateRouteInput *in, const char **message);
 

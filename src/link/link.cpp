@@ -81,7 +81,7 @@ LinkContext *link_start(const LinkOptions *options)
         l->options.adapters = link_default_adapters;
     l->viewer_port = l->options.viewer_port ? l->options.viewer_port : (uint16_t)WIRE_PORT_VIEWER;
 
-    l->udp_ok = net_udp_create(&l->udp, l->viewer_port, 51200) == 0;
+    l->udp_ok = net_udp_create(&l->udp, l->viewer_port, NET_UDP_RECEIVE_BUFFER) == 0;
     l->audio = audio_ring_create(link_audio_ring_output());
     l->input_queue = queue_create();
     l->audio_on = 0;

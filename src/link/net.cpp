@@ -4,9 +4,15 @@
 #include <fcntl.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
+
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "base/clock.h"
@@ -114,6 +120,35 @@ int net_tcp_send(NetSocket *s, const uint8_t *data, size_t len)
     return net_fd_send_all(s->fd4, data, len, 4000);
 }
 
+int net_receive_buffer(int fd)
+{
+    int cur = 0;
+    socklen_t len = sizeof cur;
+    if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &cur, &len) != 0)
+        return 0;
+    return cur / 2;
+}
+
+// A datagram that finds the buffer full is dropped by the kernel, and each
+// one costs a resend round trip or a key-frame request. SO_RCVBUF stops at
+// net.core.rmem_max; SO_RCVBUFFORCE goes past it for a process with
+// CAP_NET_ADMIN.
+static void raise_receive_buffer(int fd, int want)
+{
+    if (net_receive_buffer(fd) >= want)
+        return;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &want, sizeof want);
+    if (net_receive_buffer(fd) < want)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &want, sizeof want);
+    const int got = net_receive_buffer(fd);
+    static std::atomic<bool> told{false};
+    if (got < want && !told.exchange(true))
+        std::fprintf(stderr,
+                     "kavri-viewer: UDP receive buffer capped at %d KiB (asked for %d KiB): video bursts may be "
+                     "dropped; raise it with sysctl -w net.core.rmem_max=%d\n",
+                     got / 1024, want / 1024, want);
+}
+
 static int bind_udp(int family, uint16_t port, int rcvbuf)
 {
     int fd = socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -125,12 +160,9 @@ static int bind_udp(int family, uint16_t port, int rcvbuf)
     if (family == AF_INET6)
         setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
     // Raise the buffers to at least what is asked; never lower them.
-    int cur = 0;
+    raise_receive_buffer(fd, rcvbuf);
+    int cur = 0, snd = 2048;
     socklen_t len = sizeof cur;
-    if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &cur, &len) == 0 && cur < rcvbuf)
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-    int snd = 2048;
-    len = sizeof cur;
     if (getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &cur, &len) == 0 && cur < snd)
         setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &snd, sizeof snd);
     int rc;
@@ -181,6 +213,82 @@ int net_udp_receive(NetSocket *s, uint8_t *buf, size_t cap, sockaddr_storage *fr
     std::memset(from, 0, sizeof *from);
     ssize_t n = recvfrom(fd, buf, cap, 0, (sockaddr *)from, &len);
     return n < 0 ? -1 : (int)n;
+}
+
+int net_batch_init(NetBatch *b, int capacity, size_t slot_bytes)
+{
+    *b = NetBatch{};
+    if (capacity < 1 || slot_bytes < 1)
+        return -1;
+    b->buffers = static_cast<uint8_t *>(std::malloc((size_t)capacity * slot_bytes));
+    b->headers = static_cast<mmsghdr *>(std::calloc((size_t)capacity, sizeof(mmsghdr)));
+    b->vectors = static_cast<iovec *>(std::calloc((size_t)capacity, sizeof(iovec)));
+    b->from = static_cast<sockaddr_storage *>(std::calloc((size_t)capacity, sizeof(sockaddr_storage)));
+    if (!b->buffers || !b->headers || !b->vectors || !b->from) {
+        net_batch_free(b);
+        return -1;
+    }
+    b->capacity = capacity;
+    b->slot_bytes = slot_bytes;
+    return 0;
+}
+
+void net_batch_free(NetBatch *b)
+{
+    std::free(b->buffers);
+    std::free(b->headers);
+    std::free(b->vectors);
+    std::free(b->from);
+    *b = NetBatch{};
+}
+
+uint8_t *net_batch_data(NetBatch *b, int i) { return b->buffers + (size_t)i * b->slot_bytes; }
+
+size_t net_batch_length(const NetBatch *b, int i)
+{
+    // A datagram longer than the slot was cut to it.
+    return std::min<size_t>(b->headers[i].msg_len, b->slot_bytes);
+}
+
+const sockaddr_storage *net_batch_from(const NetBatch *b, int i) { return &b->from[i]; }
+
+// Reads what one socket holds into the batch's free slots.
+static void receive_into(int fd, NetBatch *b)
+{
+    const int room = b->capacity - b->count;
+    if (fd < 0 || room < 1)
+        return;
+    for (int i = b->count; i < b->capacity; i++) {
+        b->vectors[i] = iovec{b->buffers + (size_t)i * b->slot_bytes, b->slot_bytes};
+        msghdr &h = b->headers[i].msg_hdr;
+        h = msghdr{};
+        h.msg_name = &b->from[i];
+        h.msg_namelen = sizeof b->from[i];
+        h.msg_iov = &b->vectors[i];
+        h.msg_iovlen = 1;
+        b->headers[i].msg_len = 0;
+    }
+    int n;
+    do {
+        n = recvmmsg(fd, b->headers + b->count, (unsigned)room, MSG_DONTWAIT, nullptr);
+    } while (n < 0 && errno == EINTR);
+    if (n > 0)
+        b->count += n;
+}
+
+int net_udp_receive_batch(NetSocket *s, NetBatch *b, int wait_ms)
+{
+    if (!s || !s->open || !b || b->capacity < 1)
+        return -1;
+    b->count = 0;
+    pollfd p[2] = {{s->fd6, POLLIN, 0}, {s->fd4, POLLIN, 0}};
+    if (poll(p, 2, wait_ms) <= 0)
+        return 0;
+    if (p[0].revents & POLLIN)
+        receive_into(s->fd6, b);
+    if (p[1].revents & POLLIN)
+        receive_into(s->fd4, b);
+    return b->count;
 }
 
 void net_udp_send_to(NetSocket *s, const uint8_t *data, size_t len, const sockaddr *to)

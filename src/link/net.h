@@ -43,8 +43,46 @@ int net_fd_send_all(int fd, const uint8_t *data, size_t len, int limit_ms);
 // The viewer's UDP sockets: IPv4 and IPv6 (v6-only), non-blocking, address
 // and port reuse, receive buffers of at least rcvbuf bytes and send buffers
 // of at least 2048, both bound to port. Returns 0 when at least the IPv4
-// socket is bound, else -1.
+// socket is bound, else -1. Where the system caps the receive buffer below
+// rcvbuf (net.core.rmem_max; SO_RCVBUFFORCE is tried too, which needs
+// CAP_NET_ADMIN), the process says so once on standard error.
 int net_udp_create(NetSocket *s, uint16_t port, int rcvbuf);
+
+// Receive buffers of the viewer's UDP port: enough for several key frames
+// of a 1080p stream arriving back to back while the receiver waits for a core.
+constexpr int NET_UDP_RECEIVE_BUFFER = 4 << 20;
+
+// The receive size granted to a socket, as the process asked for it (the
+// kernel reports twice that, for its bookkeeping). 0 when it cannot be read.
+int net_receive_buffer(int fd);
+
+// A batch of datagrams read with one system call per socket (recvmmsg).
+// Each slot holds one datagram of at most slot_bytes (longer ones are cut).
+struct mmsghdr;
+struct iovec;
+struct NetBatch {
+    int capacity;
+    size_t slot_bytes;
+    uint8_t *buffers;  // capacity slots of slot_bytes
+    mmsghdr *headers;
+    iovec *vectors;
+    sockaddr_storage *from;
+    int count;         // datagrams in the batch after net_udp_receive_batch
+};
+// Allocates a batch; 0, or -1 when memory runs out (nothing to free then).
+int net_batch_init(NetBatch *b, int capacity, size_t slot_bytes);
+void net_batch_free(NetBatch *b);
+// Datagram i (0 <= i < count): its bytes (writable, the slot's own), length
+// and source address.
+uint8_t *net_batch_data(NetBatch *b, int i);
+size_t net_batch_length(const NetBatch *b, int i);
+const sockaddr_storage *net_batch_from(const NetBatch *b, int i);
+
+// Waits up to wait_ms for either socket, then takes every datagram already
+// queued, up to the batch's capacity, without waiting again (the IPv6
+// socket's first). Returns the count (also in b->count), 0 when nothing came,
+// -1 for an unusable object.
+int net_udp_receive_batch(NetSocket *s, NetBatch *b, int wait_ms);
 // Waits up to wait_ms for either socket and receives one datagram (the IPv6
 // one first when both are readable) with its source address. Returns its
 // length, or 0 or less when nothing came.

@@ -15,6 +15,10 @@
 
 static const uint64_t kSilenceMs = 4000;
 static const size_t kReceiveBuffer = 131072;
+// Datagrams read per system call, and the room for each (the largest UDP
+// payload).
+static const int kBatchDatagrams = 32;
+static const size_t kReceiveSlot = 65536;
 // The wait for a datagram is short so that a stop is seen at once.
 static const int kReceiveSliceMs = 100;
 // A key frame asked for and not come (its request or its fragments lost) is
@@ -417,6 +421,11 @@ void receiver_tick(Receiver *r) { receiver_datagram(r, nullptr, 0, nullptr); }
 void receiver_thread_main(LinkContext *l)
 {
     Receiver *r = receiver_create(l);
+    // Datagrams are read in batches, one system call for all that a burst
+    // left queued. The slots take the largest datagram (a protocol-1
+    // fragment); only the pages a datagram touches become resident.
+    NetBatch batch;
+    const bool batched = net_batch_init(&batch, kBatchDatagrams, kReceiveSlot) == 0;
     l->receiving = 1;  // the screen should stay awake while we receive
 
     while (!l->stop_all.load()) {
@@ -425,17 +434,25 @@ void receiver_thread_main(LinkContext *l)
             r->last_reprobe_ms = link_now_ms();
             reprobe(l);
         }
-        int n = l->udp_ok ? net_udp_receive(&l->udp, r->buf, kReceiveBuffer, &r->from, kReceiveSliceMs) : -1;
-        if (n < 0 && !l->udp_ok) {
+        if (!l->udp_ok) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             continue;
         }
+        int n;
+        if (batched) {
+            n = net_udp_receive_batch(&l->udp, &batch, kReceiveSliceMs);
+            for (int i = 0; i < n && !l->stop_all.load(std::memory_order_relaxed); i++)
+                receiver_datagram(r, net_batch_data(&batch, i), net_batch_length(&batch, i), net_batch_from(&batch, i));
+        } else {
+            n = net_udp_receive(&l->udp, r->buf, kReceiveBuffer, &r->from, kReceiveSliceMs);
+            if (n > 0)
+                receiver_datagram(r, r->buf, (size_t)n, &r->from);
+        }
         // A wait that brought nothing still runs the silence rule.
-        if (n > 0)
-            receiver_datagram(r, r->buf, (size_t)n, &r->from);
-        else
+        if (n <= 0)
             receiver_tick(r);
     }
+    net_batch_free(&batch);
 
     if (l->active.load() && l->udp_ok && l->protocol.load() >= 2) {
         link_send_disconnect_p2(l);

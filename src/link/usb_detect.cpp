@@ -59,7 +59,7 @@ void usb_detect(const UsbBackend *b, void (*report)(void *context, const DeviceR
     n = b->list_hid(b->context, hids, kMax);
     for (int i = 0; i < n && i < kMax; i++) {
         hids[i].path[USB_PATH_MAX - 1] = 0;
-        UsbHid *h = b->hid_open(b->context, hids[i].path);
+        UsbHid *h = b->hid_open(b->context, hids[i].path, nullptr);
         if (!h)
             continue;
         uint16_t version = 0;

@@ -2,11 +2,14 @@
 // connection that drives them over the USB layer.
 #include "link/usb_transport.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "base/bytes.h"
 #include "link/link_context.h"
@@ -158,36 +161,75 @@ void sink_audio_push(void *c, const uint8_t *d, uint32_t n)
     audio_ring_push(l->audio, d, n);
 }
 
-// Sends the mode-switch report to a HID-mode dongle and waits for it to come
-// back as the stream-mode device. Returns true with its path in `path`.
-bool switch_to_stream_mode(LinkContext *l, const UsbBackend *b, char *path, size_t cap)
+bool same_port(int bus, int count, const uint8_t *ports, const UsbStreamInfo &s)
 {
-    UsbHid *h = b->hid_open(b->context, path);
+    return count > 0 && s.bus == bus && s.port_count == count && std::memcmp(s.ports, ports, (size_t)count) == 0;
+}
+
+// Sends the mode-switch report to a HID-mode dongle and opens it once it is
+// back as the stream-mode device. Polls every 500 ms, ten times at most:
+// first for the device at the port the HID-mode dongle hung on (another
+// dongle elsewhere is never taken), then, for the polls that remain, to open
+// it: udev may apply the access rights a moment after the device appears.
+UsbStream *switch_to_stream_mode(LinkContext *l, const UsbBackend *b, const char *hid_path)
+{
+    // Where the dongle sits. Without a known port, take only a device that
+    // was not there before the switch.
+    int bus = 0, count = 0;
+    uint8_t ports[USB_PORTS_MAX] = {};
+    UsbHidInfo hids[16];
+    int nh = b->list_hid(b->context, hids, 16);
+    for (int i = 0; i < nh && i < 16; i++) {
+        if (std::strncmp(hids[i].path, hid_path, USB_PATH_MAX) == 0 && hids[i].port_count > 0 &&
+            hids[i].port_count <= USB_PORTS_MAX) {
+            bus = hids[i].bus;
+            count = hids[i].port_count;
+            std::memcpy(ports, hids[i].ports, (size_t)count);
+        }
+    }
+    UsbStreamInfo found[16];
+    int before_n = count ? 0 : b->list_stream(b->context, found, 16);
+    std::vector<std::string> before;
+    for (int i = 0; i < before_n && i < 16; i++)
+        before.emplace_back(found[i].path, strnlen(found[i].path, USB_PATH_MAX));
+
+    UsbHid *h = b->hid_open(b->context, hid_path, nullptr);
     if (!h)
-        return false;
+        return nullptr;
     int len = b->hid_feature_length(h);
     if (len <= 1 || len > 65536)
         len = USB_FEATURE_DEFAULT_LENGTH;
-    uint8_t *report = new uint8_t[(size_t)len];
-    usb_mode_switch_report(report, (size_t)len);
-    int rc = b->hid_set_feature(h, report, (size_t)len);
-    delete[] report;
+    std::vector<uint8_t> report((size_t)len);
+    usb_mode_switch_report(report.data(), report.size());
+    int rc = b->hid_set_feature(h, report.data(), report.size());
     b->hid_close(h);
     if (rc < 0)
-        return false;
+        return nullptr;
 
-    UsbStreamInfo found[8];
+    std::string path;
     for (int poll = 0; poll < USB_SWITCH_POLLS; poll++) {
         if (!pause(l, USB_SWITCH_POLL_MS))
-            return false;
-        int n = b->list_stream(b->context, found, 8);
-        if (n > 0) {
-            std::snprintf(path, cap, "%s", found[0].path);
-            std::fprintf(stderr, "usb: dongle in stream mode at %s\n", path);
-            return true;
+            return nullptr;
+        if (path.empty()) {
+            int n = b->list_stream(b->context, found, 16);
+            for (int i = 0; i < n && i < 16 && path.empty(); i++) {
+                std::string p(found[i].path, strnlen(found[i].path, USB_PATH_MAX));
+                bool match = count ? same_port(bus, count, ports, found[i])
+                                   : std::find(before.begin(), before.end(), p) == before.end();
+                if (match)
+                    path = p;
+            }
+            if (path.empty())
+                continue;
+            std::fprintf(stderr, "usb: dongle in stream mode at %s\n", path.c_str());
         }
+        int error = 0;
+        if (UsbStream *s = b->stream_open(b->context, path.c_str(), &error))
+            return s;
+        if (error == USB_ERROR_NOT_FOUND)
+            path.clear();  // gone again: look for it anew
     }
-    return false;
+    return nullptr;
 }
 
 }  // namespace
@@ -208,10 +250,7 @@ void usb_transport_run(LinkContext *l)
 
     if (!b || !buf)
         goto end;
-    if (target.hid_only && !switch_to_stream_mode(l, b, path, sizeof path))
-        goto end;
-
-    k.s = b->stream_open(b->context, path);
+    k.s = target.hid_only ? switch_to_stream_mode(l, b, path) : b->stream_open(b->context, path, nullptr);
     if (!k.s)
         goto end;
     {

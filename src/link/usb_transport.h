@@ -3,8 +3,9 @@
 // It runs on the link's connection thread for a target whose `usb` flag is
 // set. A dongle found in plain HID mode (`hid_only`) is first switched with
 // one feature report (0C 80 00 ...) and comes back on the bus as the
-// stream-mode device; the transport polls for it every 500 ms, ten times at
-// most. Then it claims interface 0, finds the bulk pipes, sends the vendor
+// stream-mode device in the same port; the transport polls for the device in
+// that port every 500 ms, ten times at most, and keeps trying to open it for
+// the polls that remain (its access rights may come a moment after it). Then it claims interface 0, finds the bulk pipes, sends the vendor
 // request 40/51/0001/0053, clears both pipes, writes the start message and
 // reads framed messages until the pipe fails, the device sends a length that
 // cannot be held, or the connection is asked to end.

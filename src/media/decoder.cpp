@@ -58,7 +58,7 @@ struct VideoDecoder {
     SwsContext *scaler = nullptr;
     int scaler_format = AV_PIX_FMT_NONE; // source format the scaler was made for
     AVFrame *picture = nullptr;
-    AVFrame *converted = nullptr;  // 4:2:0 copy made by the scaler; owns its image buffer
+    AVFrame *converted = nullptr;  // 4:2:0 copy made by the scaler, reference-counted like a decoded picture
     AVPacket *packet = nullptr;    // reused for every send, never holds a reference between packets
     int announced_width = -1;      // what the size listeners heard last
     int announced_height = -1;
@@ -67,6 +67,7 @@ struct VideoDecoder {
 
 // The picture the frame listeners are being given, on the decoder thread.
 static thread_local const FrameTiming *t_picture_timing = nullptr;
+static thread_local const AVFrame *t_picture = nullptr;
 
 namespace {
 
@@ -106,10 +107,7 @@ QueueElement *packet_copy(const uint8_t *data, uint32_t len, uint32_t frame, uin
 
 void free_converted(VideoDecoder *d)
 {
-    if (d->converted) {
-        av_freep(&d->converted->data[0]); // the av_image_alloc buffer; the frame holds no reference
-        av_frame_free(&d->converted);
-    }
+    av_frame_free(&d->converted);
     sws_freeContext(d->scaler);
     d->scaler = nullptr;
     d->scaler_format = AV_PIX_FMT_NONE;
@@ -157,10 +155,12 @@ void decoder_open(VideoDecoder *d, QueueElement *e)
         // would then always show the previous picture. With it, the picture
         // comes out for the packet that carried it.
         c->flags |= AV_CODEC_FLAG_LOW_DELAY;
-        // Frame threading holds back one picture per extra thread; one
-        // thread keeps the latency at one packet and the same on every
-        // machine. The stream's pictures are small enough for one core.
-        c->thread_count = 1;
+        // Slices of one picture are decoded on several cores where the
+        // stream has several; that never holds a picture back. Frame
+        // threading would hold back one picture per extra thread, so it
+        // stays off.
+        c->thread_type = FF_THREAD_SLICE;
+        c->thread_count = 0;
         // Broken packets from a lossy link are expected; libavcodec's
         // complaints about them go below the default log level (fatal
         // messages still show).
@@ -197,13 +197,13 @@ bool converter_for(VideoDecoder *d, const AVFrame *pic)
     conv = av_frame_alloc();
     if (!conv)
         return false;
-    if (av_image_alloc(conv->data, conv->linesize, pic->width, pic->height, AV_PIX_FMT_YUV420P, 16) < 0) {
-        av_frame_free(&conv);
-        return false;
-    }
     conv->width = pic->width;
     conv->height = pic->height;
     conv->format = AV_PIX_FMT_YUV420P;
+    if (av_frame_get_buffer(conv, 0) < 0) {
+        av_frame_free(&conv);
+        return false;
+    }
     d->converted = conv;
     d->scaler = sws_getContext(pic->width, pic->height, (AVPixelFormat)pic->format, pic->width, pic->height,
                                AV_PIX_FMT_YUV420P, 0, nullptr, nullptr, nullptr);
@@ -229,12 +229,28 @@ void decoder_deliver(VideoDecoder *d, AVFrame *pic, FrameTiming *timing)
     t_picture_timing = timing;
     // YUVJ420P is the same layout in full range.
     if (pic->format == AV_PIX_FMT_YUV420P || pic->format == AV_PIX_FMT_YUVJ420P) {
+        t_picture = pic;
         listeners_call(d->frame_listeners, 3, pic->data, pic->linesize, pic->height);
     } else if (converter_for(d, pic)) {
         AVFrame *conv = d->converted;
+        // A listener may still hold the last converted picture: the next
+        // one goes into a buffer of its own rather than under its feet.
+        if (!av_frame_is_writable(conv)) {
+            av_frame_unref(conv);
+            conv->width = pic->width;
+            conv->height = pic->height;
+            conv->format = AV_PIX_FMT_YUV420P;
+            if (av_frame_get_buffer(conv, 0) < 0) {
+                free_converted(d);
+                t_picture_timing = nullptr;
+                return;
+            }
+        }
         sws_scale(d->scaler, pic->data, pic->linesize, 0, pic->height, conv->data, conv->linesize);
+        t_picture = conv;
         listeners_call(d->frame_listeners, 3, conv->data, conv->linesize, conv->height);
     }
+    t_picture = nullptr;
     t_picture_timing = nullptr;
 }
 
@@ -393,6 +409,62 @@ void decoder_destroy(VideoDecoder **pd)
 }
 
 const FrameTiming *decoder_picture_timing(void) { return t_picture_timing; }
+
+DecodedPicture *decoder_picture_ref(void)
+{
+    // A picture libavcodec did not count (none of ours) is not handed out.
+    if (!t_picture || !t_picture->buf[0])
+        return nullptr;
+    return reinterpret_cast<DecodedPicture *>(av_frame_clone(t_picture));
+}
+
+DecodedPicture *picture_copy(int width, int height, uint8_t *const *data, const int *line_sizes)
+{
+    if (width < 1 || height < 1 || !data || !line_sizes)
+        return nullptr;
+    const int cw = width - width / 2;
+    const int widths[3] = {width, cw, cw};
+    for (int i = 0; i < 3; i++)
+        if (!data[i] || line_sizes[i] < widths[i])
+            return nullptr;
+    AVFrame *f = av_frame_alloc();
+    if (!f)
+        return nullptr;
+    f->width = width;
+    f->height = height;
+    f->format = AV_PIX_FMT_YUV420P;
+    if (av_frame_get_buffer(f, 0) < 0) {
+        av_frame_free(&f);
+        return nullptr;
+    }
+    av_image_copy(f->data, f->linesize, const_cast<const uint8_t **>(data), line_sizes, AV_PIX_FMT_YUV420P, width,
+                  height);
+    return reinterpret_cast<DecodedPicture *>(f);
+}
+
+bool picture_planes(const DecodedPicture *p, PicturePlanes *out)
+{
+    *out = PicturePlanes{};
+    if (!p)
+        return false;
+    const AVFrame *f = reinterpret_cast<const AVFrame *>(p);
+    out->width = f->width;
+    out->height = f->height;
+    for (int i = 0; i < 3; i++) {
+        out->data[i] = f->data[i];
+        out->line_sizes[i] = f->linesize[i];
+    }
+    return true;
+}
+
+void picture_release(DecodedPicture **p)
+{
+    if (!p || !*p)
+        return;
+    AVFrame *f = reinterpret_cast<AVFrame *>(*p);
+    av_frame_free(&f);
+    *p = nullptr;
+}
 
 void decoder_counters(VideoDecoder *d, DecoderCounters *out)
 {

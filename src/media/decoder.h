@@ -29,7 +29,8 @@
 // - frame listeners (context, 3, planes Y/U/V, line sizes, height): a planar
 //   4:2:0 picture; plane 0 has `height` rows, planes 1 and 2 (height + 1) / 2.
 //   Line sizes may exceed the width. The pointers are valid only during the
-//   call.
+//   call; a listener that wants the picture longer takes a counted reference
+//   to it (decoder_picture_ref) instead of copying the planes.
 //
 // Threads and ownership:
 // - decoder_create and decoder_destroy belong to the link's start and stop
@@ -78,6 +79,37 @@ struct FrameTiming {
 // listener that wants it: valid only on the decoder thread during the call,
 // null anywhere else.
 const FrameTiming *decoder_picture_timing(void);
+
+// A counted reference to a decoded picture: libavcodec's reference-counted
+// frame, so holding one copies nothing. The decoder allocates a new buffer
+// for its next picture while a reference is held, and the buffer goes back to
+// the decoder's pool when the last reference is released. References may be
+// released on any thread, also after the decoder is gone.
+struct DecodedPicture;
+
+struct PicturePlanes {
+    int width, height;       // visible size; planes 1 and 2 are (width + 1) / 2 x (height + 1) / 2
+    const uint8_t *data[3];  // Y, U, V
+    int line_sizes[3];       // strides in bytes, at least the plane's width
+};
+
+// During a frame listener call, on the decoder thread: a new reference to the
+// picture being handed out, or null (outside a listener, or out of memory).
+DecodedPicture *decoder_picture_ref(void);
+
+// A new picture holding a copy of planar 4:2:0 planes (plane 0 has `height`
+// rows of `width` bytes, planes 1 and 2 half of each rounded up), for callers
+// that hold planes but no decoder's picture. Null when a size is below 1, a
+// pointer is null, a stride is narrower than its plane, or memory runs out.
+DecodedPicture *picture_copy(int width, int height, uint8_t *const *data, const int *line_sizes);
+
+// The planes of a picture; they stay valid while the reference is held.
+// Returns false (and zeroes *out) for null.
+bool picture_planes(const DecodedPicture *p, PicturePlanes *out);
+
+// Releases a reference and sets *p to null. Null or an already-null pointer
+// is fine.
+void picture_release(DecodedPicture **p);
 
 // Running totals since the decoder was created (any thread; each value is
 // read atomically, the pair not necessarily from the same instant).

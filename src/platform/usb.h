@@ -15,7 +15,8 @@
 // identity (DeviceRecord.id). A stream-mode path stays the same while the
 // dongle sits in the same port.
 //
-// Threads: the list and open calls may run on any thread (detection on the
+// Threads: the list and open calls may run on any thread (the backend
+// serialises what its libraries require serialised) (detection on the
 // scan thread, the transport on the connection thread). A handle belongs to
 // the thread that opened it, except stream_abort, which any thread may call
 // on a handle that is still open (the caller makes sure close does not run
@@ -46,10 +47,35 @@ struct UsbStreamInfo {
     uint8_t ports[USB_PORTS_MAX];  // root hub port first, then each hub's port down to the device
 };
 
-// A HID interface of a dongle in HID mode.
+// A HID interface of a dongle in HID mode, with the port its device hangs on
+// (the same port the dongle keeps after switching to USB Stream Mode).
 struct UsbHidInfo {
     char path[USB_PATH_MAX];
+    int bus;                       // 0 with port_count 0: the port is not known
+    int port_count;
+    uint8_t ports[USB_PORTS_MAX];
 };
+
+// Why an open failed (the `error` out-parameter of the open calls).
+enum {
+    USB_ERROR_NONE = 0,
+    USB_ERROR_OTHER = -1,
+    USB_ERROR_ACCESS = -2,     // no permission: the udev rule is missing or not applied yet
+    USB_ERROR_NOT_FOUND = -3,  // the device is not (or no longer) there
+    USB_ERROR_BUSY = -4,       // another program holds the interface
+};
+
+// The udev rule that gives the logged-in user access to the dongle.
+#define USB_UDEV_RULE "70-kavri-viewer.rules"
+
+// Writes one line to standard error for a failed open: what was opened, the
+// library's own error text and, for USB_ERROR_ACCESS, a hint naming the udev
+// rule. A failure already written for the same path and error is not written
+// again (detection opens every dongle on every scan). Backends call it; any
+// thread.
+void usb_log_open_error(const char *path, int error, const char *library_text);
+// Forgets what usb_log_open_error wrote, so the next failure is written again.
+void usb_log_reset(void);
 
 // One endpoint of interface 0, alternate setting 0.
 struct UsbEndpointInfo {
@@ -71,8 +97,9 @@ struct UsbBackend {
     int (*list_stream)(void *context, UsbStreamInfo *out, int max);
     int (*list_hid)(void *context, UsbHidInfo *out, int max);
 
-    // Opens a HID interface for feature reports; null on failure.
-    UsbHid *(*hid_open)(void *context, const char *path);
+    // Opens a HID interface for feature reports; null on failure, with
+    // *error (when error is not null) set to a USB_ERROR_* value.
+    UsbHid *(*hid_open)(void *context, const char *path, int *error);
     // The device's release number (bcdDevice): the dongle's USB firmware
     // generation.
     int (*hid_version)(UsbHid *h, uint16_t *version);
@@ -85,8 +112,9 @@ struct UsbBackend {
     int (*hid_get_feature)(UsbHid *h, uint8_t *data, size_t len);
     void (*hid_close)(UsbHid *h);
 
-    // Opens a stream-mode device and claims interface 0; null on failure.
-    UsbStream *(*stream_open)(void *context, const char *path);
+    // Opens a stream-mode device and claims interface 0; null on failure,
+    // with *error (when not null) set to a USB_ERROR_* value.
+    UsbStream *(*stream_open)(void *context, const char *path, int *error);
     // Endpoints of interface 0, alternate setting 0; returns the count.
     int (*stream_endpoints)(UsbStream *s, UsbEndpointInfo *out, int max);
     // A control request without data stage.

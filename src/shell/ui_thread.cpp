@@ -163,13 +163,27 @@ int ui_thread_run(AppState *app, SDL_GLContext gl)
         // With nothing moving (no stream, no scan, no typing, no input for a
         // second) the screen is redrawn only for an event or a link report,
         // or twice a second for progress that reports nothing.
+        // While pictures stream and the operator leaves the UI alone, the
+        // window is drawn once per new picture and at no other time: a
+        // picture superseded before it was drawn is skipped, and a wake for
+        // a picture that the frame just drawn already showed draws nothing.
         const int64_t now = (int64_t)clock_steady_us();
         int64_t wait_us = pacer.frame_done(now);
         if (applied > 0 || popup_changed)
             last_input_us = now;
         LinkContext *link = ui->link();
-        const bool idle = !(link && (link_state(link) == LINK_STATE_STREAMING || link_scanning(link))) &&
-                          !io.WantTextInput && now - last_input_us > kIdleAfterUs;
+        const bool streaming = link && link_state(link) == LINK_STATE_STREAMING;
+        const bool ui_idle = !io.WantTextInput && now - last_input_us > kIdleAfterUs &&
+                             !ImGui::IsPopupOpen("", ImGuiPopupFlags_AnyPopupId | ImGuiPopupFlags_AnyPopupLevel);
+        const bool idle = !(streaming || (link && link_scanning(link))) && ui_idle;
+        if (streaming && ui_idle && ui->video_view()) {
+            const int drawn_state = ui->state();
+            while (ui_events_wait(kIdleFrameUs, true) && !app->ui_stop && ui->state() == drawn_state &&
+                   ui_events_pending() == 0 && !ui->video_view()->has_new_picture()) {
+            }
+            pacer.start((int64_t)clock_steady_us());
+            continue;
+        }
         if (idle)
             wait_us = kIdleFrameUs;
         if (ui_events_wait(wait_us, idle))

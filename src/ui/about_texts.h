@@ -112,7 +112,7 @@ inline constexpr char ABOUT_RELEASE_NOTES[] =
     "* First version\n";
 
 inline constexpr char ABOUT_UPDATE_TEXT[] =
-    "Update Firmware with USB cable (Not supported in Linux)\n"
+    "Update Firmware with USB cable\n"
     "    1. Unplug KAVRI Viewer if it runs under USB Stream mode.\n\n"
     "    2. Plug KAVRI Viewer, DO NOT switch the device to USB Stream Mode.\n\n"
     "    3. Click the following button to check latest firmware.\n\n"

@@ -10,7 +10,7 @@ static void copy_text(char *dst, size_t cap, const char *src)
 }
 
 FoundMerge found_merge(FoundDevices *found, const DeviceRecord &rec, const std::vector<AliasEntry> &aliases,
-                       bool connected, uint64_t now_ms, std::atomic<bool> *firmware_once)
+                       bool connected, uint64_t now_ms, std::atomic<bool> *firmware_once, bool update_running)
 {
     FoundMerge out;
     out.record = rec;
@@ -50,7 +50,7 @@ FoundMerge found_merge(FoundDevices *found, const DeviceRecord &rec, const std::
             found->list.push_back(r);
         }
     }
-    out.select = !connected;
+    out.select = !connected && !(r.hid_only && update_running);
     return out;
 }
 

@@ -30,10 +30,13 @@ struct FoundMerge {
 // Merges one reported record. A second report of the same dongle (same `usb`
 // and `id`) only refreshes the stored record's last_seen_ms; a new one is
 // appended (marked current while not connected). While not connected, the
-// record is to be selected as the target. firmware_once is the process-wide
-// "notice already raised" flag.
+// record is to be selected as the target, except a HID-mode dongle while a
+// firmware update runs (update_running): selecting it would switch its mode
+// and re-enumerate it in the middle of the upload or the flashing.
+// firmware_once is the process-wide "notice already raised" flag.
 FoundMerge found_merge(FoundDevices *found, const DeviceRecord &rec, const std::vector<AliasEntry> &aliases,
-                       bool connected, uint64_t now_ms, std::atomic<bool> *firmware_once);
+                       bool connected, uint64_t now_ms, std::atomic<bool> *firmware_once,
+                       bool update_running = false);
 // Scan started: the list empties; rows come back as the scan finds them.
 void found_clear(FoundDevices *found);
 // A copy taken under the lock, for drawing.

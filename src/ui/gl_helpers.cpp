@@ -105,6 +105,8 @@ int gl_load_functions(void *(*get_proc)(const char *name))
     load(gl_api.BufferData, get_proc, "glBufferData");
     load(gl_api.DeleteBuffers, get_proc, "glDeleteBuffers");
     load(gl_api.IsBuffer, get_proc, "glIsBuffer");
+    load(gl_api.MapBuffer, get_proc, "glMapBuffer");
+    load(gl_api.UnmapBuffer, get_proc, "glUnmapBuffer");
     if (gl_api.major >= 3) {
         load(gl_api.GenerateMipmap, get_proc, "glGenerateMipmap");
         load(gl_api.GenFramebuffers, get_proc, "glGenFramebuffers");

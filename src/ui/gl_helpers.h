@@ -54,6 +54,10 @@ struct GlApi {
     PFNGLBUFFERDATAPROC BufferData;
     PFNGLDELETEBUFFERSPROC DeleteBuffers;
     PFNGLISBUFFERPROC IsBuffer;
+    // Mapping a buffer (1.5), for pixel-buffer uploads; optional, test before
+    // calling.
+    PFNGLMAPBUFFERPROC MapBuffer;
+    PFNGLUNMAPBUFFERPROC UnmapBuffer;
     // Framebuffer objects and mipmap generation (3.0). Null on a 2.x context:
     // test before calling.
     PFNGLGENERATEMIPMAPPROC GenerateMipmap;

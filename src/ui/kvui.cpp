@@ -86,16 +86,18 @@ KVUI::~KVUI()
 
 void KVUI::render_video(int output_width, int output_height)
 {
-    // Letterboxing shows this grey; VideoView only draws the picture itself.
-    glViewport(0, 0, std::max(output_width, 0), std::max(output_height, 0));
-    glClearColor(0.1f, 0.1f, 0.1f, 1.0f);
-    glClear(GL_COLOR_BUFFER_BIT);
-
+    // The view clears only the bars around its picture; without a picture
+    // the whole window is the dark grey of the letterbox.
     VideoArea area{};
     if (video_ && video_->render(output_width, output_height, &area) == 1) {
         if (AppState *app = app_state())
             app_state_set_video_rect(app, VideoRect{area.x, area.y, area.width, area.height});
+        return;
     }
+    glViewport(0, 0, std::max(output_width, 0), std::max(output_height, 0));
+    glDisable(GL_SCISSOR_TEST);
+    glClearColor(0.1f, 0.1f, 0.1f, 1.0f);
+    glClear(GL_COLOR_BUFFER_BIT);
 }
 
 void KVUI::draw()
@@ -153,7 +155,10 @@ void KVUI::on_device(void *ctx, const DeviceRecord *rec)
         return;
     AppState *app = app_state();
     bool connected = app ? app->connected.load() : false;
-    FoundMerge m = found_merge(&ui->found_, *rec, ui->aliases_, connected, clock_wall_ms(), &g_firmware_notice_once);
+    UpdateState *update = ui->menu_ ? ui->menu_->update_state() : nullptr;
+    bool updating = update && update->busy.load();
+    FoundMerge m = found_merge(&ui->found_, *rec, ui->aliases_, connected, clock_wall_ms(), &g_firmware_notice_once,
+                               updating);
     if (app) {
         if (m.firmware_notice)
             app->firmware_notice = true;

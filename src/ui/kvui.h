@@ -32,7 +32,8 @@ public:
     KVUI &operator=(const KVUI &) = delete;
 
     // Draws the newest video picture letterboxed into an output of
-    // output_width x output_height pixels (clearing it to dark grey first) and
+    // output_width x output_height pixels (dark grey bars; the whole output
+    // dark grey without a picture) and
     // publishes where it lies as AppState's video rectangle. Call before Dear
     // ImGui's new frame so that the video lies under every window.
     void render_video(int output_width, int output_height);

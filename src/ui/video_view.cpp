@@ -36,15 +36,9 @@ const char kFragmentShader[] = "#version 120\n"
                                "                        1.0);\n"
                                "}\n";
 
-void free_planes(VideoPlanes *p)
-{
-    for (int i = 0; i < 3; i++) {
-        free(p->planes[i]);
-        p->planes[i] = nullptr;
-        p->line_sizes[i] = 0;
-    }
-    p->stored_height = 0;
-}
+// Renderer names of software rasterisers, which copy a texture upload at
+// once: a pixel buffer would only add a copy.
+const char *const kSoftwareRenderers[] = {"llvmpipe", "softpipe", "swrast", "Software Rasterizer", "SWR"};
 
 } // namespace
 
@@ -66,20 +60,37 @@ int video_fit(int out_w, int out_h, int pic_w, int pic_h, VideoArea *rect, float
     return 0;
 }
 
-float video_tex_u(int width, int stride)
-{
-    if (width < 1 || stride < 1)
-        return 0.0f;
-    if (width >= stride)
-        return 1.0f;
-    return (float)width / (float)stride;
-}
-
 int video_plane_rows(int height, int plane)
 {
     if (height < 1)
         return 0;
     return plane == 0 ? height : height - height / 2;
+}
+
+bool video_texture_geometry(const PicturePlanes &p, VideoTextureGeometry *g)
+{
+    *g = VideoTextureGeometry{};
+    if (p.width < 1 || p.height < 1)
+        return false;
+    for (int i = 0; i < 3; i++) {
+        const int w = i == 0 ? p.width : p.width - p.width / 2;
+        if (!p.data[i] || p.line_sizes[i] < w)
+            return false;
+        g->widths[i] = w;
+        g->rows[i] = video_plane_rows(p.height, i);
+        g->row_lengths[i] = p.line_sizes[i];
+    }
+    return true;
+}
+
+VideoUploadPath video_upload_path_for(const char *renderer, int major, int minor, bool can_map)
+{
+    if (!renderer || !can_map || major < 2 || (major == 2 && minor < 1))
+        return VideoUploadPath::Direct;
+    for (const char *name : kSoftwareRenderers)
+        if (std::strstr(renderer, name))
+            return VideoUploadPath::Direct;
+    return VideoUploadPath::PixelBuffer;
 }
 
 void video_planes_set_size(VideoPlanes *p, int width, int height)
@@ -90,111 +101,55 @@ void video_planes_set_size(VideoPlanes *p, int width, int height)
     p->video_height = height;
 }
 
-void video_planes_take(VideoPlanes *p, int count, uint8_t *const *data, const int *line_sizes, int height)
+DecodedPicture *video_planes_take(VideoPlanes *p, DecodedPicture *pic, const FrameTiming *timing)
 {
-    if (p->video_width < 1 || p->video_height < 1)
-        return;
-    if (count < 1) {
-        free_planes(p);
-        p->plane_count = 0;
-        p->frame_ready = true;
-        return;
-    }
-    // Only whole planar 4:2:0 pictures: anything else would leave planes the
-    // drawing reads unset, or index past the three the view keeps.
-    if (count != 3 || !data || !line_sizes || height < 1)
-        return;
-    for (int i = 0; i < 3; i++)
-        if (!data[i] || line_sizes[i] < 1)
-            return;
+    if (p->video_width < 1 || p->video_height < 1 || !pic)
+        return pic;
+    DecodedPicture *old = p->pending;
+    if (old)
+        p->superseded++;
+    p->pending = pic;
+    p->timing = timing ? *timing : FrameTiming{};
+    p->emptied = false;
+    return old;
+}
 
-    // Chroma is kept at half the luma stride, so that the one texture
-    // coordinate that cuts the luma padding off cuts the chroma padding too.
-    const int chroma_stride = line_sizes[0] - line_sizes[0] / 2;
-    const int strides[3] = {line_sizes[0], chroma_stride, chroma_stride};
-
-    // Decide for all three planes before stored_height changes: each plane's
-    // buffer must fit this picture's rows.
-    bool reallocate = height != p->stored_height || p->plane_count != 3;
-    for (int i = 0; i < 3; i++)
-        if (strides[i] != p->line_sizes[i] || !p->planes[i])
-            reallocate = true;
-    if (reallocate) {
-        free_planes(p);
-        p->plane_count = 0;
-        for (int i = 0; i < 3; i++) {
-            p->planes[i] = (uint8_t *)calloc((size_t)strides[i], (size_t)video_plane_rows(height, i));
-            if (!p->planes[i]) {
-                free_planes(p);
-                p->frame_ready = false;
-                return;
-            }
-            p->line_sizes[i] = strides[i];
-        }
-        p->stored_height = height;
-        p->textures_stale = true;
-    }
-    p->plane_count = 3;
-
-    for (int i = 0; i < 3; i++) {
-        const size_t rows = (size_t)video_plane_rows(height, i);
-        const size_t dst_stride = (size_t)strides[i];
-        const size_t src_stride = (size_t)line_sizes[i];
-        if (src_stride == dst_stride) {
-            memcpy(p->planes[i], data[i], dst_stride * rows);
-            continue;
-        }
-        const size_t n = std::min(src_stride, dst_stride);
-        for (size_t r = 0; r < rows; r++) {
-            uint8_t *dst = p->planes[i] + r * dst_stride;
-            memcpy(dst, data[i] + r * src_stride, n);
-            if (n < dst_stride)
-                memset(dst + n, 0, dst_stride - n);
-        }
-    }
-    p->frame_ready = true;
+DecodedPicture *video_planes_clear(VideoPlanes *p)
+{
+    DecodedPicture *old = p->pending;
+    p->pending = nullptr;
+    p->emptied = true;
+    return old;
 }
 
 void video_planes_free(VideoPlanes *p)
 {
-    free_planes(p);
-    p->plane_count = 0;
-    p->frame_ready = false;
+    picture_release(&p->pending);
+    p->emptied = false;
 }
 
 void video_planes_begin_render(VideoPlanes *p, VideoUpload *u)
 {
-    *u = VideoUpload{};
-    if (p->video_width < 1 || p->video_height < 1 || p->plane_count != 3)
-        return;
-    for (int i = 0; i < 3; i++)
-        if (!p->planes[i])
-            return;
-    if (p->render_width != p->video_width || p->render_height != p->video_height) {
-        p->render_width = p->video_width;
-        p->render_height = p->video_height;
-        p->textures_stale = true;
-    }
-    u->draw = true;
-    u->recreate = p->textures_stale;
-    u->upload = p->frame_ready || p->textures_stale;
-    u->fresh = p->frame_ready;
-    u->timing = p->timing;
-    p->textures_stale = false;
-    p->frame_ready = false;
-    u->render_width = p->render_width;
-    u->render_height = p->render_height;
-    for (int i = 0; i < 3; i++) {
-        u->widths[i] = p->line_sizes[i];
-        u->rows[i] = std::min(video_plane_rows(p->render_height, i), video_plane_rows(p->stored_height, i));
-        u->data[i] = p->planes[i];
-    }
-    u->tex_u = video_tex_u(p->render_width, p->line_sizes[0]);
+    u->picture = p->pending;
+    u->timing = p->pending ? p->timing : FrameTiming{};
+    u->emptied = p->emptied;
+    p->pending = nullptr;
+    p->emptied = false;
 }
 
-VideoView::VideoView()
+VideoView::VideoView() { init(false, VideoUploadPath::Direct); }
+
+VideoView::VideoView(VideoUploadPath forced) { init(true, forced); }
+
+void VideoView::init(bool forced, VideoUploadPath path)
 {
     plane_format_ = gl_single_channel_format(gl_api.major);
+    const bool can_map = gl_api.MapBuffer && gl_api.UnmapBuffer;
+    if (!forced)
+        path = video_upload_path_for((const char *)glGetString(GL_RENDERER), gl_api.major, gl_api.minor, can_map);
+    path_ = can_map ? path : VideoUploadPath::Direct;
+    if (path_ == VideoUploadPath::PixelBuffer)
+        gl_api.GenBuffers(2, pixel_buffers_);
     // Position on attribute 0: compatibility contexts draw nothing unless
     // attribute 0 is an enabled array.
     static const GlAttribBinding bindings[] = {{"vertex_pos", 0}, {"tex_pos", 1}};
@@ -219,6 +174,8 @@ VideoView::~VideoView()
             glDeleteTextures(1, &t);
         t = 0;
     }
+    if (pixel_buffers_[0] || pixel_buffers_[1])
+        gl_api.DeleteBuffers(2, pixel_buffers_);
     if (program_)
         gl_api.DeleteProgram(program_);
     std::lock_guard<std::mutex> guard(lock_);
@@ -233,10 +190,59 @@ void VideoView::set_video_size(int width, int height)
 
 void VideoView::take_frame(int count, uint8_t *const *data, const int *line_sizes, int height)
 {
+    DecodedPicture *drop = nullptr;
+    if (count < 1) {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            drop = video_planes_clear(&planes_);
+        }
+        picture_release(&drop);
+        return;
+    }
+    // Only whole planar 4:2:0 pictures: anything else would leave planes the
+    // drawing reads unset, or index past the three the view keeps.
+    if (count != 3 || !data || !line_sizes || height < 1)
+        return;
     const FrameTiming *t = decoder_picture_timing();
+    DecodedPicture *pic = decoder_picture_ref();
+    PicturePlanes planes;
+    VideoTextureGeometry g;
+    if (pic && !(picture_planes(pic, &planes) && planes.data[0] == data[0] && planes.height == height &&
+                 video_texture_geometry(planes, &g))) {
+        picture_release(&pic); // not the picture these planes belong to
+    }
+    if (!pic) {
+        // Not inside a decoder's listener: the planes are the caller's and
+        // valid only now, so they are copied once. Their width is the
+        // announced one, never more than a row holds.
+        int width;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            width = planes_.video_width;
+        }
+        if (width < 1)
+            return;
+        pic = picture_copy(std::min(width, line_sizes[0]), height, data, line_sizes);
+        if (!pic)
+            return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        drop = video_planes_take(&planes_, pic, t);
+    }
+    picture_release(&drop);
+}
+
+bool VideoView::has_new_picture()
+{
     std::lock_guard<std::mutex> guard(lock_);
-    video_planes_take(&planes_, count, data, line_sizes, height);
-    planes_.timing = t ? *t : FrameTiming{};
+    return planes_.pending != nullptr || planes_.emptied;
+}
+
+uint64_t VideoView::superseded()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return planes_.superseded;
 }
 
 bool VideoView::drew_new_picture(FrameTiming *timing, uint64_t *drawn_us) const
@@ -260,13 +266,14 @@ void VideoView::on_frame(void *ctx, int count, uint8_t *const *data, const int *
     static_cast<VideoView *>(ctx)->take_frame(count, data, line_sizes, height);
 }
 
-void VideoView::recreate_textures(const VideoUpload &u)
+void VideoView::recreate_textures(const VideoTextureGeometry &g)
 {
     for (GLuint &t : textures_)
         if (t && glIsTexture(t))
             glDeleteTextures(1, &t);
     glGenTextures(3, textures_);
     const GLint samplers[3] = {uniform_y_, uniform_u_, uniform_v_};
+    glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
     for (int i = 0; i < 3; i++) {
         gl_api.ActiveTexture(GL_TEXTURE0 + i);
         glBindTexture(GL_TEXTURE_2D, textures_[i]);
@@ -275,13 +282,75 @@ void VideoView::recreate_textures(const VideoUpload &u)
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
-        glTexImage2D(GL_TEXTURE_2D, 0, (GLint)plane_format_, u.widths[i], u.rows[i], 0, plane_format_,
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAX_LEVEL, 0);
+        glTexImage2D(GL_TEXTURE_2D, 0, (GLint)plane_format_, g.widths[i], g.rows[i], 0, plane_format_,
                      GL_UNSIGNED_BYTE, nullptr);
-        if (gl_api.GenerateMipmap)
-            gl_api.GenerateMipmap(GL_TEXTURE_2D);
         gl_api.Uniform1i(samplers[i], i);
     }
     glBindTexture(GL_TEXTURE_2D, 0);
+    tex_ = g;
+}
+
+// Copies the planes, each with its own stride, into the next pixel buffer
+// and leaves it bound; offsets[i] is where plane i starts in it. False (and
+// nothing bound) when the buffer cannot be mapped.
+bool VideoView::fill_pixel_buffer(const PicturePlanes &pic, const VideoTextureGeometry &g, size_t offsets[3])
+{
+    // The last row of a plane ends at its visible width: nothing past the
+    // plane is read.
+    size_t sizes[3], total = 0;
+    for (int i = 0; i < 3; i++) {
+        sizes[i] = (size_t)g.row_lengths[i] * (size_t)(g.rows[i] - 1) + (size_t)g.widths[i];
+        offsets[i] = total;
+        total += sizes[i];
+    }
+    gl_api.BindBuffer(GL_PIXEL_UNPACK_BUFFER, pixel_buffers_[next_buffer_]);
+    next_buffer_ ^= 1;
+    // A fresh store each time: the driver need not wait for a transfer still
+    // reading the old one.
+    gl_api.BufferData(GL_PIXEL_UNPACK_BUFFER, (GLsizeiptr)total, nullptr, GL_STREAM_DRAW);
+    auto *dst = static_cast<uint8_t *>(gl_api.MapBuffer(GL_PIXEL_UNPACK_BUFFER, GL_WRITE_ONLY));
+    if (!dst) {
+        gl_api.BindBuffer(GL_PIXEL_UNPACK_BUFFER, 0);
+        return false;
+    }
+    for (int i = 0; i < 3; i++)
+        std::memcpy(dst + offsets[i], pic.data[i], sizes[i]);
+    if (!gl_api.UnmapBuffer(GL_PIXEL_UNPACK_BUFFER)) {
+        gl_api.BindBuffer(GL_PIXEL_UNPACK_BUFFER, 0);
+        return false; // the store was lost (a mode switch): upload directly
+    }
+    return true;
+}
+
+// Uploads a picture into the textures, re-created first when its geometry
+// differs from theirs. False when the picture cannot be uploaded.
+bool VideoView::upload(const PicturePlanes &pic)
+{
+    VideoTextureGeometry g;
+    if (!video_texture_geometry(pic, &g))
+        return false;
+    if (!have_picture_ || std::memcmp(g.widths, tex_.widths, sizeof g.widths) != 0 ||
+        std::memcmp(g.rows, tex_.rows, sizeof g.rows) != 0)
+        recreate_textures(g);
+    size_t offsets[3];
+    const bool buffered = path_ == VideoUploadPath::PixelBuffer && fill_pixel_buffer(pic, g, offsets);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+    for (int i = 0; i < 3; i++) {
+        gl_api.ActiveTexture(GL_TEXTURE0 + i);
+        glBindTexture(GL_TEXTURE_2D, textures_[i]);
+        // The decoder's rows are wider than the picture: GL skips the rest
+        // of each row itself.
+        glPixelStorei(GL_UNPACK_ROW_LENGTH, g.row_lengths[i]);
+        const void *src = buffered ? (const void *)(uintptr_t)offsets[i] : (const void *)pic.data[i];
+        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, g.widths[i], g.rows[i], plane_format_, GL_UNSIGNED_BYTE, src);
+    }
+    glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+    if (buffered)
+        gl_api.BindBuffer(GL_PIXEL_UNPACK_BUFFER, 0);
+    pic_width_ = pic.width;
+    pic_height_ = pic.height;
+    return true;
 }
 
 int VideoView::render(int output_width, int output_height, VideoArea *rect)
@@ -293,62 +362,74 @@ int VideoView::render(int output_width, int output_height, VideoArea *rect)
     {
         std::lock_guard<std::mutex> guard(lock_);
         video_planes_begin_render(&planes_, &u);
-        if (!u.draw)
-            return 0;
-        gl_api.UseProgram(program_);
-        if (u.recreate)
-            recreate_textures(u);
-        if (u.upload) {
-            // The whole image is uploaded again from the stored copy, which
-            // the decoder thread may replace as soon as the lock is released.
-            // Into the textures' existing storage (re-created above when the
-            // size changed): a fresh allocation per picture costs the driver
-            // more than the copy itself.
-            glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-            glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
-            for (int i = 0; i < 3; i++) {
-                gl_api.ActiveTexture(GL_TEXTURE0 + i);
-                glBindTexture(GL_TEXTURE_2D, textures_[i]);
-                glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, u.widths[i], u.rows[i], plane_format_, GL_UNSIGNED_BYTE,
-                                u.data[i]);
-            }
-        }
     }
+    if (u.emptied && !u.picture)
+        have_picture_ = false;
+    bool fresh = false;
+    if (u.picture) {
+        PicturePlanes pic;
+        gl_api.UseProgram(program_);
+        if (picture_planes(u.picture, &pic) && upload(pic)) {
+            have_picture_ = true;
+            fresh = true;
+        }
+        // The textures hold it now: the decoder may have its buffer back.
+        picture_release(&u.picture);
+    }
+    if (!have_picture_)
+        return 0;
 
     VideoArea r;
-    float sx = 0, sy = 0;
-    if (video_fit(output_width, output_height, u.render_width, u.render_height, &r, &sx, &sy) < 0)
+    if (video_fit(output_width, output_height, pic_width_, pic_height_, &r, nullptr, nullptr) < 0)
         return 0;
     if (rect)
         *rect = r;
 
     if (gl_api.BindFramebuffer)
         gl_api.BindFramebuffer(GL_FRAMEBUFFER, 0);
-    glDisable(GL_SCISSOR_TEST);
-    glClearColor(0.1f, 0.1f, 0.1f, 1.0f);
-    glClear(GL_COLOR_BUFFER_BIT);
     glViewport(0, 0, output_width, output_height);
+    // Only the bars are cleared: the picture covers the rest. GL counts rows
+    // from the bottom.
+    glClearColor(0.1f, 0.1f, 0.1f, 1.0f);
+    glEnable(GL_SCISSOR_TEST);
+    const int bottom = output_height - (r.y + r.height);
+    const int bars[4][4] = {{0, 0, r.x, output_height},
+                            {r.x + r.width, 0, output_width - (r.x + r.width), output_height},
+                            {r.x, 0, r.width, bottom},
+                            {r.x, bottom + r.height, r.width, r.y}};
+    for (const auto &b : bars) {
+        if (b[2] < 1 || b[3] < 1)
+            continue;
+        glScissor(b[0], b[1], b[2], b[3]);
+        glClear(GL_COLOR_BUFFER_BIT);
+    }
+    glDisable(GL_SCISSOR_TEST);
+    glDisable(GL_BLEND);
 
     gl_api.UseProgram(program_);
     // Bound on every frame, not only after an upload: the UI backend binds its
-    // own textures on unit 0 in between, and the last picture is drawn again
-    // on every frame until a newer one comes.
+    // own textures on unit 0 in between.
     for (int i = 0; i < 3; i++) {
         gl_api.ActiveTexture(GL_TEXTURE0 + i);
         glBindTexture(GL_TEXTURE_2D, textures_[i]);
     }
 
+    // The quad covers exactly the rectangle whose bars were cleared.
     // Client-side arrays: no buffer object may be bound to GL_ARRAY_BUFFER.
     // The first texture row is the top picture row, hence v = 0 at the top.
-    const GLfloat positions[8] = {-sx, -sy, sx, -sy, -sx, sy, sx, sy};
-    const GLfloat tex_coords[8] = {0.0f, 1.0f, u.tex_u, 1.0f, 0.0f, 0.0f, u.tex_u, 0.0f};
+    const float x0 = 2.0f * (float)r.x / (float)output_width - 1.0f;
+    const float x1 = 2.0f * (float)(r.x + r.width) / (float)output_width - 1.0f;
+    const float y0 = 2.0f * (float)bottom / (float)output_height - 1.0f;
+    const float y1 = 2.0f * (float)(bottom + r.height) / (float)output_height - 1.0f;
+    const GLfloat positions[8] = {x0, y0, x1, y0, x0, y1, x1, y1};
+    const GLfloat tex_coords[8] = {0.0f, 1.0f, 1.0f, 1.0f, 0.0f, 0.0f, 1.0f, 0.0f};
     gl_api.BindBuffer(GL_ARRAY_BUFFER, 0);
     gl_api.VertexAttribPointer((GLuint)attrib_pos_, 2, GL_FLOAT, GL_FALSE, 0, positions);
     gl_api.VertexAttribPointer((GLuint)attrib_tex_, 2, GL_FLOAT, GL_FALSE, 0, tex_coords);
     gl_api.EnableVertexAttribArray((GLuint)attrib_pos_);
     gl_api.EnableVertexAttribArray((GLuint)attrib_tex_);
     glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
-    if (u.fresh) {
+    if (fresh) {
         drew_new_ = true;
         drawn_timing_ = u.timing;
         drawn_us_ = clock_steady_us();

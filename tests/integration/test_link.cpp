@@ -11,6 +11,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
+#include <mutex>
 #include <vector>
 
 #include "input/key_paste.h"
@@ -529,6 +531,58 @@ TEST_F(LinkOnce, AfterSwitchingTargetsOnlyTheNewTargetsDatagramsCount)
     EXPECT_TRUE(probe.stamps_in_order);
     EXPECT_STREQ(link_target(link).id, "sim-127.0.0.3");
     sim_stop(&other);
+}
+
+// ---------------------------------------------------------------------------
+// A dongle on a fast network sends each picture back to back at line rate.
+
+namespace {
+
+// Datagrams this network namespace's kernel dropped for want of receive
+// buffer (RcvbufErrors of the Udp lines in /proc/net/snmp); -1 unreadable.
+long long rcvbuf_errors()
+{
+    std::ifstream in("/proc/net/snmp");
+    std::string names, values, line;
+    while (std::getline(in, line))
+        if (line.rfind("Udp:", 0) == 0)
+            (names.empty() ? names : values) = line;
+    std::istringstream n(names), v(values);
+    std::string name, value;
+    while (n >> name && v >> value)
+        if (name == "RcvbufErrors")
+            return std::stoll(value);
+    return -1;
+}
+
+} // namespace
+
+TEST_F(LinkOnce, FullHdKeyFramesEverySecondAtLineRateLoseNoFragment)
+{
+    start_sim("127.0.0.3", {"--size", "1920x1080", "--fps", "60", "--bitrate", "20000", "--noise", "--idr-seconds",
+                            "1", "--burst"});
+    start_link();
+    const long long drops = rcvbuf_errors();
+    ASSERT_GE(drops, 0);
+    connect_to("127.0.0.3");
+    ASSERT_TRUE(probe.wait_state(LINK_STATE_STREAMING, 5000));
+    // Three seconds of pictures: three key frames at least, each sent in
+    // one go, the first of them over 150 fragments.
+    ASSERT_TRUE(probe.wait(30000, [&] { return probe.stamped >= 180; })) << probe.stamped << " pictures";
+    StreamStats st;
+    link_stream_stats(link, &st);
+    EXPECT_EQ(rcvbuf_errors() - drops, 0) << "datagrams dropped by the kernel";
+    EXPECT_EQ(st.lost, 0u);
+    EXPECT_EQ(st.abandoned, 0u);
+    size_t keys = 0;
+    int64_t largest = 0;
+    for (const std::string &e : sim_events(&sim, "picture"))
+        if (json_int(e, "idr") == 1) {
+            keys++;
+            largest = std::max(largest, json_int(e, "fragments"));
+        }
+    EXPECT_GE(keys, 3u);
+    EXPECT_GE(largest, 150);
 }
 
 // ---- Paste Text through the real link ------------------------------------------

@@ -18,10 +18,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "firmware/http_client.h"
+#include "firmware/net_upload.h"
 #include "firmware/hid_upload.h"
 #include "firmware/update_worker.h"
 #include "dongle_sim/usb_fake.h"
@@ -48,6 +50,14 @@ void write_file(const fs::path &p, const std::string &bytes)
 {
     std::ofstream out(p, std::ios::binary);
     out << bytes;
+}
+
+size_t count(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        n++;
+    return n;
 }
 
 std::string read_file(const fs::path &p)
@@ -419,13 +429,14 @@ struct FakeHid {
         *b = f->build;
         return f->query_result;
     }
-    static void upload(void *h, int l, const uint8_t *img, size_t n, UpdateState *st)
+    static int upload(void *h, int l, const uint8_t *img, size_t n, UpdateState *st)
     {
         FakeHid *f = (FakeHid *)h;
         f->uploaded.assign(img, img + n);
         f->uploaded_len = l;
         EXPECT_EQ(st->progress_visible.load(), 1);
         update_state_set_message(st, "Succeded to update firmware!!");
+        return 0;
     }
     static void close(void *h) { ((FakeHid *)h)->closes++; }
 };
@@ -500,6 +511,72 @@ TEST_F(UpdateWorker, UpdatesAFakeHidDongleThroughTheUsbLayer)
     UsbFakeStats stats = usb_fake_stats(usb, dongle);
     EXPECT_EQ(stats.firmware, image);
     usb_fake_destroy(&usb);
+}
+
+// ---------------------------------------------------------------------------
+// Dongles that cannot take the image say so, and a failed flashing is not
+// reported as success; a cancelled network upload sends no image.
+
+TEST_F(UpdateWorker, HidDongleThatCannotTakeTheImageSaysWhy)
+{
+    struct Row {
+        std::function<void(UsbFakeConfig &)> set;
+        const char *message;
+        bool downloads;
+        const char *log;  // on standard error; null: not checked
+    } const rows[] = {
+        {[](UsbFakeConfig &c) { c.feature_length = 41; }, "The device doesn't meet update requirement!", false, nullptr},
+        {[](UsbFakeConfig &c) { c.attributes_readable = false; }, "Failed to connect to KAVRI Viewer!", false, nullptr},
+        {[](UsbFakeConfig &c) { c.deny_open_ms = -1; }, "Failed to connect to KAVRI Viewer!", false,
+         "no permission; install the udev rule 70-kavri-viewer.rules"},
+        {[](UsbFakeConfig &c) { c.refuse_code = 0xA5; }, "Failed to update firmware, please try again!", true, nullptr},
+    };
+    serve("250101000000|" + hex(image_md5, 16), image);
+    for (const Row &row : rows) {
+        UsbFake *usb = usb_fake_create();
+        UsbFakeConfig c;
+        c.hid_mode = true;
+        c.build = 240101000000ull;
+        row.set(c);
+        usb_fake_add(usb, c);
+        UpdateUsbOps hid_ops;
+        hid_fw_usb_ops(usb_fake_backend(usb), &hid_ops);
+        cfg.usb = &hid_ops;
+        size_t downloads_before = count(server.requests(), "GET /fw/latest.img");
+        usb_log_reset();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(run_worker(), row.message);
+        std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(count(server.requests(), "GET /fw/latest.img") > downloads_before, row.downloads) << row.message;
+        if (row.log) {
+            EXPECT_NE(log.find(row.log), std::string::npos) << log;
+        }
+        usb_fake_destroy(&usb);
+    }
+}
+
+TEST_F(UpdateWorker, CancelledNetworkUploadSendsNoImage)
+{
+    start_sim("240101000000");
+    DeviceRecord target{};
+    target.address.in4.sin_family = AF_INET;
+    inet_pton(AF_INET, "127.0.0.2", &target.address.in4.sin_addr);
+    NetUploadTiming t{2000, 60000, 10, 10};
+    // Cancelled while the dongle digests the command: the image never goes.
+    st.cancel = 1;
+    EXPECT_EQ(net_upload(&target, image.data(), image.size(), image_md5, &st, &t), -1);
+    char m[UPDATE_MESSAGE_CAP];
+    update_state_get_message(&st, m);
+    EXPECT_STREQ(m, "");
+    ASSERT_TRUE(sim_wait_event(&sim, "update_firmware", 1, 5000));
+    // A whole upload after it: the dongle's first image is the whole one.
+    st.cancel = 0;
+    t.command_wait_ms = 10;
+    EXPECT_EQ(net_upload(&target, image.data(), image.size(), image_md5, &st, &t), 0);
+    ASSERT_TRUE(sim_wait_event(&sim, "firmware", 1, 5000));
+    std::vector<std::string> fw = sim_events(&sim, "firmware");
+    EXPECT_EQ(json_int(fw[0], "complete"), 1);
+    EXPECT_EQ(json_int(fw[0], "received"), 300000);
 }
 
 }  // namespace

@@ -13,9 +13,17 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "dongle_sim/annexb_file.h"
+#include "firmware/hid_upload.h"
+#include "firmware/update_state.h"
+#include "base/clock.h"
+#include "link/link.h"
 #include "link/usb_detect.h"
 #include "link/usb_transport.h"
 #include "platform/audio_output.h"
@@ -96,6 +104,114 @@ protected:
         return std::vector<DeviceRecord>(probe.devices.begin() + (long)seen, probe.devices.end());
     }
 };
+
+// ---------------------------------------------------------------------------
+// Two dongles, access rights, and an update while scans go on.
+
+// After the switch the dongle in the switched one's port is opened, not the
+// stream-mode dongle already elsewhere; its access rights come 700 ms after it
+// reappears, so the open is retried for the polls that remain.
+TEST_F(UsbLink, SwitchOpensTheDongleInItsOwnPortOnceAccessIsGiven)
+{
+    UsbFakeConfig other = dongle();
+    other.ports = {1};
+    int a = usb_fake_add(fake, other);
+    UsbFakeConfig c = dongle();
+    c.hid_mode = true;
+    c.ports = {4, 2};
+    c.reappear_ms = 300;
+    c.deny_open_ms = 700;
+    int b = usb_fake_add(fake, c);
+    start_link();
+    std::vector<DeviceRecord> found = scan();
+    ASSERT_EQ(found.size(), 2u);
+    ASSERT_EQ(found[1].hid_only, 1u);
+    usb_log_reset();
+    testing::internal::CaptureStderr();
+    link_select_target(link, &found[1]);
+    bool streaming = probe.wait_state(LINK_STATE_STREAMING, 8000);
+    std::string log = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(streaming);
+    EXPECT_EQ(usb_fake_stats(fake, a).stream_opens, 0) << "the other dongle is left alone";
+    EXPECT_GE(usb_fake_stats(fake, b).stream_opens, 2) << "refused first, then opened";
+    EXPECT_NE(log.find("usb: dongle in stream mode at fake-usb:1-4.2"), std::string::npos) << log;
+}
+
+// Without the udev rule a stream-mode dongle is listed (listing needs no
+// access) but cannot be opened: the connection ends and standard error says
+// why, naming the rule, once however often it is tried.
+TEST_F(UsbLink, DeniedOpenNamesTheUdevRule)
+{
+    UsbFakeConfig c = dongle();
+    c.deny_open_ms = -1;
+    int d = usb_fake_add(fake, c);
+    start_link();
+    std::vector<DeviceRecord> found = scan();
+    ASSERT_EQ(found.size(), 1u);
+    usb_log_reset();
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 2; i++) {
+        link_select_target(link, &found[0]);
+        EXPECT_TRUE(usb_fake_wait(fake, d, 2000, [&](const UsbFakeStats &s) { return s.stream_opens == i + 1; }));
+        EXPECT_TRUE(probe.wait(2000, [&] { return std::count(probe.states.begin(), probe.states.end(), 0) == i + 1; }));
+    }
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(probe.state_list(), (std::vector<int>{LINK_STATE_NONE, LINK_STATE_NONE}));
+    EXPECT_NE(log.find("no permission; install the udev rule 70-kavri-viewer.rules"), std::string::npos) << log;
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << "written once: " << log;
+}
+
+// The viewer's auto-selection while the firmware goes over HID feature
+// reports and scans keep finding the dongle: a HID-mode record is not taken
+// as the target while an update runs, so the dongle never gets the mode
+// switch mid-upload. Under the thread sanitizer this also runs detection
+// (scan thread) against the upload (worker thread) on one USB layer.
+TEST_F(UsbLink, ScansDuringAnUpdateLeaveTheDongleInHidMode)
+{
+    UsbFakeConfig c = dongle();
+    c.hid_mode = true;
+    int d = usb_fake_add(fake, c);
+    start_link();
+    struct Ui {
+        FoundDevices found;
+        std::atomic<bool> once{false};
+        LinkContext *link;
+        UpdateState st;
+        static void on_device(void *ctx, const DeviceRecord *r)
+        {
+            Ui *u = (Ui *)ctx;
+            FoundMerge m = found_merge(&u->found, *r, {}, false, clock_wall_ms(), &u->once, u->st.busy.load() != 0);
+            if (m.select)
+                link_select_target(u->link, &m.record);
+        }
+    } ui;
+    ui.link = link;
+    ui.st.busy = 1;
+    link_on_device(link, &ui, Ui::on_device);
+
+    const UsbBackend *b = usb_fake_backend(fake);
+    std::vector<uint8_t> image(3000, 0x5A);
+    std::atomic<int> result{1};
+    std::thread worker([&] {
+        UsbHid *h = b->hid_open(b->context, "fake-hid:0", nullptr);
+        result = h ? hid_fw_upload(b, h, 64, image.data(), image.size(), &ui.st) : -3;
+        if (h)
+            b->hid_close(h);
+    });
+    int scans = 0;
+    while (result.load() == 1 && scans < 100) {
+        EXPECT_EQ(scan().size(), 1u);
+        scans++;
+    }
+    worker.join();
+    EXPECT_EQ(result.load(), 0);
+    EXPECT_GE(scans, 2);
+    UsbFakeStats s = usb_fake_stats(fake, d);
+    EXPECT_EQ(s.firmware, image);
+    for (auto &r : s.feature_reports)
+        ASSERT_NE(r[1], 0x80) << "mode switch sent during the update";
+    link_stop(&link);
+}
 
 }  // namespace
 

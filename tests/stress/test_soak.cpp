@@ -84,7 +84,7 @@ TEST_P(Soak, StreamsThroughLossBurstsWithFlatMemoryAndQuickRecovery)
     std::snprintf(burst, sizeof burst, "%d/%d", kBurstMs, kBurstPeriodMs);
     ASSERT_TRUE(sim_start(&sim, sim_args(ip, proto,
                                          {"--loss", "5", "--duplicate", "3", "--reorder", "3", "--garbage", "2",
-                                          "--late-resend", "10", "--loss-burst", burst, "--filler", "3000", "--idr-seconds", "60",
+                                          "--late-resend", "10", "--loss-burst", burst, "--filler", "3000", "--idr-seconds", "60", "--burst",
                                           "--seed", "11"})));
     const int threads_before = baseline_thread_count();
     Probe probe;

@@ -1060,7 +1060,9 @@ static void transmit_newest(SimDevice *d, uint32_t frame, unsigned frame_interva
         fsize = (unsigned)f->datagrams[0].size();
     }
     unsigned gap_us = 0;
-    unsigned burst = sim_pacing(count, fsize, frame_interval_us, &gap_us);
+    // Line rate: the whole picture in one go, as a dongle on a fast network
+    // may send it.
+    unsigned burst = d->o.burst ? count : sim_pacing(count, fsize, frame_interval_us, &gap_us);
     std::vector<uint8_t> held;  // a fragment held back behind the next (reorder)
     for (unsigned start = 0; start < count; start += burst) {
         {
@@ -1442,6 +1444,7 @@ int sim_device_create(const SimOptions *options, SimLog *log, SimDevice **out)
         vc.bitrate_kbps = d->o.bitrate_kbps;
         vc.idr_interval_s = d->o.idr_seconds;
         vc.noise = d->o.noise;
+        vc.threads = d->o.slices;
         int rc = sim_video_create(&vc, &d->video);
         if (rc != 0)
             return fail("cannot open the H.264 encoder (error " + std::to_string(rc) + ")");

@@ -42,6 +42,9 @@ const char *sim_usage(void)
            "  --ack-interval US      fragment acknowledgement interval (default 8000)\n"
            "  --md5-every N          every N-th picture carries an MD5 trailer (0 never, default 3)\n"
            "  --noise                add moving noise to the picture so it codes at the real bit rate\n"
+           "  --burst                send each picture's fragments back to back at line rate\n"
+           "                         (no pacing between groups)\n"
+           "  --slices N             encoder threads, one slice each per picture (default 1)\n"
            "  --filler BYTES         append a filler-data NAL unit of BYTES to every picture\n"
            "                         (bigger pictures, more fragments, for tests)\n"
            "\n"
@@ -191,6 +194,11 @@ int sim_parse_options(int argc, char **argv, SimOptions *o)
         } else if (!std::strcmp(a, "--noise")) {
             o->noise = true;
             takes = false;
+        } else if (!std::strcmp(a, "--burst")) {
+            o->burst = true;
+            takes = false;
+        } else if (!std::strcmp(a, "--slices")) {
+            ok = parse_int(v, 1, 16, &o->slices);
         } else if (!std::strcmp(a, "--filler")) {
             ok = parse_int(v, 0, 4 << 20, &o->filler);
         } else if (!std::strcmp(a, "--loss")) {

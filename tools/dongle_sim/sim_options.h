@@ -33,6 +33,8 @@ struct SimOptions {
     uint32_t ack_interval_us = 8000;  // stream parameters' acknowledgement interval
     int md5_every = 3;                // every n-th picture carries the MD5 trailer (0: never)
     bool noise = false;               // moving noise in the picture: real bit rates
+    bool burst = false;               // a picture's fragments back to back, no pacing
+    int slices = 1;                   // encoder threads, each codes one slice of every picture
     int filler = 0;                   // bytes of filler data appended to every picture
 
     // Faults, each a share in percent of fragments on first send, or a time.

@@ -21,6 +21,7 @@ struct Dongle {
     UsbFakeConfig config;
     Mode mode = MODE_STREAM;
     uint64_t switched_ms = 0;
+    uint64_t appeared_ms = 0;
     std::deque<uint8_t> in;        // IN pipe bytes waiting
     std::vector<uint8_t> out;      // OUT bytes not yet a whole message
     bool streaming = false;
@@ -61,8 +62,24 @@ uint64_t now_ms() { return clock_steady_ms(); }
 void settle(Dongle &d)
 {
     if (d.mode == MODE_SWITCHING && d.config.reappear_ms >= 0 &&
-        now_ms() - d.switched_ms >= (uint64_t)d.config.reappear_ms)
+        now_ms() - d.switched_ms >= (uint64_t)d.config.reappear_ms) {
         d.mode = MODE_STREAM;
+        d.appeared_ms = d.switched_ms + (uint64_t)d.config.reappear_ms;
+    }
+}
+
+// Whether an open is refused for want of access rights.
+bool denied(const Dongle &d)
+{
+    if (d.config.deny_open_ms < 0)
+        return true;
+    return d.appeared_ms && now_ms() - d.appeared_ms < (uint64_t)d.config.deny_open_ms;
+}
+
+void set_error(int *error, int value)
+{
+    if (error)
+        *error = value;
 }
 
 void stream_path(const Dongle &d, char *out, size_t cap)
@@ -151,7 +168,7 @@ void hid_command(Dongle &d, const uint8_t *data, size_t len)
     case 0xF0:
     case 0xA0:
     case 0xA3:
-        reply(d, code, 0, nullptr, 0);
+        reply(d, code, code == d.config.refuse_code ? 1 : 0, nullptr, 0);
         break;
     case 0xA1:
         if (len >= 10) {
@@ -159,7 +176,7 @@ void hid_command(Dongle &d, const uint8_t *data, size_t len)
             if (d.stats.firmware_size <= (64u << 20))
                 d.stats.firmware.assign(d.stats.firmware_size, 0);
         }
-        reply(d, code, 0, nullptr, 0);
+        reply(d, code, code == d.config.refuse_code ? 1 : 0, nullptr, 0);
         break;
     case 0xA2:
         if (len > 6) {
@@ -215,18 +232,23 @@ int f_list_hid(void *c, UsbHidInfo *out, int max)
         settle(d);
         if (d.mode != MODE_HID || n >= max)
             continue;
-        std::memset(&out[n], 0, sizeof out[n]);
-        hid_path((int)k, out[n].path, sizeof out[n].path);
-        n++;
+        UsbHidInfo &i = out[n++];
+        std::memset(&i, 0, sizeof i);
+        hid_path((int)k, i.path, sizeof i.path);
+        i.bus = d.config.bus;
+        i.port_count = (int)std::min(d.config.ports.size(), (size_t)USB_PORTS_MAX);
+        for (int p = 0; p < i.port_count; p++)
+            i.ports[p] = d.config.ports[(size_t)p];
     }
     f->cv.notify_all();
     return n;
 }
 
-UsbHid *f_hid_open(void *c, const char *path)
+UsbHid *f_hid_open(void *c, const char *path, int *error)
 {
     UsbFake *f = (UsbFake *)c;
     std::lock_guard<std::mutex> g(f->lock);
+    set_error(error, USB_ERROR_NOT_FOUND);
     for (size_t k = 0; k < f->dongles.size(); k++) {
         Dongle &d = f->dongles[k];
         char p[USB_PATH_MAX];
@@ -234,6 +256,13 @@ UsbHid *f_hid_open(void *c, const char *path)
         if (d.mode != MODE_HID || std::strcmp(p, path) != 0)
             continue;
         d.stats.hid_opens++;
+        f->cv.notify_all();
+        if (denied(d)) {
+            set_error(error, USB_ERROR_ACCESS);
+            usb_log_open_error(path, USB_ERROR_ACCESS, "Permission denied");
+            return nullptr;
+        }
+        set_error(error, d.config.hid_openable ? USB_ERROR_NONE : USB_ERROR_OTHER);
         if (!d.config.hid_openable)
             return nullptr;
         return new UsbHid{f, (int)k};
@@ -244,7 +273,10 @@ UsbHid *f_hid_open(void *c, const char *path)
 int f_hid_version(UsbHid *h, uint16_t *version)
 {
     std::lock_guard<std::mutex> g(h->fake->lock);
-    *version = h->fake->dongles[(size_t)h->dongle].config.hid_version;
+    const Dongle &d = h->fake->dongles[(size_t)h->dongle];
+    if (!d.config.attributes_readable)
+        return -1;
+    *version = d.config.hid_version;
     return 0;
 }
 
@@ -262,6 +294,8 @@ int f_hid_set_feature(UsbHid *h, const uint8_t *data, size_t len)
     if (d.mode != MODE_HID || !data || len == 0)
         return -1;
     d.stats.feature_reports.emplace_back(data, data + len);
+    if (len >= 2 && d.config.on_report)
+        d.config.on_report(data[1]);
     if (len >= 2 && data[0] == USB_MODE_SWITCH_REPORT_ID && data[1] == USB_MODE_SWITCH_CODE) {
         d.mode = MODE_SWITCHING;
         d.switched_ms = now_ms();
@@ -287,7 +321,7 @@ int f_hid_get_feature(UsbHid *h, uint8_t *data, size_t len)
         uint32_t size = d.stats.firmware_size;
         uint8_t done[4];
         if (d.flashed >= size) {
-            reply(d, 0xA5, 0x4F, nullptr, 0);
+            reply(d, 0xA5, d.config.refuse_code == 0xA5 ? 0x21 : 0x4F, nullptr, 0);
         } else {
             wr_le32(done, d.flashed);
             reply(d, 0xA5, 0, done, sizeof done);
@@ -306,10 +340,11 @@ int f_hid_get_feature(UsbHid *h, uint8_t *data, size_t len)
 
 void f_hid_close(UsbHid *h) { delete h; }
 
-UsbStream *f_stream_open(void *c, const char *path)
+UsbStream *f_stream_open(void *c, const char *path, int *error)
 {
     UsbFake *f = (UsbFake *)c;
     std::lock_guard<std::mutex> g(f->lock);
+    set_error(error, USB_ERROR_NOT_FOUND);
     for (size_t k = 0; k < f->dongles.size(); k++) {
         Dongle &d = f->dongles[k];
         settle(d);
@@ -318,6 +353,13 @@ UsbStream *f_stream_open(void *c, const char *path)
         if (d.mode != MODE_STREAM || std::strcmp(p, path) != 0)
             continue;
         d.stats.stream_opens++;
+        f->cv.notify_all();
+        if (denied(d)) {
+            set_error(error, USB_ERROR_ACCESS);
+            usb_log_open_error(path, USB_ERROR_ACCESS, "LIBUSB_ERROR_ACCESS");
+            return nullptr;
+        }
+        set_error(error, USB_ERROR_NONE);
         d.out.clear();
         d.streaming = false;
         return new UsbStream{f, (int)k, false};

@@ -18,6 +18,10 @@
 // up to the image size and end with 0x4F. Each command queues its reply for
 // the next get-feature request.
 //
+// Opens can be refused with an access error: always (no udev rule), or for a
+// while after the dongle comes back from the switch (the rule not applied yet). Several dongles may
+// be plugged in at once, each on its own port.
+//
 // Threads: every function may be called from any thread; one lock guards
 // the fake. A blocked pipe read waits on a condition and wakes for new data,
 // an abort, an unplug, or the next generated message. The fake must outlive
@@ -52,6 +56,14 @@ struct UsbFakeConfig {
     int frame_interval_ms = 20;
     size_t max_read = 0;           // > 0: a pipe read returns at most this many bytes
     uint64_t build = 240601120000ull;  // answered to the build query
+    int deny_open_ms = 0;          // opens of the device back after the switch fail with
+                                   // USB_ERROR_ACCESS for this long; < 0: every open fails so
+    bool attributes_readable = true;  // false: the release number cannot be read
+    uint8_t refuse_code = 0;       // this command is answered with a failing status; 0xA5: the
+                                   // flashing ends on a failing status instead of 0x4F
+    // Called with the code of every set-feature report as it arrives, with the
+    // fake's lock held: set a flag there, call nothing of the fake.
+    std::function<void(uint8_t code)> on_report;
 };
 
 struct UsbFakeStats {

@@ -9,12 +9,21 @@
 //
 // Pipe reads run in slices of 100 ms so that an abort from another thread
 // is seen without cancelling transfers across threads.
+//
+// hidapi's enumeration, open and close must not run on two threads at once
+// (they share the library's device list and error state): detection on the
+// scan thread, the mode switch on the connection thread and the update
+// worker all use them, so one lock here serialises them.
+#include <errno.h>
 #include <fcntl.h>
 #include <hidapi/hidapi.h>
 #include <libusb-1.0/libusb.h>
 #include <linux/hidraw.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
 
 #include <atomic>
 #include <cstdio>
@@ -47,14 +56,71 @@ const unsigned kWriteLimitMs = 2000;
 std::once_flag g_once;
 libusb_context *g_usb = nullptr;
 bool g_hid_ok = false;
+std::mutex g_hid_lock;  // hid_init, hid_enumerate, hid_open_path, hid_close, hid_error(NULL), hid_get_device_info
 
 void init_once()
 {
     std::call_once(g_once, [] {
         if (libusb_init(&g_usb) != 0)
             g_usb = nullptr;
+        std::lock_guard<std::mutex> g(g_hid_lock);
         g_hid_ok = hid_init() == 0;
     });
+}
+
+int usb_error_of(int libusb_rc)
+{
+    switch (libusb_rc) {
+    case LIBUSB_ERROR_ACCESS: return USB_ERROR_ACCESS;
+    case LIBUSB_ERROR_NO_DEVICE:
+    case LIBUSB_ERROR_NOT_FOUND: return USB_ERROR_NOT_FOUND;
+    case LIBUSB_ERROR_BUSY: return USB_ERROR_BUSY;
+    default: return USB_ERROR_OTHER;
+    }
+}
+
+void set_error(int *error, int value)
+{
+    if (error)
+        *error = value;
+}
+
+// The port of a hidraw node's USB device, from its sysfs path: the
+// interface directory is named "BUS-P1.P2...:CONFIG.INTERFACE".
+void hid_port(const char *node, UsbHidInfo *out)
+{
+    const char *name = std::strrchr(node, '/');
+    if (!name || std::strncmp(node, "/dev/hidraw", 11) != 0)
+        return;
+    char link[128], real[PATH_MAX];
+    std::snprintf(link, sizeof link, "/sys/class/hidraw/%s/device", name + 1);
+    if (!realpath(link, real))
+        return;
+    char *save = nullptr;
+    for (char *part = strtok_r(real, "/", &save); part; part = strtok_r(nullptr, "/", &save)) {
+        const char *colon = std::strchr(part, ':');
+        const char *dash = std::strchr(part, '-');
+        if (!colon || !dash || dash > colon || part[0] < '1' || part[0] > '9')
+            continue;
+        int bus = std::atoi(part);
+        int n = 0;
+        uint8_t ports[USB_PORTS_MAX];
+        const char *p = dash + 1;
+        while (p < colon && n < USB_PORTS_MAX) {
+            char *end = nullptr;
+            long v = std::strtol(p, &end, 10);
+            if (end == p || v <= 0 || v > 255)
+                break;
+            ports[n++] = (uint8_t)v;
+            p = *end == '.' ? end + 1 : end;
+        }
+        if (p == colon && n > 0) {
+            out->bus = bus;
+            out->port_count = n;
+            std::memcpy(out->ports, ports, (size_t)n);
+            return;
+        }
+    }
 }
 
 void port_name(libusb_device *dev, char *out, size_t cap)
@@ -101,6 +167,7 @@ int l_list_hid(void *, UsbHidInfo *out, int max)
     init_once();
     if (!g_hid_ok)
         return 0;
+    std::lock_guard<std::mutex> g(g_hid_lock);
     hid_device_info *all = hid_enumerate(USB_VENDOR_ID, USB_PRODUCT_HID);
     int n = 0;
     // hidraw gives one node per interface; its collections share the path.
@@ -114,20 +181,43 @@ int l_list_hid(void *, UsbHidInfo *out, int max)
             continue;
         std::memset(&out[n], 0, sizeof out[n]);
         std::snprintf(out[n].path, sizeof out[n].path, "%s", i->path);
+        hid_port(out[n].path, &out[n]);
         n++;
     }
     hid_free_enumeration(all);
     return n;
 }
 
-UsbHid *l_hid_open(void *, const char *path)
+UsbHid *l_hid_open(void *, const char *path, int *error)
 {
     init_once();
+    set_error(error, USB_ERROR_OTHER);
     if (!g_hid_ok || !path)
         return nullptr;
-    hid_device *dev = hid_open_path(path);
-    if (!dev)
-        return nullptr;
+    hid_device *dev = nullptr;
+    {
+        std::lock_guard<std::mutex> g(g_hid_lock);
+        dev = hid_open_path(path);
+        if (!dev) {
+            // hidapi keeps errno out of its result; ask the node itself.
+            int code = USB_ERROR_OTHER;
+            if (access(path, R_OK | W_OK) != 0) {
+                int e = errno;
+                code = e == EACCES || e == EPERM ? USB_ERROR_ACCESS
+                       : e == ENOENT             ? USB_ERROR_NOT_FOUND
+                                                 : USB_ERROR_OTHER;
+            }
+            const wchar_t *w = hid_error(nullptr);
+            char text[256];
+            if (!w || std::wcstombs(text, w, sizeof text) == (size_t)-1)
+                std::snprintf(text, sizeof text, "hid_open_path failed");
+            text[sizeof text - 1] = 0;
+            set_error(error, code);
+            usb_log_open_error(path, code, text);
+            return nullptr;
+        }
+    }
+    set_error(error, USB_ERROR_NONE);
     UsbHid *h = new UsbHid{dev, {0}};
     std::snprintf(h->path, sizeof h->path, "%s", path);
     return h;
@@ -135,6 +225,8 @@ UsbHid *l_hid_open(void *, const char *path)
 
 int l_hid_version(UsbHid *h, uint16_t *version)
 {
+    // Built from udev on first use, like an enumeration entry.
+    std::lock_guard<std::mutex> g(g_hid_lock);
     hid_device_info *info = hid_get_device_info(h->dev);
     if (!info)
         return -1;
@@ -175,15 +267,20 @@ int l_hid_get_feature(UsbHid *h, uint8_t *data, size_t len)
 
 void l_hid_close(UsbHid *h)
 {
-    hid_close(h->dev);
+    {
+        std::lock_guard<std::mutex> g(g_hid_lock);
+        hid_close(h->dev);
+    }
     delete h;
 }
 
-UsbStream *l_stream_open(void *, const char *path)
+UsbStream *l_stream_open(void *, const char *path, int *error)
 {
     init_once();
+    set_error(error, USB_ERROR_OTHER);
     if (!g_usb || !path)
         return nullptr;
+    int rc = LIBUSB_ERROR_NOT_FOUND;
     libusb_device **list = nullptr;
     ssize_t count = libusb_get_device_list(g_usb, &list);
     libusb_device_handle *handle = nullptr;
@@ -192,18 +289,26 @@ UsbStream *l_stream_open(void *, const char *path)
             continue;
         char name[USB_PATH_MAX];
         port_name(list[i], name, sizeof name);
-        if (std::strcmp(name, path) == 0 && libusb_open(list[i], &handle) != 0)
+        if (std::strcmp(name, path) == 0 && (rc = libusb_open(list[i], &handle)) != 0)
             handle = nullptr;
     }
     if (list)
         libusb_free_device_list(list, 1);
-    if (!handle)
-        return nullptr;
-    libusb_set_auto_detach_kernel_driver(handle, 1);
-    if (libusb_claim_interface(handle, 0) != 0) {
-        libusb_close(handle);
+    if (handle) {
+        libusb_set_auto_detach_kernel_driver(handle, 1);
+        rc = libusb_claim_interface(handle, 0);
+        if (rc != 0) {
+            libusb_close(handle);
+            handle = nullptr;
+        }
+    }
+    if (!handle) {
+        set_error(error, usb_error_of(rc));
+        if (rc != LIBUSB_ERROR_NOT_FOUND && rc != LIBUSB_ERROR_NO_DEVICE)
+            usb_log_open_error(path, usb_error_of(rc), libusb_strerror((libusb_error)rc));
         return nullptr;
     }
+    set_error(error, USB_ERROR_NONE);
     UsbStream *s = new UsbStream;
     s->handle = handle;
     s->aborted = false;

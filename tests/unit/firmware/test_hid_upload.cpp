@@ -2,8 +2,10 @@
 // piece arithmetic, and whole dialogues against the fake dongle.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "firmware/hid_upload.h"
@@ -128,7 +130,7 @@ TEST_F(HidFirmwareDialogue, TheWorkersOperationsFindQueryAndUpload)
     EXPECT_EQ(codes, want);
 }
 
-TEST_F(HidFirmwareDialogue, AFailedStepEndsTheUploadAndKeepsTheMessage)
+TEST_F(HidFirmwareDialogue, AFailedStepEndsTheUploadWithAFailure)
 {
     UpdateUsbOps ops;
     hid_fw_usb_ops(usb_fake_backend(fake), &ops);
@@ -144,7 +146,86 @@ TEST_F(HidFirmwareDialogue, AFailedStepEndsTheUploadAndKeepsTheMessage)
     ops.close(h);
     char message[UPDATE_MESSAGE_CAP];
     update_state_get_message(&st, message);
-    EXPECT_STREQ(message, "Uploading firmware... Please DO NOT disconnect KAVRI Viewer!!");
+    EXPECT_STREQ(message, "Failed to update firmware, please try again!");
     uint64_t build;
     EXPECT_EQ(hid_fw_query_build(usb_fake_backend(fake), nullptr, 64, &build), -1);
+}
+
+// ---------------------------------------------------------------------------
+// Cancel and outcome. Closing the viewer cancels the upload: until "end of
+// data" has gone the dongle must get nothing more (it then keeps its old
+// firmware); after "start flashing" it flashes on its own and only the polling
+// stops. Only the finished status is success.
+
+TEST(HidFirmwareOutcome, CancelAtEveryStepAndEveryEnding)
+{
+    const char *uploading = "Uploading firmware... Please DO NOT disconnect KAVRI Viewer!!";
+    const char *updating = "Updating firmware... Please DO NOT disconnect KAVRI Viewer!!";
+    const char *failed = "Failed to update firmware, please try again!";
+    const std::vector<uint8_t> all = {0xF0, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4};
+    struct Row {
+        uint8_t cancel_at;  // cancel when the dongle receives this code; 0: never
+        uint8_t refuse;     // the dongle answers this code with a failing status
+        int feature_len;
+        int result;
+        const char *message;
+        uint8_t last;       // the last code the dongle received; 0: none
+    } const rows[] = {
+        {0xF0, 0, 64, HID_FW_CANCELLED, uploading, 0xF0},
+        {0xA0, 0, 64, HID_FW_CANCELLED, uploading, 0xA0},
+        {0xA1, 0, 64, HID_FW_CANCELLED, uploading, 0xA1},
+        {0xA2, 0, 64, HID_FW_CANCELLED, uploading, 0xA2},
+        {0xA3, 0, 64, HID_FW_CANCELLED, updating, 0xA3},
+        {0xA4, 0, 64, HID_FW_CANCELLED, updating, 0xA4},
+        {0, 0xA5, 64, -1, failed, 0xA4},
+        {0, 0xA0, 64, -1, failed, 0xA0},
+        {0, 0, 41, -1, failed, 0},
+        {0, 0, 64, 0, "Succeded to update firmware!!", 0xA4},
+    };
+    std::vector<uint8_t> image(300);
+    for (size_t i = 0; i < image.size(); i++)
+        image[i] = (uint8_t)(i * 5 + 3);
+    // Each row waits out the dialogue's pauses (up to 3 s): they run side by side.
+    auto run = [&](const Row &row) {
+        SCOPED_TRACE(testing::Message() << "cancel at " << std::hex << (int)row.cancel_at << " refuse "
+                                        << (int)row.refuse << std::dec << " length " << row.feature_len);
+        UpdateState st;
+        update_state_set_message(&st, uploading);
+        UsbFake *fake = usb_fake_create();
+        UsbFakeConfig c;
+        c.hid_mode = true;
+        c.refuse_code = row.refuse;
+        c.on_report = [&st, &row](uint8_t code) {
+            if (code == row.cancel_at)
+                st.cancel = 1;
+        };
+        int dongle = usb_fake_add(fake, c);
+        const UsbBackend *b = usb_fake_backend(fake);
+        UsbHid *h = b->hid_open(b->context, "fake-hid:0", nullptr);
+        EXPECT_NE(h, nullptr);
+        EXPECT_EQ(hid_fw_upload(b, h, row.feature_len, image.data(), image.size(), &st), row.result);
+        b->hid_close(h);
+
+        char message[UPDATE_MESSAGE_CAP];
+        update_state_get_message(&st, message);
+        EXPECT_STREQ(message, row.message);
+        std::vector<uint8_t> codes;
+        int pieces = 0;
+        for (auto &r : usb_fake_stats(fake, dongle).feature_reports) {
+            pieces += r[1] == 0xA2;
+            if (codes.empty() || r[1] != 0xA2 || codes.back() != 0xA2)
+                codes.push_back(r[1]);
+        }
+        auto end = row.last ? std::find(all.begin(), all.end(), row.last) + 1 : all.begin();
+        EXPECT_EQ(codes, std::vector<uint8_t>(all.begin(), end)) << "nothing after the cancel or the failure";
+        if (row.cancel_at == 0xA2) {
+            EXPECT_EQ(pieces, 1);
+        }
+        usb_fake_destroy(&fake);
+    };
+    std::vector<std::thread> threads;
+    for (const Row &row : rows)
+        threads.emplace_back(run, std::cref(row));
+    for (auto &t : threads)
+        t.join();
 }

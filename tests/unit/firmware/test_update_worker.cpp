@@ -92,9 +92,11 @@ TEST(Route, Decisions)
         // Stream mode blocks even with a network dongle.
         {{1, 0, 0, 1, 240427225356ull}, UPDATE_END, replug},
         {{1, 1, 0x2002, 0, 0}, UPDATE_END, replug},
-        // A HID dongle below 0x2000 (or one that could not be opened) is too old.
+        // A HID dongle below 0x2000 is too old.
         {{0, 1, 0x1FFF, 1, 240427225356ull}, UPDATE_END, too_old},
         {{0, 1, 0, 0, 0}, UPDATE_END, too_old},
+        // One whose version could not be read (no access rights) is not called too old.
+        {{0, 1, 0, 1, 240427225356ull, 1}, UPDATE_END, "Failed to connect to KAVRI Viewer!"},
         // A HID dongle goes over USB before any network dongle.
         {{0, 1, 0x2000, 1, 240427225356ull}, UPDATE_ROUTE_USB, nullptr},
         {{0, 1, 0x2001, 0, 0}, UPDATE_ROUTE_USB, nullptr},

@@ -245,7 +245,7 @@ TEST(UsbFakeFirmware, BuildQueryAndUploadDialogue)
     c.build = 240601120000ull;
     int d = usb_fake_add(f, c);
     const UsbBackend *b = usb_fake_backend(f);
-    UsbHid *h = b->hid_open(b->context, "fake-hid:0");
+    UsbHid *h = b->hid_open(b->context, "fake-hid:0", nullptr);
     ASSERT_NE(h, nullptr);
     std::vector<uint8_t> cmd(64, 0), reply(64, 0);
     cmd[0] = 0x0C;
@@ -305,8 +305,8 @@ TEST(UsbLinuxBackend, FindsNothingAndOpensNothingWithoutADongle)
     UsbHidInfo hids[4];
     EXPECT_EQ(b->list_stream(b->context, streams, 4), 0);
     EXPECT_EQ(b->list_hid(b->context, hids, 4), 0);
-    EXPECT_EQ(b->stream_open(b->context, "usb:1-3.2"), nullptr);
-    EXPECT_EQ(b->hid_open(b->context, "/dev/hidraw-none"), nullptr);
+    EXPECT_EQ(b->stream_open(b->context, "usb:1-3.2", nullptr), nullptr);
+    EXPECT_EQ(b->hid_open(b->context, "/dev/hidraw-none", nullptr), nullptr);
     Found found;
     usb_detect(b, Found::report, &found);
     EXPECT_TRUE(found.records.empty());

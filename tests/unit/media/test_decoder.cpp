@@ -71,12 +71,13 @@ struct Stream420 {
     SimVideo *v = nullptr;
     Bytes header;
 
-    Stream420(int w, int h)
+    Stream420(int w, int h, int slices = 1)
     {
         SimVideoConfig c;
         c.width = w;
         c.height = h;
         c.idr_interval_s = 0;
+        c.threads = slices; // one slice per encoder thread
         if (sim_video_create(&c, &v) == 0) {
             size_t len = 0;
             const uint8_t *p = sim_video_codec_header(v, &len);
@@ -714,3 +715,74 @@ TEST_F(Decoder, DestroyWhileDecodingReturnsAfterThatPacket)
 }
 
 } // namespace
+
+// ---------------------------------------------------------------------------
+// Held pictures: a listener keeps counted references instead of copies.
+
+namespace {
+
+struct Holder {
+    std::mutex m;
+    std::condition_variable cv;
+    int width = 0;
+    std::vector<DecodedPicture *> held;
+    int same_planes = 0; // references whose planes are the ones the call handed out
+
+    ~Holder()
+    {
+        for (DecodedPicture *&p : held)
+            picture_release(&p);
+    }
+    static void on_size(void *c, int w, int) { static_cast<Holder *>(c)->width = w; }
+    static void on_frame(void *c, int, uint8_t *const *planes, const int *, int)
+    {
+        auto *h = static_cast<Holder *>(c);
+        DecodedPicture *p = decoder_picture_ref();
+        PicturePlanes pp;
+        std::lock_guard<std::mutex> g(h->m);
+        if (picture_planes(p, &pp) && pp.data[0] == planes[0] && pp.width == h->width)
+            h->same_planes++;
+        h->held.push_back(p);
+        h->cv.notify_all();
+    }
+};
+
+} // namespace
+
+TEST(DecoderHeldPictures, StayIntactPastLaterPicturesAndTheDecoderItself)
+{
+    // Several slices a picture are decoded on slice threads: each picture
+    // still comes out for its own packet, never a packet later.
+    for (int kind : {1, 4, 444}) {
+        SCOPED_TRACE(kind);
+        Stream420 s420(640, 360, kind == 444 ? 1 : kind);
+        Stream444 s444(640, 360);
+        ASSERT_TRUE(s420.ok() && s444.ok());
+        Holder h;
+        VideoSizeListeners sizes;
+        FrameListeners frames;
+        listeners_register(&sizes, &h, Holder::on_size);
+        listeners_register(&frames, &h, Holder::on_frame);
+        VideoDecoder *d = decoder_create(&sizes, &frames);
+        ASSERT_NE(d, nullptr);
+        const Bytes &header = kind == 444 ? s444.header : s420.header;
+        decoder_submit(d, header.data(), (uint32_t)header.size(), 0, 0, 0);
+        for (uint32_t i = 0; i < 8; i++) {
+            Bytes au = kind == 444 ? s444.picture(i) : s420.picture(i, i == 0);
+            decoder_submit(d, au.data(), (uint32_t)au.size(), i, 0, 0);
+            std::unique_lock<std::mutex> g(h.m);
+            ASSERT_TRUE(h.cv.wait_until(g, Clock::now() + kDeadline, [&] { return h.held.size() == i + 1; }))
+                << "no picture for packet " << i;
+        }
+        decoder_destroy(&d);
+        EXPECT_EQ(h.same_planes, 8);
+        for (uint32_t i = 0; i < 8; i++) {
+            PicturePlanes p;
+            ASSERT_TRUE(picture_planes(h.held[i], &p));
+            uint32_t number = 0;
+            uint64_t t = 0;
+            ASSERT_TRUE(bitblocks_read(p.data[0], p.line_sizes[0], p.width, p.height, &number, &t)) << i;
+            EXPECT_EQ(number, i);
+        }
+    }
+}

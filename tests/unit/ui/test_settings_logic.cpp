@@ -109,3 +109,9 @@ TEST(AboutTexts, ReleaseNotesStartAndEndWithALineEndNewestFirst)
     EXPECT_EQ(versions, 13u);
     EXPECT_EQ(notes.find("\n\n\n"), std::string::npos);
 }
+
+TEST(AboutTexts, UpdateScreenDoesNotDenyTheUsbRoute)
+{
+    // This viewer updates over USB on Linux: no "(Not supported in Linux)".
+    EXPECT_EQ(std::string(ABOUT_UPDATE_TEXT).rfind("Update Firmware with USB cable\n    1. Unplug", 0), 0u);
+}

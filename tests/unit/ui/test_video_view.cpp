@@ -40,7 +40,7 @@ struct Store {
 
 VideoUpload begin(Store &s)
 {
-    VideoUpload u;
+    VideoUpload u{};
     video_planes_begin_render(&s.p, &u);
     return u;
 }
@@ -97,17 +97,61 @@ TEST(VideoFit, EmptyOutputOrPictureDrawsNothingAndKeepsTheRectangle)
 
 // --- Texture geometry ---------------------------------------------------------
 
-TEST(VideoGeometry, StrideWiderThanPictureHidesThePadding)
+TEST(VideoGeometry, TexturesTakeTheVisiblePlanesAndTheStridesBecomeRowLengths)
 {
-    EXPECT_FLOAT_EQ(video_tex_u(1920, 2048), 0.9375f); // the last 128 bytes stay hidden
-    EXPECT_FLOAT_EQ(video_tex_u(1920, 1920), 1.0f);
+    struct Case {
+        const char *what;
+        int width, height, ls0, ls12;
+        bool ok;
+        int w0, w1, rows0, rows1;
+    } const cases[] = {
+        {"full HD with padded strides: the padding is never uploaded", 1920, 1080, 2048, 1024, true, 1920, 960, 1080,
+         540},
+        {"odd sizes round chroma up", 1081, 1081, 1088, 544, true, 1081, 541, 1081, 541},
+        {"a chroma stride narrower than the chroma width is refused", 64, 32, 64, 31, false, 0, 0, 0, 0},
+        {"a luma stride narrower than the width is refused", 64, 32, 63, 32, false, 0, 0, 0, 0},
+        {"no rows", 64, 0, 64, 32, false, 0, 0, 0, 0},
+    };
+    uint8_t byte = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        PicturePlanes p{c.width, c.height, {&byte, &byte, &byte}, {c.ls0, c.ls12, c.ls12}};
+        VideoTextureGeometry g;
+        ASSERT_EQ(video_texture_geometry(p, &g), c.ok);
+        if (!c.ok)
+            continue;
+        EXPECT_EQ(g.widths[0], c.w0);
+        EXPECT_EQ(g.widths[1], c.w1);
+        EXPECT_EQ(g.widths[2], c.w1);
+        EXPECT_EQ(g.rows[0], c.rows0);
+        EXPECT_EQ(g.rows[2], c.rows1);
+        EXPECT_EQ(g.row_lengths[0], c.ls0);
+        EXPECT_EQ(g.row_lengths[1], c.ls12);
+    }
+    PicturePlanes missing{64, 32, {&byte, nullptr, &byte}, {64, 32, 32}};
+    VideoTextureGeometry g;
+    EXPECT_FALSE(video_texture_geometry(missing, &g));
 }
 
-TEST(VideoGeometry, StrideNarrowerThanPictureNeverSamplesPastTheTexture)
+TEST(VideoGeometry, PixelBuffersOnlyWhereTheDriverUploadsAsynchronously)
 {
-    EXPECT_FLOAT_EQ(video_tex_u(1920, 1280), 1.0f);
-    EXPECT_FLOAT_EQ(video_tex_u(0, 1280), 0.0f);
-    EXPECT_FLOAT_EQ(video_tex_u(1920, 0), 0.0f);
+    struct Case {
+        const char *renderer;
+        int major, minor;
+        bool can_map;
+        VideoUploadPath want;
+    } const cases[] = {
+        {"llvmpipe (LLVM 15.0.6, 256 bits)", 4, 5, true, VideoUploadPath::Direct},
+        {"softpipe", 3, 3, true, VideoUploadPath::Direct},
+        {"Mesa Intel(R) UHD Graphics 620 (KBL GT2)", 4, 6, true, VideoUploadPath::PixelBuffer},
+        {"NVIDIA GeForce GTX 1060/PCIe/SSE2", 4, 6, true, VideoUploadPath::PixelBuffer},
+        {"AMD Radeon RX 580", 4, 6, false, VideoUploadPath::Direct}, // no glMapBuffer
+        {"Mesa DRI R300", 2, 0, true, VideoUploadPath::Direct},
+        {nullptr, 4, 6, true, VideoUploadPath::Direct},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(video_upload_path_for(c.renderer, c.major, c.minor, c.can_map), c.want)
+            << (c.renderer ? c.renderer : "(null)");
 }
 
 TEST(VideoGeometry, ChromaRowsAreHalfTheHeightRoundedUp)
@@ -214,263 +258,107 @@ TEST(GlLoader, MissingShaderEntryOrOldContextFails)
 
 // --- Picture hand-over ----------------------------------------------------------
 
-TEST(VideoPlanes, PictureBeforeAnySizeIsIgnored)
+namespace {
+
+// A counted copy of a picture, as a decoder's listener would get one.
+DecodedPicture *counted(const Picture &pic)
+{
+    return picture_copy(pic.width, pic.height, const_cast<uint8_t *const *>(pic.pointers), pic.line_sizes);
+}
+
+} // namespace
+
+TEST(VideoPlanes, PictureBeforeAnySizeIsHandedBackAndNothingDraws)
 {
     Store s;
     Picture pic(64, 32, 64, 32, 32);
-    video_planes_take(&s.p, 3, pic.pointers, pic.line_sizes, pic.height);
-    EXPECT_EQ(s.p.plane_count, 0);
-    EXPECT_FALSE(s.p.frame_ready);
-    EXPECT_EQ(s.p.planes[0], nullptr);
-    EXPECT_FALSE(begin(s).draw);
-}
+    DecodedPicture *ref = counted(pic);
+    EXPECT_EQ(video_planes_take(&s.p, ref, nullptr), ref);
+    picture_release(&ref);
+    EXPECT_EQ(begin(s).picture, nullptr);
 
-TEST(VideoPlanes, SizeNeedsBothValuesPositive)
-{
-    Store s;
     video_planes_set_size(&s.p, 1920, 0);
     video_planes_set_size(&s.p, -1, 1080);
     EXPECT_EQ(s.p.video_width, 0);
-    EXPECT_EQ(s.p.video_height, 0);
     video_planes_set_size(&s.p, 1920, 1080);
-    EXPECT_EQ(s.p.video_width, 1920);
     EXPECT_EQ(s.p.video_height, 1080);
 }
 
-TEST(VideoPlanes, PictureIsCopiedWithItsStridesAndOddChromaHeight)
-{
-    Store s;
-    video_planes_set_size(&s.p, 60, 33);
-    Picture pic(60, 33, 64, 32, 32);
-    video_planes_take(&s.p, 3, pic.pointers, pic.line_sizes, pic.height);
-    ASSERT_EQ(s.p.plane_count, 3);
-    EXPECT_TRUE(s.p.frame_ready);
-    EXPECT_TRUE(s.p.textures_stale);
-    EXPECT_EQ(s.p.stored_height, 33);
-    EXPECT_EQ(s.p.line_sizes[0], 64);
-    EXPECT_EQ(s.p.line_sizes[1], 32);
-    EXPECT_EQ(s.p.line_sizes[2], 32);
-    EXPECT_EQ(memcmp(s.p.planes[0], pic.planes[0].data(), 64 * 33), 0);
-    EXPECT_EQ(memcmp(s.p.planes[1], pic.planes[1].data(), 32 * 17), 0);
-    EXPECT_EQ(memcmp(s.p.planes[2], pic.planes[2].data(), 32 * 17), 0);
-    // The copy is the view's own: the decoder may reuse its picture at once.
-    pic.planes[0][0] ^= 0xff;
-    EXPECT_EQ(s.p.planes[0][0], Picture::pattern(0, 0, 0));
-
-    VideoUpload u = begin(s);
-    ASSERT_TRUE(u.draw);
-    EXPECT_TRUE(u.recreate);
-    EXPECT_TRUE(u.upload);
-    EXPECT_EQ(u.render_width, 60);
-    EXPECT_EQ(u.render_height, 33);
-    EXPECT_EQ(u.widths[0], 64);
-    EXPECT_EQ(u.widths[1], 32);
-    EXPECT_EQ(u.rows[0], 33);
-    EXPECT_EQ(u.rows[1], 17);
-    EXPECT_EQ(u.rows[2], 17);
-    EXPECT_EQ(u.data[0], s.p.planes[0]);
-    EXPECT_FLOAT_EQ(u.tex_u, 60.0f / 64.0f);
-}
-
-TEST(VideoPlanes, SameGeometryReusesTheBuffersAndLastPictureStaysDrawable)
+TEST(VideoPlanes, NewestPictureIsUploadedOnceAndASupersededOneIsHandedBackUnseen)
 {
     Store s;
     video_planes_set_size(&s.p, 64, 32);
-    Picture a(64, 32, 64, 32, 32);
-    video_planes_take(&s.p, 3, a.pointers, a.line_sizes, a.height);
-    const uint8_t *buffers[3] = {s.p.planes[0], s.p.planes[1], s.p.planes[2]};
-    begin(s);
-
-    Picture b(64, 32, 64, 32, 32);
-    b.planes[1][5] = 0xee;
-    video_planes_take(&s.p, 3, b.pointers, b.line_sizes, b.height);
-    for (int i = 0; i < 3; i++)
-        EXPECT_EQ(s.p.planes[i], buffers[i]);
-    EXPECT_EQ(s.p.planes[1][5], 0xee);
+    Picture a(64, 32, 64, 32, 32), b(64, 32, 64, 32, 32);
+    b.planes[0][0] = 0xee;
+    DecodedPicture *ra = counted(a), *rb = counted(b);
+    FrameTiming ta{7, 0, 0, 0, 0}, tb{8, 0, 0, 0, 0};
+    EXPECT_EQ(video_planes_take(&s.p, ra, &ta), nullptr);
+    // b comes before a was drawn: a goes back to its owner, never drawn.
+    EXPECT_EQ(video_planes_take(&s.p, rb, &tb), ra);
+    picture_release(&ra);
+    EXPECT_EQ(s.p.superseded, 1u);
 
     VideoUpload u = begin(s);
-    EXPECT_TRUE(u.draw);
-    EXPECT_FALSE(u.recreate);
-    EXPECT_TRUE(u.upload);
+    ASSERT_EQ(u.picture, rb);
+    EXPECT_EQ(u.timing.frame, 8u);
+    PicturePlanes planes;
+    ASSERT_TRUE(picture_planes(u.picture, &planes));
+    EXPECT_EQ(planes.data[0][0], 0xee);
+    picture_release(&u.picture);
+    // Nothing new: nothing to upload again.
+    EXPECT_EQ(begin(s).picture, nullptr);
+}
 
-    // No new picture: still drawn, nothing uploaded.
+TEST(VideoPlanes, EmptyingDropsThePendingPictureUntilTheNextOne)
+{
+    Store s;
+    video_planes_set_size(&s.p, 64, 32);
+    Picture pic(64, 32, 64, 32, 32);
+    DecodedPicture *ref = counted(pic);
+    video_planes_take(&s.p, ref, nullptr);
+    EXPECT_EQ(video_planes_clear(&s.p), ref);
+    picture_release(&ref);
+    VideoUpload u = begin(s);
+    EXPECT_TRUE(u.emptied);
+    EXPECT_EQ(u.picture, nullptr);
+    EXPECT_FALSE(begin(s).emptied);
+
+    ref = counted(pic);
+    video_planes_take(&s.p, ref, nullptr);
     u = begin(s);
-    EXPECT_TRUE(u.draw);
-    EXPECT_FALSE(u.recreate);
-    EXPECT_FALSE(u.upload);
+    EXPECT_FALSE(u.emptied);
+    EXPECT_EQ(u.picture, ref);
+    picture_release(&u.picture);
 }
 
-TEST(VideoPlanes, ResolutionChangeReallocatesAllPlanesAndRecreatesTextures)
+TEST(VideoPlanes, CountedCopyKeepsTheVisiblePlanesAndRefusesMalformedOnes)
 {
-    Store s;
-    video_planes_set_size(&s.p, 1920, 1080);
-    Picture big(1920, 1080, 1920, 960, 960);
-    video_planes_take(&s.p, 3, big.pointers, big.line_sizes, big.height);
-    begin(s);
-
-    // A new configuration, then a picture of the new size.
-    video_planes_set_size(&s.p, 640, 360);
-    Picture small(640, 360, 640, 320, 320);
-    video_planes_take(&s.p, 3, small.pointers, small.line_sizes, small.height);
-    EXPECT_EQ(s.p.stored_height, 360);
-    EXPECT_EQ(s.p.line_sizes[1], 320);
-    VideoUpload u = begin(s);
-    EXPECT_TRUE(u.recreate);
-    EXPECT_TRUE(u.upload);
-    EXPECT_EQ(u.render_width, 640);
-    EXPECT_EQ(u.rows[1], 180);
-    EXPECT_EQ(memcmp(u.data[2], small.planes[2].data(), 320 * 180), 0);
-}
-
-TEST(VideoPlanes, TallerPictureWithSameStrideGrowsEveryPlane)
-{
-    // Same strides, more rows: every plane, chroma included, must be
-    // re-allocated for the new height (each is written with the new row count).
-    Store s;
-    video_planes_set_size(&s.p, 1920, 800);
-    Picture wide(1920, 800, 1920, 960, 960);
-    video_planes_take(&s.p, 3, wide.pointers, wide.line_sizes, wide.height);
-    begin(s);
-
-    video_planes_set_size(&s.p, 1920, 1080);
-    Picture full(1920, 1080, 1920, 960, 960);
-    video_planes_take(&s.p, 3, full.pointers, full.line_sizes, full.height);
-    EXPECT_EQ(s.p.stored_height, 1080);
-    EXPECT_EQ(memcmp(s.p.planes[1], full.planes[1].data(), 960 * 540), 0);
-    EXPECT_EQ(memcmp(s.p.planes[2], full.planes[2].data(), 960 * 540), 0);
-    VideoUpload u = begin(s);
-    EXPECT_TRUE(u.recreate);
-    EXPECT_EQ(u.rows[2], 540);
-}
-
-TEST(VideoPlanes, UploadCoversTheStoredRowsAndTheAnnouncedSize)
-{
-    struct Case {
-        const char *what;
-        int announced_w, announced_h;
-        int pic_w, pic_h, ls0, ls12;
-        int widths0, widths1, rows0, rows1;
-        float tex_u;
-    } const cases[] = {
-        {"full HD with padded stride uploads whole rows", 1920, 1080, 1920, 1080, 2048, 1024, 2048, 1024, 1080, 540,
-         0.9375f},
-        // Never the 1080 the size listener gave.
-        {"announced height above the stored picture clamps the rows", 1920, 1080, 1920, 720, 1920, 960, 1920, 960,
-         720, 360, 1.0f},
-        {"picture taller than announced uploads only the announced rows", 1280, 720, 1280, 736, 1280, 640, 1280, 640,
-         720, 360, 1.0f},
-        {"picture narrower than announced shows its whole stride", 1920, 1080, 1280, 1080, 1280, 640, 1280, 640,
-         1080, 540, 1.0f},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        Store s;
-        video_planes_set_size(&s.p, c.announced_w, c.announced_h);
-        Picture pic(c.pic_w, c.pic_h, c.ls0, c.ls12, c.ls12);
-        video_planes_take(&s.p, 3, pic.pointers, pic.line_sizes, pic.height);
-        VideoUpload u = begin(s);
-        ASSERT_TRUE(u.draw);
-        EXPECT_EQ(u.render_height, c.announced_h);
-        EXPECT_EQ(u.widths[0], c.widths0);
-        EXPECT_EQ(u.widths[1], c.widths1);
-        EXPECT_EQ(u.rows[0], c.rows0);
-        EXPECT_EQ(u.rows[1], c.rows1);
-        EXPECT_EQ(u.rows[2], c.rows1);
-        EXPECT_FLOAT_EQ(u.tex_u, c.tex_u);
-    }
-}
-
-TEST(VideoPlanes, ChromaStrideOtherThanHalfTheLumaStrideIsRepacked)
-{
-    // 1352 wide, 16-byte aligned rows: luma stride 1360, chroma 688 (not 680).
-    Store s;
-    video_planes_set_size(&s.p, 1352, 9);
+    // 1352 wide, chroma rows 688 bytes apart (not half the luma stride).
     Picture pic(1352, 9, 1360, 688, 688);
-    video_planes_take(&s.p, 3, pic.pointers, pic.line_sizes, pic.height);
-    ASSERT_EQ(s.p.plane_count, 3);
-    EXPECT_EQ(s.p.line_sizes[0], 1360);
-    EXPECT_EQ(s.p.line_sizes[1], 680);
-    EXPECT_EQ(s.p.line_sizes[2], 680);
-    for (int i = 1; i < 3; i++)
-        for (int r = 0; r < 5; r++)
-            EXPECT_EQ(memcmp(s.p.planes[i] + r * 680, pic.planes[i].data() + r * 688, 680), 0)
+    DecodedPicture *ref = counted(pic);
+    ASSERT_NE(ref, nullptr);
+    PicturePlanes p;
+    ASSERT_TRUE(picture_planes(ref, &p));
+    EXPECT_EQ(p.width, 1352);
+    EXPECT_EQ(p.height, 9);
+    for (int i = 0; i < 3; i++)
+        for (int r = 0; r < video_plane_rows(9, i); r++)
+            EXPECT_EQ(memcmp(p.data[i] + r * p.line_sizes[i], pic.planes[i].data() + r * pic.line_sizes[i],
+                             i ? 676 : 1352),
+                      0)
                 << "plane " << i << " row " << r;
+    // The copy is its own: the caller may reuse its planes at once.
+    pic.planes[0][0] ^= 0xff;
+    EXPECT_EQ(p.data[0][0], Picture::pattern(0, 0, 0));
+    picture_release(&ref);
+    EXPECT_EQ(ref, nullptr);
+    picture_release(&ref);
 
-    // A chroma stride below half the luma stride: the rest of each row is zero.
-    Picture narrow(1352, 9, 1360, 676, 676);
-    video_planes_take(&s.p, 3, narrow.pointers, narrow.line_sizes, narrow.height);
-    EXPECT_EQ(s.p.line_sizes[1], 680);
-    for (int r = 0; r < 5; r++) {
-        EXPECT_EQ(memcmp(s.p.planes[2] + r * 680, narrow.planes[2].data() + r * 676, 676), 0);
-        for (int c = 676; c < 680; c++)
-            EXPECT_EQ(s.p.planes[2][r * 680 + c], 0);
-    }
-}
-
-TEST(VideoPlanes, MalformedPicturesLeaveTheStoredOneAlone)
-{
-    Store s;
-    video_planes_set_size(&s.p, 64, 32);
-    Picture good(64, 32, 64, 32, 32);
-    video_planes_take(&s.p, 3, good.pointers, good.line_sizes, good.height);
-    begin(s);
-
-    Picture other(64, 32, 64, 32, 32);
-    other.planes[0][0] = 0xaa;
-    video_planes_take(&s.p, 2, other.pointers, other.line_sizes, 32);  // two planes
-    video_planes_take(&s.p, 4, other.pointers, other.line_sizes, 32);  // more than the view keeps
-    video_planes_take(&s.p, 3, other.pointers, other.line_sizes, 0);   // no rows
-    int negative[3] = {-64, 32, 32};
-    video_planes_take(&s.p, 3, other.pointers, negative, 32);          // bottom-up stride
-    uint8_t *missing[3] = {other.pointers[0], nullptr, other.pointers[2]};
-    video_planes_take(&s.p, 3, missing, other.line_sizes, 32);
-    video_planes_take(&s.p, 3, nullptr, other.line_sizes, 32);
-    video_planes_take(&s.p, 3, other.pointers, nullptr, 32);
-
-    EXPECT_FALSE(s.p.frame_ready);
-    EXPECT_EQ(s.p.plane_count, 3);
-    EXPECT_EQ(s.p.planes[0][0], Picture::pattern(0, 0, 0));
-}
-
-TEST(VideoPlanes, ZeroPlanesEmptiesTheView)
-{
-    Store s;
-    video_planes_set_size(&s.p, 64, 32);
-    Picture good(64, 32, 64, 32, 32);
-    video_planes_take(&s.p, 3, good.pointers, good.line_sizes, good.height);
-    video_planes_take(&s.p, 0, nullptr, nullptr, 0);
-    EXPECT_EQ(s.p.plane_count, 0);
-    EXPECT_TRUE(s.p.frame_ready);
-    EXPECT_EQ(s.p.planes[0], nullptr);
-    EXPECT_FALSE(begin(s).draw);
-
-    // The next whole picture brings it back, with fresh textures.
-    video_planes_take(&s.p, 3, good.pointers, good.line_sizes, good.height);
-    VideoUpload u = begin(s);
-    EXPECT_TRUE(u.draw);
-    EXPECT_TRUE(u.recreate);
-}
-
-TEST(VideoPlanes, SizeChangeWithoutPictureRecreatesAndUploadsTheStoredOne)
-{
-    Store s;
-    video_planes_set_size(&s.p, 64, 32);
-    Picture good(64, 32, 64, 32, 32);
-    video_planes_take(&s.p, 3, good.pointers, good.line_sizes, good.height);
-    begin(s);
-    video_planes_set_size(&s.p, 64, 30);
-    VideoUpload u = begin(s);
-    EXPECT_TRUE(u.draw);
-    EXPECT_TRUE(u.recreate);
-    EXPECT_TRUE(u.upload); // fresh textures are never drawn empty
-    EXPECT_EQ(u.rows[0], 30);
-    EXPECT_EQ(u.rows[1], 15);
-}
-
-TEST(VideoPlanes, NoDrawingUntilSizeAndPictureAreBothThere)
-{
-    Store s;
-    EXPECT_FALSE(begin(s).draw);
-    video_planes_set_size(&s.p, 64, 32);
-    EXPECT_FALSE(begin(s).draw);
+    uint8_t *missing[3] = {pic.pointers[0], nullptr, pic.pointers[2]};
+    const int negative[3] = {-1360, 688, 688};
+    EXPECT_EQ(picture_copy(1352, 9, missing, pic.line_sizes), nullptr);
+    EXPECT_EQ(picture_copy(1352, 9, pic.pointers, negative), nullptr);
+    EXPECT_EQ(picture_copy(1352, 0, pic.pointers, pic.line_sizes), nullptr);
+    EXPECT_EQ(picture_copy(1352, 9, nullptr, pic.line_sizes), nullptr);
+    EXPECT_FALSE(picture_planes(nullptr, &p));
 }
