@@ -1,6 +1,7 @@
 // Discovery answers from anyone on the network. The first byte picks the
 // source family (bit 0: IPv6) and the address bytes follow; the rest is the
 // answer text, passed with its exact length and no terminating zero.
+#include "fuzz.h"
 #include <arpa/inet.h>
 
 #include <cstdint>
@@ -11,8 +12,7 @@
 
 static void check_text(const char *field, size_t size)
 {
-    if (!std::memchr(field, '\0', size))
-        std::abort();
+    FUZZ_FAIL_IF(!std::memchr(field, '\0', size));
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -48,12 +48,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     check_text(rec.model, sizeof rec.model);
     check_text(rec.ip, sizeof rec.ip);
     check_text(rec.apip, sizeof rec.apip);
-    if (std::strlen(rec.id) > 127 || std::strlen(rec.name) > 127 || std::strlen(rec.model) > 63)
-        std::abort();
+    FUZZ_FAIL_IF(std::strlen(rec.id) > 127 || std::strlen(rec.name) > 127 || std::strlen(rec.model) > 63);
     if (rec.build == 0 || rec.label[0] || rec.location[0] || rec.usb || rec.current ||
         rec.hid_only || rec.last_seen_ms)
         std::abort();
-    if (size >= 1 && ntohs(rec.address.in4.sin_port) != DEVICE_STREAM_PORT)
-        std::abort();
+    FUZZ_FAIL_IF(size >= 1 && ntohs(rec.address.in4.sin_port) != DEVICE_STREAM_PORT);
     return 0;
 }

@@ -16,15 +16,12 @@
 #include <vector>
 
 #include "base/bytes.h"
+#include "fuzz.h"
 #include "protocol/frame_assembly.h"
 #include "protocol/md5.h"
 #include "protocol/wire.h"
 
-#define CHECK(c)                                                                                                     \
-    do {                                                                                                             \
-        if (!(c))                                                                                                    \
-            std::abort();                                                                                            \
-    } while (0)
+#define CHECK FUZZ_FAIL_IF_NOT
 
 namespace {
 

@@ -2,6 +2,7 @@
 // any text either parses to a password of at most 16 bytes and speed 0 or 1,
 // or is rejected; what parses must be exactly what the viewer would send.
 // The input also drives the builder, whose output must parse back.
+#include "fuzz.h"
 #include <cctype>
 #include <cstdint>
 #include <cstdlib>
@@ -20,13 +21,11 @@ static void check_parse(const uint8_t *data, size_t size)
     int speed = -1;
     const char *text = (const char *)data;
     if (hidmode_parse_command(text, size, pw, &speed) != 0) {
-        if (pw[0] != 0)
-            std::abort();
+        FUZZ_FAIL_IF(pw[0] != 0);
         return;
     }
     size_t n = strnlen(pw, sizeof pw);
-    if (n > 16 || (speed != 0 && speed != 1))
-        std::abort();
+    FUZZ_FAIL_IF(n > 16 || (speed != 0 && speed != 1));
     // The random bytes are the first 32 key digits; rebuilding from them and
     // the parsed password must give the input back, apart from hex case.
     uint8_t r[16];
@@ -34,11 +33,9 @@ static void check_parse(const uint8_t *data, size_t size)
         r[i] = (uint8_t)(hex_nibble(text[19 + 2 * i]) << 4 | hex_nibble(text[20 + 2 * i]));
     char again[HIDMODE_COMMAND_CAP];
     int len = hidmode_build_command(r, pw, n, speed, again, sizeof again);
-    if (len < 0 || (size_t)len != size)
-        std::abort();
+    FUZZ_FAIL_IF(len < 0 || (size_t)len != size);
     for (size_t i = 0; i < size; i++)
-        if (std::toupper((unsigned char)again[i]) != std::toupper((unsigned char)text[i]))
-            std::abort();
+        FUZZ_FAIL_IF(std::toupper((unsigned char)again[i]) != std::toupper((unsigned char)text[i]));
 }
 
 static void check_build(const uint8_t *data, size_t size)
@@ -54,8 +51,7 @@ static void check_build(const uint8_t *data, size_t size)
     pw[n] = 0;
     char text[HIDMODE_COMMAND_CAP];
     int len = hidmode_build_command(r, pw, n, speed, text, sizeof text);
-    if (len < 0)
-        std::abort();
+    FUZZ_FAIL_IF(len < 0);
     char back[17];
     int back_speed = -1;
     if (hidmode_parse_command(text, (size_t)len, back, &back_speed) != 0 || back_speed != speed ||

@@ -1,20 +1,11 @@
 // What the simulated dongle reads from a viewer: the records of an input
 // batch, a protocol-1 batch datagram, and the viewer-to-device control
 // stream framed message by message.
+#include "fuzz.h"
 #include <cstdint>
 #include <cstdlib>
 
 #include "protocol/wire.h"
-
-static volatile uint8_t sink;
-
-static void touch(const uint8_t *p, size_t n)
-{
-    uint8_t x = 0;
-    for (size_t i = 0; i < n; i++)
-        x ^= p[i];
-    sink = x;
-}
 
 static void walk_records(const uint8_t *p, size_t len)
 {
@@ -22,13 +13,11 @@ static void walk_records(const uint8_t *p, size_t len)
     const uint8_t *report;
     int r;
     while ((r = input_next_record(p, len, &at, &report, &n)) == 1) {
-        if (at <= last || at > len || report + n != p + at)
-            std::abort();
+        FUZZ_FAIL_IF(at <= last || at > len || report + n != p + at);
         last = at;
-        touch(report, n);
+        fuzz_touch(report, n);
     }
-    if (r == 0 && at != len)
-        std::abort();
+    FUZZ_FAIL_IF(r == 0 && at != len);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -39,8 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const uint8_t *records;
     size_t records_len;
     if (p1_parse_input_batch(data, size, &batch, &records, &records_len) == 0) {
-        if (records + records_len > data + size)
-            std::abort();
+        FUZZ_FAIL_IF(records + records_len > data + size);
         walk_records(records, records_len);
     }
 
@@ -48,12 +36,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     size_t len = size;
     P1ViewerMsg m;
     while (p1_viewer_msg_next(buf, len, &m) == 1) {
-        if (m.length < 3 || m.length > P1_VIEWER_MSG_MAX || m.length > len || m.param_len + 3 != m.length)
-            std::abort();
-        touch(m.params, m.param_len);
+        FUZZ_FAIL_IF(m.length < 3 || m.length > P1_VIEWER_MSG_MAX || m.length > len || m.param_len + 3 != m.length);
+        fuzz_touch(m.params, m.param_len);
         uint8_t s, v;
-        if (wire_p1_code_setting(m.code, &s, &v) == 0 && wire_setting_p1_code(s, v) < 0)
-            std::abort();
+        FUZZ_FAIL_IF(wire_p1_code_setting(m.code, &s, &v) == 0 && wire_setting_p1_code(s, v) < 0);
         buf += m.length;
         len -= m.length;
     }

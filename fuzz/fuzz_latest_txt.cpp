@@ -1,4 +1,5 @@
 // "/fw/latest.txt" as any server (or anything between) may send it.
+#include "fuzz.h"
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -12,21 +13,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::vector<uint8_t> text(data, data + size);
     LatestInfo li;
     update_parse_latest(text.data(), text.size(), &li);
-    if (li.digest_ok != 0 && li.digest_ok != 1)
-        std::abort();
+    FUZZ_FAIL_IF(li.digest_ok != 0 && li.digest_ok != 1);
     if (li.digest_ok) {
         // A usable digest only ever comes from "|" plus 32 hex digits at the end.
-        if (size < 33 || data[size - 33] != '|')
-            std::abort();
+        FUZZ_FAIL_IF(size < 33 || data[size - 33] != '|');
         const uint8_t *bar = (const uint8_t *)memchr(data, '|', size);
-        if (bar != data + size - 33)
-            std::abort();
+        FUZZ_FAIL_IF(bar != data + size - 33);
     } else {
         static const uint8_t zero[16] = {};
-        if (memcmp(li.md5, zero, 16) != 0)
-            std::abort();
+        FUZZ_FAIL_IF(memcmp(li.md5, zero, 16) != 0);
     }
-    if (size > 0 && (data[0] < '0' || data[0] > '9') && li.build != 0)
-        std::abort();
+    FUZZ_FAIL_IF(size > 0 && (data[0] < '0' || data[0] > '9') && li.build != 0);
     return 0;
 }

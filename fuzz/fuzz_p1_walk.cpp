@@ -1,21 +1,12 @@
 // Protocol-1 datagrams from the network, walked as the receiver does; every
 // usable video block is acknowledged as the receiver would, and the device's
 // readers of the viewer's datagrams run over the same bytes.
+#include "fuzz.h"
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "protocol/wire.h"
-
-static volatile uint8_t sink;
-
-static void touch(const uint8_t *p, size_t n)
-{
-    uint8_t x = 0;
-    for (size_t i = 0; i < n; i++)
-        x ^= p[i];
-    sink = x;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -24,30 +15,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     size_t pos = 0, last = 0;
     P1Block b;
     while (p1_next_block(data, size, &pos, &b) == 1) {
-        if (pos <= last || pos > size)
-            std::abort();
-        if (b.header < data || b.payload + b.length > data + size)
-            std::abort();
+        FUZZ_FAIL_IF(pos <= last || pos > size);
+        FUZZ_FAIL_IF(b.header < data || b.payload + b.length > data + size);
         last = pos;
-        touch(b.header, P1_HEADER_SIZE);
-        touch(b.payload, b.length);
+        fuzz_touch(b.header, P1_HEADER_SIZE);
+        fuzz_touch(b.payload, b.length);
         if (b.kind != P1_KIND_VIDEO)
             continue;
         if (!b.valid)
             continue;
-        if (b.count < 1 || b.index >= b.count || b.length > P1_FRAGMENT_SIZE)
-            std::abort();
+        FUZZ_FAIL_IF(b.count < 1 || b.index >= b.count || b.length > P1_FRAGMENT_SIZE);
         if (b.seq != frame) {
             std::memset(received, 0, sizeof received);
             frame = b.seq;
         }
         received[b.index] = 1;
-        if (b.index + 1 == b.count && p1_frame_length(b.count, b.length) < 0)
-            std::abort();
+        FUZZ_FAIL_IF(b.index + 1 == b.count && p1_frame_length(b.count, b.length) < 0);
         uint8_t ack[P1_FRAGMENT_ACK_MAX];
         int n = p1_build_fragment_ack(ack, sizeof ack, b.header, 3, received, b.count);
-        if (n < P1_HEADER_SIZE || n > P1_FRAGMENT_ACK_MAX)
-            std::abort();
+        FUZZ_FAIL_IF(n < P1_HEADER_SIZE || n > P1_FRAGMENT_ACK_MAX);
         P1FragmentAck a;
         if (p1_parse_fragment_ack(ack, (size_t)n, &a) != 0 || a.frame != b.seq || a.index != b.index ||
             a.queue_len != 3 || !(a.received & ((uint64_t)1 << b.index)))
@@ -56,12 +42,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // The same bytes as the device reads what the viewer sends.
     P1FragmentAck a;
-    if (p1_parse_fragment_ack(data, size, &a) == 0 && (a.received >> P1_MAX_FRAGMENTS))
-        std::abort();
+    FUZZ_FAIL_IF(p1_parse_fragment_ack(data, size, &a) == 0 && (a.received >> P1_MAX_FRAGMENTS));
     uint32_t batch;
     const uint8_t *records;
     size_t records_len;
     if (p1_parse_input_batch(data, size, &batch, &records, &records_len) == 0)
-        touch(records, records_len);
+        fuzz_touch(records, records_len);
     return 0;
 }

@@ -1,6 +1,7 @@
 // Protocol-2 datagrams, walked once as the viewer reads the device's and once
 // as the device reads the viewer's, with every packet reader applied to what
 // the walk yields.
+#include "fuzz.h"
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -10,32 +11,20 @@
 
 static volatile uint8_t sink;
 
-static void touch(const uint8_t *p, size_t n)
-{
-    uint8_t x = 0;
-    for (size_t i = 0; i < n; i++)
-        x ^= p[i];
-    sink = x;
-}
-
 static void read_packet(const P2Packet &pk, WireDirection from)
 {
-    if (pk.header[5] & P2_TYPE_INVERTED)
-        std::abort(); // the walk hands over plain packets only
+    FUZZ_FAIL_IF(pk.header[5] & P2_TYPE_INVERTED); // the walk hands over plain packets only
     uint8_t echo[16];
     p2_echo_header(pk.header, echo);
-    if (echo[14] || echo[15] || std::memcmp(echo, pk.header, 14))
-        std::abort();
+    FUZZ_FAIL_IF(echo[14] || echo[15] || std::memcmp(echo, pk.header, 14));
     switch (pk.type) {
     case P2_TYPE_VIDEO: {
         P2Fragment f;
         if (from == WIRE_FROM_DEVICE && p2_fragment_info(&pk, &f) == 0) {
-            if (f.index >= f.count || f.count > P2_MAX_FRAGMENTS || pk.length > P2_FRAGMENT_SIZE)
-                std::abort();
+            FUZZ_FAIL_IF(f.index >= f.count || f.count > P2_MAX_FRAGMENTS || pk.length > P2_FRAGMENT_SIZE);
             if (f.index + 1 == f.count) {
                 int64_t len = p2_frame_length(f.count, pk.length, f.has_digest);
-                if (len < 0 && !(f.has_digest && pk.length < P2_DIGEST_SIZE))
-                    std::abort();
+                FUZZ_FAIL_IF(len < 0 && !(f.has_digest && pk.length < P2_DIGEST_SIZE));
             }
             // Acknowledge it with an odd counter and read the ack back as
             // the device does.
@@ -58,9 +47,8 @@ static void read_packet(const P2Packet &pk, WireDirection from)
     case P2_TYPE_CONNECT: {
         P2ConnectReply r;
         if (p2_parse_connect_reply(pk.payload, pk.length, &r) == 0 && r.codec_header) {
-            if (r.codec_header + r.codec_len > pk.payload + pk.length)
-                std::abort();
-            touch(r.codec_header, r.codec_len);
+            FUZZ_FAIL_IF(r.codec_header + r.codec_len > pk.payload + pk.length);
+            fuzz_touch(r.codec_header, r.codec_len);
         }
         P2ConnectRequest q;
         if (p2_parse_connect_request(pk.payload, pk.length, &q) == 0)
@@ -91,11 +79,11 @@ static void read_packet(const P2Packet &pk, WireDirection from)
         const uint8_t *report;
         int r;
         while ((r = input_next_record(pk.payload, pk.length, &at, &report, &n)) == 1)
-            touch(report, n);
+            fuzz_touch(report, n);
         break;
     }
     default:
-        touch(pk.payload, pk.length);
+        fuzz_touch(pk.payload, pk.length);
         break;
     }
 }
@@ -110,14 +98,12 @@ static void walk(const uint8_t *data, size_t size, WireDirection from)
     size_t pos = 0, last = 0;
     P2Packet pk;
     while (p2_next_packet(d, size, &pos, from, &pk) == 1) {
-        if (pos <= last || pos > size || pk.header != d + last || pk.payload + pk.length > d + size)
-            std::abort();
+        FUZZ_FAIL_IF(pos <= last || pos > size || pk.header != d + last || pk.payload + pk.length > d + size);
         last = pos;
         read_packet(pk, from);
     }
     // Bytes after the last packet are never touched.
-    if (std::memcmp(d + last, data + last, size - last))
-        std::abort();
+    FUZZ_FAIL_IF(std::memcmp(d + last, data + last, size - last));
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)

@@ -16,6 +16,7 @@
 //   discovery port, bit 2 from the other address family, bit 3 a wait that
 //   brought nothing comes first), a u16 little-endian length and that many
 //   bytes (fewer when the input ends).
+#include "fuzz.h"
 #include <arpa/inet.h>
 
 #include <cstdint>
@@ -52,27 +53,22 @@ static void make_address(sockaddr_storage *ss, bool v6, bool other, uint16_t por
 
 static void check(LinkContext *l)
 {
-    if (l->state.load() > LINK_STATE_STREAMING || l->admitted.load() > 1)
-        std::abort();
+    FUZZ_FAIL_IF(l->state.load() > LINK_STATE_STREAMING || l->admitted.load() > 1);
     // Only a connection the link wants can be connected.
-    if (l->connected.load() && !l->active.load())
-        std::abort();
+    FUZZ_FAIL_IF(l->connected.load() && !l->active.load());
     std::lock_guard<std::mutex> g(l->control_lock);
     uint32_t n = 0;
     const ControlPacket *prev = nullptr;
     for (const ControlPacket *p = l->control_head; p; p = p->next) {
-        if (p->prev != prev || p->size < 16 || p->size > sizeof p->bytes)
-            std::abort();
+        FUZZ_FAIL_IF(p->prev != prev || p->size < 16 || p->size > sizeof p->bytes);
         prev = p;
         n++;
     }
-    if (n != l->control_count || prev != l->control_tail)
-        std::abort();
+    FUZZ_FAIL_IF(n != l->control_count || prev != l->control_tail);
     // What the device sends must not grow the control queue without bound:
     // it holds at most the packets of one handshake and one of each setting
     // besides the one in flight.
-    if (n > 16)
-        std::abort();
+    FUZZ_FAIL_IF(n > 16);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -138,8 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
 
     receiver_destroy(&r);
-    if (r)
-        std::abort();
+    FUZZ_FAIL_IF(r);
     {
         std::lock_guard<std::mutex> g(l->control_lock);
         control_queue_clear(l);

@@ -5,27 +5,24 @@
 #include <vector>
 
 #include "app/settings_file.h"
+#include "fuzz.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     std::vector<uint32_t> list = {0x00010A};
     settings_parse(data, size, &list);
-    if (list.size() > SETTINGS_MAX_COUNT)
-        std::abort();
+    FUZZ_FAIL_IF(list.size() > SETTINGS_MAX_COUNT);
     // What is loaded saves and loads back to the same list.
     std::vector<uint8_t> bytes = settings_serialize(list);
     std::vector<uint32_t> again;
-    if (settings_parse(bytes.data(), bytes.size(), &again) != 0 || again != list)
-        std::abort();
+    FUZZ_FAIL_IF(settings_parse(bytes.data(), bytes.size(), &again) != 0 || again != list);
     // The layout record after the end marker: only a valid name is taken,
     // and it saves and loads back.
     std::string layout = SETTINGS_DEFAULT_LAYOUT, back = SETTINGS_DEFAULT_LAYOUT;
     settings_parse_layout(data, size, &layout);
-    if (!settings_layout_name_valid(layout))
-        std::abort();
+    FUZZ_FAIL_IF(!settings_layout_name_valid(layout));
     bytes = settings_serialize(list, layout);
     settings_parse_layout(bytes.data(), bytes.size(), &back);
-    if (back != layout)
-        std::abort();
+    FUZZ_FAIL_IF(back != layout);
     return 0;
 }

@@ -5,6 +5,7 @@
 // reached with short inputs. The rest is the pipe's content. The same bytes
 // also go through the report-descriptor walk that gives the feature report
 // length of the HID interface (also device data).
+#include "fuzz.h"
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -17,14 +18,6 @@
 static volatile uint8_t sink_byte;
 
 namespace {
-
-void touch(const uint8_t *p, uint32_t n)
-{
-    uint8_t x = 0;
-    for (uint32_t i = 0; i < n; i++)
-        x ^= p[i];
-    sink_byte = x;
-}
 
 struct Pipe {
     const uint8_t *data;
@@ -54,21 +47,19 @@ struct State {
 bool s_video(void *c) { return ((State *)c)->video; }
 void s_set_video(void *c, bool v) { ((State *)c)->video = v; }
 bool s_audio(void *c) { return ((State *)c)->audio; }
-void s_submit(void *, const uint8_t *d, uint32_t n) { touch(d, n); }
+void s_submit(void *, const uint8_t *d, uint32_t n) { fuzz_touch(d, n); }
 int s_ack(void *c) { return ++((State *)c)->acks % 7 == 0 ? -1 : 0; }
 void s_state(void *, uint32_t s)
 {
-    if (s != 4 && s != 5)
-        std::abort();
+    FUZZ_FAIL_IF(s != 4 && s != 5);
 }
 void s_format(void *, uint32_t ch, uint32_t rate)
 {
-    if (ch == 0 || ch > 255)
-        std::abort();
+    FUZZ_FAIL_IF(ch == 0 || ch > 255);
     sink_byte = (uint8_t)rate;
 }
 void s_stop(void *) {}
-void s_push(void *, const uint8_t *d, uint32_t n) { touch(d, n); }
+void s_push(void *, const uint8_t *d, uint32_t n) { fuzz_touch(d, n); }
 
 }  // namespace
 
@@ -89,8 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         int rc = usb_read_message(&reader, buf.data(), cap, &h);
         if (rc != 0)
             break;
-        if (h.length > cap - USB_MSG_HEADER_SIZE || h.length > USB_MAX_PAYLOAD)
-            std::abort();
+        FUZZ_FAIL_IF(h.length > cap - USB_MSG_HEADER_SIZE || h.length > USB_MAX_PAYLOAD);
         // An exact-size copy, so a read past the payload is caught.
         std::vector<uint8_t> payload(buf.begin() + USB_MSG_HEADER_SIZE,
                                      buf.begin() + USB_MSG_HEADER_SIZE + h.length);
@@ -107,15 +97,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         long used = usb_next_message(p, left, &h, &payload);
         if (used <= 0)
             break;
-        if ((size_t)used > left || payload != p + USB_MSG_HEADER_SIZE || h.length > USB_MAX_PAYLOAD)
-            std::abort();
-        touch(payload, h.length);
+        FUZZ_FAIL_IF((size_t)used > left || payload != p + USB_MSG_HEADER_SIZE || h.length > USB_MAX_PAYLOAD);
+        fuzz_touch(payload, h.length);
         p += used;
         left -= (size_t)used;
     }
 
     int len = usb_hid_feature_length(data + 2, size - 2, 1 + data[1] % 6);
-    if (len < 0 || len > 65536)
-        std::abort();
+    FUZZ_FAIL_IF(len < 0 || len > 65536);
     return 0;
 }

@@ -109,9 +109,10 @@ e2e_stop_sims() {
   e2e_pids=()
 }
 
-# e2e_viewer: starts the viewer with the work folder's settings.
+# e2e_viewer [XDG]: starts the viewer with the work folder's settings (or
+# those in the folder XDG).
 e2e_viewer() {
-  XDG_DATA_HOME="$work/xdg" LD_PRELOAD="${KAVRI_E2E_VIEWER_PRELOAD:-}" "$viewer" >"$work/viewer.out" 2>&1 </dev/null &
+  XDG_DATA_HOME="${1:-$work/xdg}" LD_PRELOAD="${KAVRI_E2E_VIEWER_PRELOAD:-}" "$viewer" >"$work/viewer.out" 2>&1 </dev/null &
   viewer_pid=$!
   e2e_wait 10000 "no viewer window" xdotool search --name "^KAVRI Viewer"
   wid=$(xdotool search --name "^KAVRI Viewer" | head -1)

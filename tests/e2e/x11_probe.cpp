@@ -24,8 +24,6 @@
 //       Prints the window's position on the root window and its size: "X Y W H".
 //   kavri-x11-probe save TITLE FILE.ppm
 //       Saves what the window shows.
-//   kavri-x11-probe pixel SOURCE X Y
-//       Prints "R G B" of one pixel.
 //   kavri-x11-probe region SOURCE X Y W H
 //       Prints the mean and the standard deviation of each channel over the
 //       rectangle: "mean R G B sd R G B".
@@ -81,6 +79,15 @@ Window find_window(Display *d, Window w, const char *title)
     if (kids)
         XFree(kids);
     return found;
+}
+
+// The window named title, or 0 after saying there is none.
+Window find_or_say(Display *d, const char *title)
+{
+    Window w = find_window(d, DefaultRootWindow(d), title);
+    if (!w)
+        std::printf("no window named \"%s\"\n", title);
+    return w;
 }
 
 struct Rgb {
@@ -218,11 +225,9 @@ int check(Display *d, const char *title, int src_w, int src_h, const char *save)
 
 int close_window(Display *d, const char *title)
 {
-    Window w = find_window(d, DefaultRootWindow(d), title);
-    if (!w) {
-        std::printf("no window named \"%s\"\n", title);
+    Window w = find_or_say(d, title);
+    if (!w)
         return 2;
-    }
     XEvent ev;
     std::memset(&ev, 0, sizeof ev);
     ev.xclient.type = ClientMessage;
@@ -238,11 +243,9 @@ int close_window(Display *d, const char *title)
 
 int geometry(Display *d, const char *title)
 {
-    Window w = find_window(d, DefaultRootWindow(d), title);
-    if (!w) {
-        std::printf("no window named \"%s\"\n", title);
+    Window w = find_or_say(d, title);
+    if (!w)
         return 2;
-    }
     XWindowAttributes a;
     if (!XGetWindowAttributes(d, w, &a))
         return 1;
@@ -286,11 +289,9 @@ int source(Display *d, const char *what, Rgb *img)
         std::printf("no display\n");
         return 3;
     }
-    Window w = find_window(d, DefaultRootWindow(d), what);
-    if (!w) {
-        std::printf("no window named \"%s\"\n", what);
+    Window w = find_or_say(d, what);
+    if (!w)
         return 2;
-    }
     if (!grab(d, w, img)) {
         std::printf("window not viewable\n");
         return 1;
@@ -421,7 +422,7 @@ int main(int argc, char **argv)
 {
     if (argc < 3) {
         std::fprintf(stderr, "usage: kavri-x11-probe check TITLE SRC_W SRC_H [SAVE.ppm] | close TITLE | geometry TITLE\n"
-                             "       | save TITLE FILE | pixel SOURCE X Y | region SOURCE X Y W H\n"
+                             "       | save TITLE FILE | region SOURCE X Y W H\n"
                              "       | count SOURCE X Y W H R G B TOL | crop SOURCE X Y W H FILE\n"
                              "       | compare SOURCE X Y W H REF TOL   (SOURCE: TITLE or @FILE.ppm)\n");
         return 64;
@@ -448,18 +449,6 @@ int main(int argc, char **argv)
         rc = source(d, argv[2], &img);
         if (rc == 0)
             save_ppm(img, argv[3]);
-    } else if (std::strcmp(cmd, "pixel") == 0 && argc == 5) {
-        rc = source(d, argv[2], &img);
-        if (rc == 0) {
-            int x = std::atoi(argv[3]), y = std::atoi(argv[4]);
-            if (x < 0 || y < 0 || x >= img.width || y >= img.height) {
-                std::printf("outside %dx%d\n", img.width, img.height);
-                rc = 1;
-            } else {
-                const uint8_t *p = img.at(x, y);
-                std::printf("%d %d %d\n", p[0], p[1], p[2]);
-            }
-        }
     } else if (std::strcmp(cmd, "region") == 0 && argc == 7 && rect_args(argv + 3, &r)) {
         rc = source(d, argv[2], &img);
         if (rc == 0)

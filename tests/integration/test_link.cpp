@@ -1,13 +1,12 @@
 // The device link with its real threads against kavri-dongle-sim, inside the
-// private network namespace: discovery, both protocol generations, passwords,
-// no signal, silence, loss, input, and stopping at any moment.
-#include <arpa/inet.h>
+// private network namespace: discovery, both protocol generations (each
+// behaviour runs once per generation), passwords, no signal, silence, loss,
+// input, and stopping at any moment.
 #include <poll.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -16,86 +15,20 @@
 #include <mutex>
 #include <vector>
 
-#include "dongle_sim/bitblocks.h"
-#include "base/clock.h"
-#include "link/link.h"
-#include "protocol/wire.h"
 #include "input/key_paste.h"
 #include "platform/audio_output.h"
 #include "platform/fake/audio_output_fake.h"
+#include "protocol/wire.h"
 #include "sim_process.h"
+#include "support/link_probe.h"
 
 namespace {
 
-// Everything the link reports, kept for the test to wait on.
-struct Probe {
-    std::mutex m;
-    std::condition_variable cv;
-    std::vector<int> states, admitted;
-    std::vector<DeviceRecord> devices;
-    int scans_started = 0, scans_finished = 0;
-    int width = 0, height = 0, size_reports = 0;
-    uint32_t frames = 0, stamped = 0, last_stamp = 0;
-    bool stamps_in_order = true;
-
-    static void on_state(void *c, int s) { auto *p = (Probe *)c; std::lock_guard<std::mutex> g(p->m); p->states.push_back(s); p->cv.notify_all(); }
-    static void on_admitted(void *c, int a) { auto *p = (Probe *)c; std::lock_guard<std::mutex> g(p->m); p->admitted.push_back(a); p->cv.notify_all(); }
-    static void on_scan_started(void *c) { auto *p = (Probe *)c; std::lock_guard<std::mutex> g(p->m); p->scans_started++; p->cv.notify_all(); }
-    static void on_scan_finished(void *c) { auto *p = (Probe *)c; std::lock_guard<std::mutex> g(p->m); p->scans_finished++; p->cv.notify_all(); }
-    static void on_device(void *c, const DeviceRecord *r) { auto *p = (Probe *)c; std::lock_guard<std::mutex> g(p->m); p->devices.push_back(*r); p->cv.notify_all(); }
-    static void on_size(void *c, int w, int h) { auto *p = (Probe *)c; std::lock_guard<std::mutex> g(p->m); p->width = w; p->height = h; p->size_reports++; p->cv.notify_all(); }
-    static void on_frame(void *c, int planes, uint8_t *const *data, const int *linesize, int height)
-    {
-        auto *p = (Probe *)c;
-        std::lock_guard<std::mutex> g(p->m);
-        EXPECT_EQ(planes, 3);
-        p->frames++;
-        uint32_t frame;
-        uint64_t t;
-        if (p->width > 0 && bitblocks_read(data[0], linesize[0], p->width, height, &frame, &t)) {
-            if (p->stamped && frame <= p->last_stamp)
-                p->stamps_in_order = false;
-            p->last_stamp = frame;
-            p->stamped++;
-        }
-        p->cv.notify_all();
-    }
-
-    bool wait(int timeout_ms, const std::function<bool()> &pred)
-    {
-        std::unique_lock<std::mutex> g(m);
-        return cv.wait_for(g, std::chrono::milliseconds(timeout_ms), pred);
-    }
-    bool wait_state(int state, int timeout_ms)
-    {
-        return wait(timeout_ms, [&] { return !states.empty() && states.back() == state; });
-    }
-    bool saw_state(int state)
-    {
-        std::lock_guard<std::mutex> g(m);
-        return std::find(states.begin(), states.end(), state) != states.end();
-    }
-    int last_state()
-    {
-        std::lock_guard<std::mutex> g(m);
-        return states.empty() ? -1 : states.back();
-    }
-};
-
-int no_adapters(void *, uint32_t *, int) { return 0; }
-
-uint32_t net_of(const char *ip)
-{
-    in_addr a;
-    inet_pton(AF_INET, ip, &a);
-    return a.s_addr;
-}
-
-class Link : public ::testing::Test {
+class LinkOnce : public ::testing::Test {
 protected:
     SimProcess sim;
     LinkContext *link = nullptr;
-    Probe probe;
+    LinkProbe probe;
 
     void SetUp() override
     {
@@ -110,8 +43,7 @@ protected:
             std::string keep = std::string("/tmp/kavri-failed-") +
                                ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".log";
             std::ifstream in(sim.log_path, std::ios::binary);
-            std::ofstream out(keep, std::ios::binary);
-            out << in.rdbuf();
+            std::ofstream(keep, std::ios::binary) << in.rdbuf();
         }
         sim_stop(&sim);
         audio_output_use_fake(false);
@@ -122,40 +54,19 @@ protected:
         all.insert(all.end(), args.begin(), args.end());
         ASSERT_TRUE(sim_start(&sim, all));
     }
-    // Starts the link without a scan; the probe listens to everything.
-    void start_link(LinkAdapterSource adapters = no_adapters, void *ctx = nullptr)
+    void start_link(LinkOptions o = no_adapter_options())
     {
-        LinkOptions o{};
-        o.adapters = adapters;
-        o.adapters_context = ctx;
-        o.no_initial_scan = 1;
-        link = link_start(&o);
+        link = start_probed_link(&probe, o);
         ASSERT_NE(link, nullptr);
-        link_on_state(link, &probe, Probe::on_state);
-        link_on_admitted(link, &probe, Probe::on_admitted);
-        link_on_scan_started(link, &probe, Probe::on_scan_started);
-        link_on_scan_finished(link, &probe, Probe::on_scan_finished);
-        link_on_device(link, &probe, Probe::on_device);
-        link_on_video_size(link, &probe, Probe::on_size);
-        link_on_frame(link, &probe, Probe::on_frame);
-        link_set_audio(link, 1);
     }
     // Scans 127.0.0.0/24 and returns the record of the simulator at ip.
     DeviceRecord discover(const char *ip)
     {
-        uint32_t subnet = net_of("127.0.0.0");
+        uint32_t subnet = ipv4("127.0.0.0");
         link_set_subnets(link, &subnet, 1);
         EXPECT_EQ(link_scan(link), 1);
-        std::string id = std::string("sim-") + ip;
-        DeviceRecord found{};
-        EXPECT_TRUE(probe.wait(5000, [&] {
-            for (auto &d : probe.devices)
-                if (id == d.id) {
-                    found = d;
-                    return true;
-                }
-            return false;
-        })) << "no answer from " << ip;
+        DeviceRecord found = probe.wait_device(std::string("sim-") + ip, 5000);
+        EXPECT_TRUE(found.id[0]) << "no answer from " << ip;
         return found;
     }
     void connect_to(const char *ip)
@@ -176,7 +87,21 @@ protected:
     }
 };
 
-TEST_F(Link, ScanFindsTheDeviceThroughAnExtraSubnetAndTellsStartAndEnd)
+// Runs once per protocol generation ("1", "2"), each simulator on its own address.
+class Link : public LinkOnce, public ::testing::WithParamInterface<const char *> {
+protected:
+    bool p2() const { return GetParam()[0] == '2'; }
+    const char *ip() const { return p2() ? "127.0.0.3" : "127.0.0.2"; }
+    void start(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), {"--protocol", GetParam()});
+        start_sim(ip(), args);
+        start_link();
+        connect_to(ip());
+    }
+};
+
+TEST_F(LinkOnce, ScanFindsTheDeviceThroughAnExtraSubnetAndTellsStartAndEnd)
 {
     start_sim("127.0.0.3", {"--version", "2.1.3.4", "--build", "231231235959"});
     start_link();
@@ -196,10 +121,10 @@ TEST_F(Link, ScanFindsTheDeviceThroughAnExtraSubnetAndTellsStartAndEnd)
     EXPECT_EQ(sim_events(&sim, "probe").size(), 2u);
 }
 
-TEST_F(Link, ProtocolTwoStreamsPicturesAndSoundThroughSdl)
+// The real audio output, on SDL's disk driver: what would be played is
+// written to a file, and it is the simulator's 440 Hz tone.
+TEST_P(Link, StreamsPicturesAndSoundAndTheDisconnectIsTold)
 {
-    // The real audio output, on SDL's disk driver: what would be played is
-    // written to a file.
     char dir[] = "/tmp/kavri-audio-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     std::string wav = std::string(dir) + "/out.raw";
@@ -207,12 +132,9 @@ TEST_F(Link, ProtocolTwoStreamsPicturesAndSoundThroughSdl)
     setenv("SDL_DISKAUDIOFILE", wav.c_str(), 1);
     audio_output_use_fake(false);
 
-    start_sim("127.0.0.3", {"--protocol", "2"});
-    start_link();
-    connect_to("127.0.0.3");
+    start({});
     expect_streaming(640, 360);
     EXPECT_TRUE(link_connected(link));
-    // Half a second of sound has been played: 440 Hz stereo.
     auto size_of = [&] {
         std::ifstream f(wav, std::ios::binary | std::ios::ate);
         return f ? (long)f.tellg() : 0L;
@@ -231,102 +153,59 @@ TEST_F(Link, ProtocolTwoStreamsPicturesAndSoundThroughSdl)
     for (size_t i = first + 2; i < first + 2 * 9600; i += 2)
         crossings += (pcm[i - 2] < 0) != (pcm[i] < 0);
     EXPECT_NEAR(crossings, 176, 6) << "440 Hz over 200 ms";
+    if (p2()) {
+        link_disconnect(link, true);
+        EXPECT_TRUE(sim_wait_event(&sim, "disconnect", 1, 2000));
+        EXPECT_EQ(probe.last_state(), LINK_STATE_NONE);
+    } else {
+        // The start sequence was sent in order.
+        auto controls = sim_events(&sim, "control");
+        ASSERT_GE(controls.size(), 6u);
+        const int order[6] = {0x28, 0x0B, 0x12, 0x13, 0x29, 0x50};
+        for (int i = 0; i < 6; i++)
+            EXPECT_EQ(json_int(controls[i], "code"), order[i]) << i;
+    }
     link_stop(&link);
     unsetenv("SDL_AUDIODRIVER");
     unsetenv("SDL_DISKAUDIOFILE");
     std::filesystem::remove_all(dir);
 }
 
-TEST_F(Link, ProtocolTwoDisconnectTellsTheDevice)
+// Wrong, then right; on the next connection the stored password is sent
+// without asking.
+TEST_P(Link, PasswordWrongThenRightThenStoredForTheNextConnection)
 {
-    start_sim("127.0.0.3", {"--protocol", "2"});
-    start_link();
-    connect_to("127.0.0.3");
-    ASSERT_TRUE(probe.wait_state(LINK_STATE_STREAMING, 5000));
-    // Sound reaches the output while audio is on.
-    ASSERT_TRUE(audio_output_fake_wait_frames(48000 / 4, 5000));
-    link_disconnect(link, true);
-    EXPECT_TRUE(sim_wait_event(&sim, "disconnect", 1, 2000));
-    EXPECT_EQ(probe.last_state(), LINK_STATE_NONE);
-}
-
-TEST_F(Link, ProtocolOneStreamsPicturesAndSound)
-{
-    start_sim("127.0.0.2", {"--protocol", "1"});
-    start_link();
-    connect_to("127.0.0.2");
-    expect_streaming(640, 360);
-    ASSERT_TRUE(audio_output_fake_wait_frames(48000 / 4, 5000));
-    // The keep-alives were answered and the start sequence sent in order.
-    auto controls = sim_events(&sim, "control");
-    ASSERT_GE(controls.size(), 6u);
-    const int order[6] = {0x28, 0x0B, 0x12, 0x13, 0x29, 0x50};
-    for (int i = 0; i < 6; i++)
-        EXPECT_EQ(json_int(controls[i], "code"), order[i]) << i;
-}
-
-TEST_F(Link, ProtocolTwoPasswordWrongThenRight)
-{
-    start_sim("127.0.0.3", {"--password", "letmein"});
-    start_link();
-    connect_to("127.0.0.3");
+    start({"--password", "letmein"});
     ASSERT_TRUE(probe.wait_state(LINK_STATE_PASSWORD, 3000));
     link_unlock(link, "nope");
-    ASSERT_TRUE(sim_wait_event(&sim, "connect", 2, 3000));
-    ASSERT_TRUE(probe.wait(3000, [&] {
-        return std::count(probe.states.begin(), probe.states.end(), (int)LINK_STATE_PASSWORD) >= 2;
-    }));
+    const char *ev = p2() ? "connect" : "unlock";  // where the device hears a password
+    ASSERT_TRUE(sim_wait_event(&sim, ev, p2() ? 2 : 1, 3000));
     link_unlock(link, "letmein");
     expect_streaming(640, 360);
-    auto c = sim_events(&sim, "connect");
-    ASSERT_GE(c.size(), 3u);
-    EXPECT_EQ(json_field(c.back(), "password"), "letmein");
-}
-
-TEST_F(Link, ProtocolOnePasswordIsAskedThenAccepted)
-{
-    start_sim("127.0.0.2", {"--protocol", "1", "--password", "abc"});
-    start_link();
-    connect_to("127.0.0.2");
-    ASSERT_TRUE(probe.wait_state(LINK_STATE_PASSWORD, 3000));
-    link_unlock(link, "wrong");
-    ASSERT_TRUE(sim_wait_event(&sim, "unlock", 1, 3000));
-    link_unlock(link, "abc");
-    expect_streaming(640, 360);
-    auto u = sim_events(&sim, "unlock");
-    ASSERT_EQ(u.size(), 2u);
-    EXPECT_EQ(json_int(u[0], "ok"), 0);
-    EXPECT_EQ(json_int(u[1], "ok"), 1);
-}
-
-TEST_F(Link, ProtocolOneStoredPasswordIsRetriedOnceOnTheNextConnection)
-{
-    start_sim("127.0.0.2", {"--protocol", "1", "--password", "abc"});
-    start_link();
-    connect_to("127.0.0.2");
-    ASSERT_TRUE(probe.wait_state(LINK_STATE_PASSWORD, 3000));
-    link_unlock(link, "abc");
-    expect_streaming(640, 360);
-    // Reconnect: the stored password is sent without asking.
+    auto heard = sim_events(&sim, ev);
+    if (p2()) {
+        EXPECT_EQ(json_field(heard.back(), "password"), "letmein");
+    } else {
+        ASSERT_EQ(heard.size(), 2u);
+        EXPECT_EQ(json_int(heard[0], "ok"), 0);
+        EXPECT_EQ(json_int(heard[1], "ok"), 1);
+    }
+    auto asked = [&] {
+        auto s = probe.state_list();
+        return std::count(s.begin(), s.end(), (int)LINK_STATE_PASSWORD);
+    };
+    long asked_before = asked();
     link_disconnect(link, true);
+    size_t before = sim_events(&sim, ev).size();
     link_connect(link);
-    ASSERT_TRUE(sim_wait_event(&sim, "unlock", 2, 4000));
+    ASSERT_TRUE(sim_wait_event(&sim, ev, before + 1, 4000));
     EXPECT_TRUE(probe.wait_state(LINK_STATE_STREAMING, 5000));
+    EXPECT_EQ(asked(), asked_before) << "the stored password was sent without asking";
 }
 
-TEST_F(Link, ARefusingDeviceGivesStateThree)
+TEST_P(Link, NoSignalThenSignal)
 {
-    start_sim("127.0.0.3", {"--refuse"});
-    start_link();
-    connect_to("127.0.0.3");
-    EXPECT_TRUE(probe.wait_state(LINK_STATE_REFUSED, 3000));
-}
-
-TEST_F(Link, NoSignalThenSignal)
-{
-    start_sim("127.0.0.3", {"--no-video"});
-    start_link();
-    connect_to("127.0.0.3");
+    start({"--no-video"});
     ASSERT_TRUE(probe.wait_state(LINK_STATE_NO_VIDEO, 3000));
     sim_command(&sim, "video on");
     expect_streaming(640, 360);
@@ -334,45 +213,32 @@ TEST_F(Link, NoSignalThenSignal)
     EXPECT_TRUE(probe.wait_state(LINK_STATE_NO_VIDEO, 3000));
 }
 
-TEST_F(Link, ProtocolOneNoSignalThenSignal)
+TEST_P(Link, ASilentDeviceEndsTheConnectionWithinFourSeconds)
 {
-    start_sim("127.0.0.2", {"--protocol", "1", "--no-video"});
-    start_link();
-    connect_to("127.0.0.2");
-    ASSERT_TRUE(probe.wait_state(LINK_STATE_NO_VIDEO, 3000));
-    sim_command(&sim, "video on");
-    expect_streaming(640, 360);
+    start({});
+    ASSERT_TRUE(probe.wait_state(LINK_STATE_STREAMING, 5000));
+    sim_command(&sim, "silent");
+    ASSERT_TRUE(sim_wait_event(&sim, "command", 1, 1000));
+    uint64_t t0 = clock_steady_ms();
+    EXPECT_TRUE(probe.wait_state(LINK_STATE_NONE, 5000));
+    EXPECT_LE(clock_steady_ms() - t0, 4600u);
 }
 
-TEST_F(Link, ASilentDeviceEndsTheConnectionWithinFourSeconds)
+INSTANTIATE_TEST_SUITE_P(Protocol, Link, ::testing::Values("1", "2"),
+                         [](const ::testing::TestParamInfo<const char *> &i) { return std::string("P") + i.param; });
+
+TEST_F(LinkOnce, ARefusingDeviceGivesStateThree)
 {
-    for (const char *proto : {"2", "1"}) {
-        SCOPED_TRACE(proto);
-        const char *ip = proto[0] == '2' ? "127.0.0.3" : "127.0.0.2";
-        start_sim(ip, {"--protocol", proto});
-        start_link();
-        connect_to(ip);
-        ASSERT_TRUE(probe.wait_state(LINK_STATE_STREAMING, 5000));
-        sim_command(&sim, "silent");
-        ASSERT_TRUE(sim_wait_event(&sim, "command", 1, 1000));
-        uint64_t t0 = clock_steady_ms();
-        EXPECT_TRUE(probe.wait_state(LINK_STATE_NONE, 5000));
-        EXPECT_LE(clock_steady_ms() - t0, 4600u);
-        link_stop(&link);
-        sim_stop(&sim);
-        probe.states.clear();
-        probe.devices.clear();
-    }
+    start_sim("127.0.0.3", {"--refuse"});
+    start_link();
+    connect_to("127.0.0.3");
+    EXPECT_TRUE(probe.wait_state(LINK_STATE_REFUSED, 3000));
 }
 
-TEST_F(Link, AnUnansweredConnectRequestGivesUpAfterFourSeconds)
+TEST_F(LinkOnce, AnUnansweredConnectRequestGivesUpAfterFourSeconds)
 {
     start_link();
-    DeviceRecord r{};
-    r.address.in4.sin_family = AF_INET;
-    r.address.in4.sin_port = htons(36459);
-    r.address.in4.sin_addr.s_addr = net_of("127.0.0.9");  // nobody there
-    r.version[0] = 2;
+    DeviceRecord r = record_at("127.0.0.9", 2);  // nobody there
     std::strcpy(r.id, "ghost");
     uint64_t t0 = clock_steady_ms();
     link_select_target(link, &r);
@@ -383,19 +249,18 @@ TEST_F(Link, AnUnansweredConnectRequestGivesUpAfterFourSeconds)
     EXPECT_LE(took, 5000u);
 }
 
-TEST_F(Link, ALockedSilentDeviceKeepsThePasswordPanelThenAcceptsThePassword)
+TEST_F(LinkOnce, ALockedSilentDeviceKeepsThePasswordPanelThenAcceptsThePassword)
 {
     start_sim("127.0.0.3", {"--password", "pw", "--no-locked-keepalive"});
     start_link();
     connect_to("127.0.0.3");
     ASSERT_TRUE(probe.wait_state(LINK_STATE_PASSWORD, 3000));
-    // Ten seconds of silence while the operator types.
-    EXPECT_FALSE(probe.wait(10000, [&] { return probe.states.back() != LINK_STATE_PASSWORD; }));
+    // Longer than the 4 s silence rule, while the operator types.
+    EXPECT_FALSE(probe.wait(6000, [&] { return probe.states.back() != LINK_STATE_PASSWORD; }));
     link_unlock(link, "pw");
     expect_streaming(640, 360);
 }
-
-TEST_F(Link, PicturesCompleteThroughLossDuplicatesAndReordering)
+TEST_F(LinkOnce, PicturesCompleteThroughLossDuplicatesAndReordering)
 {
     start_sim("127.0.0.3", {"--loss", "5", "--duplicate", "3", "--reorder", "3", "--filler", "5000", "--seed", "7"});
     start_link();
@@ -414,7 +279,7 @@ TEST_F(Link, PicturesCompleteThroughLossDuplicatesAndReordering)
     EXPECT_GT(sim_events(&sim, "resend").size(), 0u) << "losses were repaired by resends";
 }
 
-TEST_F(Link, InputReachesTheDeviceInOrderInAcknowledgedBatches)
+TEST_F(LinkOnce, InputReachesTheDeviceInOrderInAcknowledgedBatches)
 {
     start_sim("127.0.0.3", {});
     start_link();
@@ -436,7 +301,7 @@ TEST_F(Link, InputReachesTheDeviceInOrderInAcknowledgedBatches)
         EXPECT_EQ(json_int(b, "duplicate"), 0) << "acknowledged batches are not resent";
 }
 
-TEST_F(Link, AnUnacknowledgedBatchIsResentEveryTenMsThenGivenUp)
+TEST_F(LinkOnce, AnUnacknowledgedBatchIsResentEveryTenMsThenGivenUp)
 {
     start_sim("127.0.0.3", {"--no-input-ack"});
     start_link();
@@ -460,11 +325,11 @@ TEST_F(Link, AnUnacknowledgedBatchIsResentEveryTenMsThenGivenUp)
     EXPECT_EQ(sim_events(&sim, "input").size(), 1u);
 }
 
-TEST_F(Link, StopReturnsPromptlyWhileScanningConnectingAndStreaming)
+TEST_F(LinkOnce, StopReturnsPromptlyWhileScanningConnectingAndStreaming)
 {
     // Scanning.
     start_link();
-    uint32_t subnet = net_of("127.0.0.0");
+    uint32_t subnet = ipv4("127.0.0.0");
     link_set_subnets(link, &subnet, 1);
     link_scan(link);
     uint64_t t0 = clock_steady_ms();
@@ -472,11 +337,7 @@ TEST_F(Link, StopReturnsPromptlyWhileScanningConnectingAndStreaming)
     EXPECT_LE(clock_steady_ms() - t0, 1500u);
     // Connecting (protocol 1 to a silent address).
     start_link();
-    DeviceRecord r{};
-    r.address.in4.sin_family = AF_INET;
-    r.address.in4.sin_port = htons(36459);
-    r.address.in4.sin_addr.s_addr = net_of("127.0.0.9");
-    r.version[0] = 1;
+    DeviceRecord r = record_at("127.0.0.9", 1);
     link_select_target(link, &r);
     t0 = clock_steady_ms();
     link_stop(&link);
@@ -492,10 +353,6 @@ TEST_F(Link, StopReturnsPromptlyWhileScanningConnectingAndStreaming)
     EXPECT_LE(clock_steady_ms() - t0, 1500u);
     EXPECT_TRUE(sim_wait_event(&sim, "disconnect", 1, 2000)) << "the device was told";
 }
-
-}  // namespace
-
-namespace {
 
 // A bare device made of one UDP socket on the stream port, answering by hand.
 struct BareDevice {
@@ -547,15 +404,11 @@ struct BareDevice {
     }
 };
 
-TEST_F(Link, ControlPacketsGoStopAndWaitAndAnOldAcknowledgementRemovesNothing)
+TEST_F(LinkOnce, ControlPacketsGoStopAndWaitAndAnOldAcknowledgementRemovesNothing)
 {
     BareDevice dev("127.0.0.5");
     start_link();
-    DeviceRecord r{};
-    r.address.in4.sin_family = AF_INET;
-    r.address.in4.sin_port = htons(WIRE_PORT_STREAM);
-    r.address.in4.sin_addr.s_addr = net_of("127.0.0.5");
-    r.version[0] = 2;
+    DeviceRecord r = record_at("127.0.0.5", 2, WIRE_PORT_STREAM);
     link_select_target(link, &r);
 
     P2Packet pk;
@@ -601,13 +454,9 @@ TEST_F(Link, ControlPacketsGoStopAndWaitAndAnOldAcknowledgementRemovesNothing)
     EXPECT_EQ(std::find(got.begin(), got.end(), std::make_pair((int)P2_TYPE_SETTING, s + 4)), got.end());
 }
 
-}  // namespace
-
-namespace {
-
 // The default adapter source (getifaddrs) finds a real interface that is up:
 // a veth pair to a second private namespace where the simulator lives.
-TEST_F(Link, DiscoveryThroughTheAdaptersOfAVethPairToAnotherNamespace)
+TEST_F(LinkOnce, DiscoveryThroughTheAdaptersOfAVethPairToAnotherNamespace)
 {
     char dir[] = "/tmp/kavri-veth-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
@@ -619,19 +468,13 @@ TEST_F(Link, DiscoveryThroughTheAdaptersOfAVethPairToAnotherNamespace)
     sim.log_path = log;
     ASSERT_TRUE(sim_wait_event(&sim, "ready", 1, 10000));
 
-    start_link(nullptr);  // the link's own adapter source
+    LinkOptions own{};  // the link's own adapter source
+    start_link(own);
     EXPECT_EQ(link_scan(link), 1);
-    DeviceRecord found{};
-    EXPECT_TRUE(probe.wait(8000, [&] {
-        for (auto &d : probe.devices)
-            if (std::string(d.id) == "veth-dongle") {
-                found = d;
-                return true;
-            }
-        return false;
-    }));
+    DeviceRecord found = probe.wait_device("veth-dongle", 8000);
+    EXPECT_TRUE(found.id[0]);
     if (found.id[0]) {
-        EXPECT_EQ(found.address.in4.sin_addr.s_addr, net_of("198.18.77.2"));
+        EXPECT_EQ(found.address.in4.sin_addr.s_addr, ipv4("198.18.77.2"));
         link_select_target(link, &found);
         expect_streaming(640, 360);
     }
@@ -647,13 +490,13 @@ TEST_F(Link, DiscoveryThroughTheAdaptersOfAVethPairToAnotherNamespace)
 // Switching from one streaming dongle straight to another: the first does
 // not hear of it and keeps sending for a while, but only the new target's
 // datagrams make the stream.
-TEST_F(Link, AfterSwitchingTargetsOnlyTheNewTargetsDatagramsCount)
+TEST_F(LinkOnce, AfterSwitchingTargetsOnlyTheNewTargetsDatagramsCount)
 {
     SimProcess other;
     ASSERT_TRUE(sim_start(&other, {"--bind", "127.0.0.4", "--size", "320x240", "--id", "sim-127.0.0.4"}));
     start_sim("127.0.0.3", {});
     start_link();
-    uint32_t subnet = net_of("127.0.0.0");
+    uint32_t subnet = ipv4("127.0.0.0");
     link_set_subnets(link, &subnet, 1);
     ASSERT_EQ(link_scan(link), 1);
     DeviceRecord first{}, second{};
@@ -675,7 +518,7 @@ TEST_F(Link, AfterSwitchingTargetsOnlyTheNewTargetsDatagramsCount)
     size_t sizes_before;
     {
         std::lock_guard<std::mutex> g(probe.m);
-        probe.stamped = 0;
+        probe.stamped = 0, probe.last_stamp = 0;
         probe.stamps_in_order = true;
         sizes_before = (size_t)probe.size_reports;
     }
@@ -714,7 +557,7 @@ long long rcvbuf_errors()
 
 } // namespace
 
-TEST_F(Link, FullHdKeyFramesEverySecondAtLineRateLoseNoFragment)
+TEST_F(LinkOnce, FullHdKeyFramesEverySecondAtLineRateLoseNoFragment)
 {
     start_sim("127.0.0.3", {"--size", "1920x1080", "--fps", "60", "--bitrate", "20000", "--noise", "--idr-seconds",
                             "1", "--burst"});
@@ -744,7 +587,7 @@ TEST_F(Link, FullHdKeyFramesEverySecondAtLineRateLoseNoFragment)
 
 // ---- Paste Text through the real link ------------------------------------------
 
-TEST_F(Link, APasteReachesTheDeviceInOrderOneReportPerBatch)
+TEST_F(LinkOnce, APasteReachesTheDeviceInOrderOneReportPerBatch)
 {
     start_sim("127.0.0.3", {});
     start_link();

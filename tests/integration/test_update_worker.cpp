@@ -161,8 +161,6 @@ struct HttpsServer {
     ~HttpsServer() { stop(); }
 };
 
-int no_adapters(void *, uint32_t *, int) { return 0; }
-
 std::vector<uint8_t> make_image(size_t n, uint32_t seed)
 {
     std::vector<uint8_t> v(n);
@@ -227,7 +225,7 @@ protected:
     void start_link()
     {
         LinkOptions o{};
-        o.adapters = no_adapters;
+        o.adapters = [](void *, uint32_t *, int) { return 0; };
         o.no_initial_scan = 1;
         link = link_start(&o);
         ASSERT_NE(link, nullptr);
@@ -274,77 +272,63 @@ TEST_F(UpdateWorker, UpdatesTheSimulatedDongleOverTheNetwork)
     EXPECT_NE(req.find("GET /fw/latest.img 200"), std::string::npos) << req;
 }
 
-TEST_F(UpdateWorker, CorruptedImageIsNotUploaded)
+// What the operator reads when the update cannot or need not happen; the
+// dongle receives nothing in every one of these, and where the text already
+// settles it the image is not downloaded.
+TEST_F(UpdateWorker, EveryRefusalHasItsMessageAndUploadsNothing)
 {
-    std::vector<uint8_t> bad = image;
-    bad[1000] ^= 0x01;
-    serve("250101000000|" + hex(image_md5, 16), bad);
-    start_sim("240101000000");
+    enum Server { SERVED, CORRUPT, NOTHING, UNREACHABLE, UNTRUSTED };
+    struct Case {
+        const char *what;
+        Server server;
+        const char *text_end;   // after "<build>|<md5>"
+        const char *text_build, *dongle_build;  // no dongle when null
+        const char *message;
+        int fetches_image;  // 1, 0, or -1 when it does not matter
+    } cases[] = {
+        {"no dongle", SERVED, "", "250101000000", nullptr, "Could not detect KAVRI Viewer over USB or network!", -1},
+        {"corrupt image", CORRUPT, "", "250101000000", "240101000000", "The firmware is corrupted, please try again!", 1},
+        {"unreachable", UNREACHABLE, "", "250101000000", "240101000000", "Failed to check update from internet!", 0},
+        {"outside the CA", UNTRUSTED, "", "250101000000", "240101000000", "Failed to check update from internet!", 0},
+        {"no text (404)", NOTHING, "", "250101000000", "240101000000", "Failed to check update from internet!", 0},
+        {"same build", SERVED, "", "240427225356", "240427225356", "The firmware is up to date!", 0},
+        {"line end after the digest", SERVED, "\n", "250101000000", "240101000000", "", 0},
+        {"old network dongle", SERVED, "", "250101000000", "230302190448",
+         "The device doesn't support network update! Please plug the USB cable to the computer.", -1},
+    };
     start_link();
-    EXPECT_EQ(run_worker(), "The firmware is corrupted, please try again!");
-    EXPECT_TRUE(sim_events(&sim, "update_firmware").empty());
-    EXPECT_TRUE(sim_events(&sim, "firmware").empty());
-}
-
-TEST_F(UpdateWorker, UnreachableServer)
-{
-    start_sim("240101000000");
-    start_link();
-    snprintf(cfg.base_url, sizeof cfg.base_url, "https://127.0.0.1:1");
-    EXPECT_EQ(run_worker(), "Failed to check update from internet!");
-    EXPECT_TRUE(sim_events(&sim, "update_firmware").empty());
-}
-
-TEST_F(UpdateWorker, ServerOutsideTheTrustedCaIsRefused)
-{
-    serve("250101000000|" + hex(image_md5, 16), image);
-    start_sim("240101000000");
-    start_link();
-    cfg.ca_file[0] = 0;  // the system's store does not know the test CA
-    EXPECT_EQ(run_worker(), "Failed to check update from internet!");
-    EXPECT_EQ(server.requests().find("GET"), std::string::npos) << "no request may pass an unverified TLS session";
-}
-
-TEST_F(UpdateWorker, MissingTextIsAFailedCheckNotAnUpToDateDongle)
-{
-    start_sim("240101000000");
-    start_link();  // nothing served: the server answers 404
-    EXPECT_EQ(run_worker(), "Failed to check update from internet!");
-}
-
-TEST_F(UpdateWorker, SameBuildIsUpToDate)
-{
-    serve("240427225356|" + hex(image_md5, 16), image);
-    start_sim("240427225356");
-    start_link();
-    EXPECT_EQ(run_worker(), "The firmware is up to date!");
-    EXPECT_EQ(server.requests().find("latest.img"), std::string::npos);
-}
-
-TEST_F(UpdateWorker, LineEndAfterTheDigestEndsSilentlyWithoutDownload)
-{
-    serve("250101000000|" + hex(image_md5, 16) + "\n", image);
-    start_sim("240101000000");
-    start_link();
-    EXPECT_EQ(run_worker(), "");
-    EXPECT_EQ(server.requests().find("latest.img"), std::string::npos);
-    EXPECT_TRUE(sim_events(&sim, "update_firmware").empty());
-}
-
-TEST_F(UpdateWorker, NoDongleAnywhere)
-{
-    serve("250101000000|" + hex(image_md5, 16), image);
-    start_link();
-    EXPECT_EQ(run_worker(), "Could not detect KAVRI Viewer over USB or network!");
-}
-
-TEST_F(UpdateWorker, OldNetworkDongleIsSentToTheUsbCable)
-{
-    serve("250101000000|" + hex(image_md5, 16), image);
-    start_sim("230302190448");
-    start_link();
-    EXPECT_EQ(run_worker(),
-              "The device doesn't support network update! Please plug the USB cable to the computer.");
+    const UpdateConfig good = cfg;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        cfg = good;
+        fs::remove(www / "fw" / "latest.txt");
+        fs::remove(www / "fw" / "latest.img");
+        std::vector<uint8_t> img = image;
+        if (c.server == CORRUPT)
+            img[1000] ^= 0x01;
+        if (c.server != NOTHING)
+            serve(std::string(c.text_build) + "|" + hex(image_md5, 16) + c.text_end, img);
+        if (c.server == UNREACHABLE)
+            snprintf(cfg.base_url, sizeof cfg.base_url, "https://127.0.0.1:1");
+        if (c.server == UNTRUSTED)
+            cfg.ca_file[0] = 0;  // the system's store does not know the test CA
+        if (c.dongle_build)
+            start_sim(c.dongle_build);
+        size_t requests_before = server.requests().size();
+        EXPECT_EQ(run_worker(), c.message);
+        std::string req = server.requests().substr(requests_before);
+        if (c.server == UNTRUSTED) {
+            EXPECT_EQ(req.find("GET"), std::string::npos) << "no request may pass an unverified TLS session";
+        }
+        if (c.fetches_image >= 0) {
+            EXPECT_EQ(req.find("latest.img") != std::string::npos, c.fetches_image == 1) << req;
+        }
+        if (c.dongle_build) {
+            EXPECT_TRUE(sim_events(&sim, "update_firmware").empty());
+            EXPECT_TRUE(sim_events(&sim, "firmware").empty());
+            sim_stop(&sim);
+        }
+    }
 }
 
 // The HTTPS client alone: the body, the progress it reports, its limits.
@@ -498,17 +482,13 @@ TEST_F(UpdateWorkerHid, LaterVersionsAreAskedForTheirBuild)
     EXPECT_EQ(fake.closes, 2);
 }
 
-TEST_F(UpdateWorkerHid, HidPathThatDoesNotOpen)
-{
-    fake.open_ok = false;
-    EXPECT_EQ(run_worker(), "Failed to connect to KAVRI Viewer!");
-}
-
-TEST_F(UpdateWorkerHid, NoUploadFromTheUsbLayerIsAFailedConnection)
+TEST_F(UpdateWorkerHid, NoUploadFromTheUsbLayerOrAPathThatDoesNotOpenIsAFailedConnection)
 {
     ops.upload = nullptr;
     EXPECT_EQ(run_worker(), "Failed to connect to KAVRI Viewer!");
     EXPECT_EQ(fake.closes, 1);
+    fake.open_ok = false;
+    EXPECT_EQ(run_worker(), "Failed to connect to KAVRI Viewer!");
 }
 
 // The whole HID route: the worker with the USB layer's own operations against

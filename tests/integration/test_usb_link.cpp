@@ -8,10 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -32,45 +30,13 @@
 #include "platform/fake/audio_output_fake.h"
 #include "dongle_sim/usb_fake.h"
 #include "app/alias_file.h"
+#include "sim_process.h"
+#include "support/link_probe.h"
 #include "ui/found_devices.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-struct Probe {
-    std::mutex m;
-    std::condition_variable cv;
-    std::vector<int> states, admitted;
-    std::vector<DeviceRecord> devices;
-    int scans_finished = 0;
-    int width = 0, height = 0;
-    uint32_t frames = 0;
-
-    static void on_state(void *c, int s) { auto *p = (Probe *)c; std::lock_guard<std::mutex> g(p->m); p->states.push_back(s); p->cv.notify_all(); }
-    static void on_admitted(void *c, int a) { auto *p = (Probe *)c; std::lock_guard<std::mutex> g(p->m); p->admitted.push_back(a); p->cv.notify_all(); }
-    static void on_scan_finished(void *c) { auto *p = (Probe *)c; std::lock_guard<std::mutex> g(p->m); p->scans_finished++; p->cv.notify_all(); }
-    static void on_device(void *c, const DeviceRecord *r) { auto *p = (Probe *)c; std::lock_guard<std::mutex> g(p->m); p->devices.push_back(*r); p->cv.notify_all(); }
-    static void on_size(void *c, int w, int h) { auto *p = (Probe *)c; std::lock_guard<std::mutex> g(p->m); p->width = w; p->height = h; p->cv.notify_all(); }
-    static void on_frame(void *c, int, uint8_t *const *, const int *, int) { auto *p = (Probe *)c; std::lock_guard<std::mutex> g(p->m); p->frames++; p->cv.notify_all(); }
-
-    bool wait(int timeout_ms, const std::function<bool()> &pred)
-    {
-        std::unique_lock<std::mutex> g(m);
-        return cv.wait_for(g, std::chrono::milliseconds(timeout_ms), pred);
-    }
-    bool wait_state(int state, int timeout_ms)
-    {
-        return wait(timeout_ms, [&] { return !states.empty() && states.back() == state; });
-    }
-    std::vector<int> state_list()
-    {
-        std::lock_guard<std::mutex> g(m);
-        return states;
-    }
-};
-
-int no_adapters(void *, uint32_t *, int) { return 0; }
 
 const Bytes kStart{0x01, 0x01, 0x00, 0x00, 0x00, 0x00};
 const Bytes kAck{0x01, 0x50, 0x00, 0x00, 0x00, 0x00};
@@ -79,7 +45,7 @@ class UsbLink : public ::testing::Test {
 protected:
     UsbFake *fake = nullptr;
     LinkContext *link = nullptr;
-    Probe probe;
+    LinkProbe probe;
     AnnexbStream stream;
 
     void SetUp() override
@@ -112,21 +78,12 @@ protected:
 
     void start_link()
     {
-        LinkOptions o{};
-        o.adapters = no_adapters;
-        o.no_initial_scan = 1;
+        LinkOptions o = no_adapter_options();
         o.usb_detect = usb_detect_run;
         o.usb_transport = usb_transport_run;
         o.usb_backend = usb_fake_backend(fake);
-        link = link_start(&o);
+        link = start_probed_link(&probe, o);
         ASSERT_NE(link, nullptr);
-        link_on_state(link, &probe, Probe::on_state);
-        link_on_admitted(link, &probe, Probe::on_admitted);
-        link_on_scan_finished(link, &probe, Probe::on_scan_finished);
-        link_on_device(link, &probe, Probe::on_device);
-        link_on_video_size(link, &probe, Probe::on_size);
-        link_on_frame(link, &probe, Probe::on_frame);
-        link_set_audio(link, 1);
     }
 
     // One scan; returns the USB records it reported.
@@ -360,79 +317,67 @@ TEST_F(UsbLink, DisconnectDuringABlockingReadEndsPromptly)
     EXPECT_EQ(probe.admitted.back(), 0);
 }
 
-TEST_F(UsbLink, UnpluggedDongleEndsTheConnection)
+// Transport faults, one row each: what the dongle is made to do, the state
+// the link must reach, and what the dongle must have seen by then.
+TEST_F(UsbLink, TransportFaultsEndTheConnectionOrAreCopedWith)
 {
-    int d = usb_fake_add(fake, dongle());
-    start_link();
-    std::vector<DeviceRecord> found = scan();
-    ASSERT_EQ(found.size(), 1u);
-    link_select_target(link, &found[0]);
-    ASSERT_TRUE(probe.wait_state(LINK_STATE_STREAMING, 5000));
-    usb_fake_unplug(fake, d);
-    EXPECT_TRUE(probe.wait_state(LINK_STATE_NONE, 2000));
-}
-
-TEST_F(UsbLink, NoPictureGivesStateFourNoAcknowledgementAndNoFrames)
-{
-    UsbFakeConfig c = dongle();
-    c.video_present = false;  // the units still come and must be dropped
-    int d = usb_fake_add(fake, c);
-    start_link();
-    std::vector<DeviceRecord> found = scan();
-    ASSERT_EQ(found.size(), 1u);
-    link_select_target(link, &found[0]);
-    ASSERT_TRUE(probe.wait_state(LINK_STATE_NO_VIDEO, 5000));
-    ASSERT_TRUE(usb_fake_wait(fake, d, 5000,
-                              [](const UsbFakeStats &s) { return s.units_queued >= 10 && s.in_pending == 0; }));
-    UsbFakeStats s = usb_fake_stats(fake, d);
-    EXPECT_EQ(s.writes, (std::vector<Bytes>{kStart}));
-    std::lock_guard<std::mutex> g(probe.m);
-    EXPECT_EQ(probe.frames, 0u);
-    EXPECT_EQ(probe.states, (std::vector<int>{LINK_STATE_CONNECTING, LINK_STATE_NO_VIDEO}));
-}
-
-TEST_F(UsbLink, ShortPipeReadsStillGiveWholeMessages)
-{
-    UsbFakeConfig c = dongle();
-    c.max_read = 100;  // every read transfers at most 100 bytes
-    usb_fake_add(fake, c);
-    start_link();
-    std::vector<DeviceRecord> found = scan();
-    ASSERT_EQ(found.size(), 1u);
-    link_select_target(link, &found[0]);
-    ASSERT_TRUE(probe.wait_state(LINK_STATE_STREAMING, 5000));
-    ASSERT_TRUE(probe.wait(5000, [&] { return probe.frames >= 10; })) << probe.frames << " frames";
-    EXPECT_TRUE(audio_output_fake_wait_frames(960, 5000));
-}
-
-TEST_F(UsbLink, OversizedLengthEndsTheConnection)
-{
-    UsbFakeConfig c = dongle();
-    c.auto_stream = false;
-    int d = usb_fake_add(fake, c);
-    start_link();
-    std::vector<DeviceRecord> found = scan();
-    ASSERT_EQ(found.size(), 1u);
-    link_select_target(link, &found[0]);
-    ASSERT_TRUE(probe.wait_state(LINK_STATE_CONNECTING, 5000));
-    const uint8_t big[] = {0x02, 0x82, 0xFB, 0xFF, 0x3F, 0x00};  // 4 MiB - 5
-    usb_fake_push_in(fake, d, big, sizeof big);
-    ASSERT_TRUE(probe.wait_state(LINK_STATE_NONE, 2000));
-    EXPECT_EQ(usb_fake_stats(fake, d).stream_closes, 1);
-}
-
-TEST_F(UsbLink, MissingPipeEndsTheConnectionBeforeTheStartMessage)
-{
-    UsbFakeConfig c = dongle();
-    c.endpoints = {{0x81, 0x02}, {0x01, 0x03}};  // the OUT endpoint is interrupt
-    int d = usb_fake_add(fake, c);
-    start_link();
-    std::vector<DeviceRecord> found = scan();
-    ASSERT_EQ(found.size(), 1u);
-    link_select_target(link, &found[0]);
-    ASSERT_TRUE(probe.wait_state(LINK_STATE_NONE, 5000));
-    EXPECT_TRUE(usb_fake_stats(fake, d).writes.empty());
-    EXPECT_EQ(probe.state_list(), (std::vector<int>{LINK_STATE_NONE}));
+    struct Case {
+        const char *what;
+        void (*setup)(UsbFakeConfig &);
+        int reached;                                       // first state awaited
+        void (*act)(UsbFake *, int);                       // then done to the dongle
+        int end;                                           // state after it
+        bool (*seen)(const UsbFakeStats &, const LinkProbe &);
+    } cases[] = {
+        {"unplugged", [](UsbFakeConfig &) {}, LINK_STATE_STREAMING, [](UsbFake *f, int d) { usb_fake_unplug(f, d); },
+         LINK_STATE_NONE, nullptr},
+        {"short pipe reads still give whole messages", [](UsbFakeConfig &c) { c.max_read = 100; },
+         LINK_STATE_STREAMING, nullptr, LINK_STATE_STREAMING,
+         [](const UsbFakeStats &, const LinkProbe &p) { return p.frames >= 10; }},
+        {"oversized length", [](UsbFakeConfig &c) { c.auto_stream = false; }, LINK_STATE_CONNECTING,
+         [](UsbFake *f, int d) {
+             const uint8_t big[] = {0x02, 0x82, 0xFB, 0xFF, 0x3F, 0x00};  // 4 MiB - 5
+             usb_fake_push_in(f, d, big, sizeof big);
+         },
+         LINK_STATE_NONE, [](const UsbFakeStats &s, const LinkProbe &) { return s.stream_closes == 1; }},
+        {"missing pipe: nothing written", [](UsbFakeConfig &c) { c.endpoints = {{0x81, 0x02}, {0x01, 0x03}}; },
+         LINK_STATE_NONE, nullptr, LINK_STATE_NONE,
+         [](const UsbFakeStats &s, const LinkProbe &p) {
+             return s.writes.empty() && p.states == std::vector<int>{LINK_STATE_NONE};
+         }},
+        // The units still come and must be dropped; no acknowledgement.
+        {"no picture", [](UsbFakeConfig &c) { c.video_present = false; }, LINK_STATE_NO_VIDEO, nullptr,
+         LINK_STATE_NO_VIDEO,
+         [](const UsbFakeStats &s, const LinkProbe &p) {
+             return s.units_queued >= 10 && s.in_pending == 0 && s.writes == std::vector<Bytes>{kStart} &&
+                    p.frames == 0 && p.states == std::vector<int>{LINK_STATE_CONNECTING, LINK_STATE_NO_VIDEO};
+         }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        UsbFakeConfig cfg = dongle();
+        c.setup(cfg);
+        int d = usb_fake_add(fake, cfg);
+        start_link();
+        std::vector<DeviceRecord> found = scan();
+        ASSERT_EQ(found.size(), 1u);
+        link_select_target(link, &found[0]);
+        ASSERT_TRUE(probe.wait_state(c.reached, 5000)) << "last state " << probe.last_state();
+        if (c.act)
+            c.act(fake, d);
+        EXPECT_TRUE(probe.wait_state(c.end, 2000));
+        if (c.seen) {
+            EXPECT_TRUE(wait_until(5000, [&] {
+                std::lock_guard<std::mutex> g(probe.m);
+                return c.seen(usb_fake_stats(fake, d), probe);
+            }));
+        }
+        link_stop(&link);
+        usb_fake_destroy(&fake);
+        fake = usb_fake_create();
+        std::lock_guard<std::mutex> g(probe.m);
+        probe.states.clear(), probe.devices.clear(), probe.frames = 0;
+    }
 }
 
 // The user interface's merge of what detection reports: the USB-mode notice

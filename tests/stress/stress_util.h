@@ -1,31 +1,19 @@
-// Shared by the stress and soak tests: a listener record that keeps what the
-// link reports (states, devices, decoded pictures read by their bit blocks),
-// the process's thread count and resident memory, and time limits scaled for
-// the slow sanitizer builds.
+// Shared by the stress and soak tests: the process's thread count and
+// resident memory, and time limits scaled for the slow sanitizer builds.
 #pragma once
 
-#include <arpa/inet.h>
 #include <dirent.h>
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <chrono>
-#include <condition_variable>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
-#include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "dongle_sim/bitblocks.h"
-#include "base/clock.h"
-#include "link/link.h"
 #include "sim_process.h"
+#include "support/link_probe.h"
 
 namespace stress {
 
@@ -72,132 +60,8 @@ inline long rss_kib()
     return 0;
 }
 
-inline uint32_t ipv4(const char *ip)
-{
-    in_addr a;
-    inet_pton(AF_INET, ip, &a);
-    return a.s_addr;
-}
-
-inline int no_adapters(void *, uint32_t *, int) { return 0; }
-
-// Everything the link reports, for the test to wait on. Pictures count only
-// when their bit blocks read; `fresh` counts pictures newer than the last one
-// counted (a reconnect to a restarted device starts its numbers again: call
-// restart_numbers).
-struct Probe {
-    std::mutex m;
-    std::condition_variable cv;
-    std::vector<int> states;
-    std::vector<DeviceRecord> devices;
-    int width = 0, height = 0;
-    uint32_t frames = 0, stamped = 0, fresh = 0, last_stamp = 0;
-    bool stamps_in_order = true;
-    bool keep_arrivals = false;
-    std::vector<uint64_t> arrivals;  // wall-clock ms of each fresh picture (keep_arrivals)
-    std::vector<uint32_t> shown;     // frame number of each fresh picture (keep_arrivals)
-    // Called for each device report with the probe unlocked (for the UI's rule).
-    std::function<void(const DeviceRecord &)> device_hook;
-
-    static void on_state(void *c, int s)
-    {
-        auto *p = (Probe *)c;
-        std::lock_guard<std::mutex> g(p->m);
-        p->states.push_back(s);
-        p->cv.notify_all();
-    }
-    static void on_device(void *c, const DeviceRecord *r)
-    {
-        auto *p = (Probe *)c;
-        {
-            std::lock_guard<std::mutex> g(p->m);
-            p->devices.push_back(*r);
-            p->cv.notify_all();
-        }
-        if (p->device_hook)
-            p->device_hook(*r);
-    }
-    static void on_size(void *c, int w, int h)
-    {
-        auto *p = (Probe *)c;
-        std::lock_guard<std::mutex> g(p->m);
-        p->width = w;
-        p->height = h;
-        p->cv.notify_all();
-    }
-    static void on_frame(void *c, int, uint8_t *const *data, const int *linesize, int height)
-    {
-        auto *p = (Probe *)c;
-        std::lock_guard<std::mutex> g(p->m);
-        p->frames++;
-        uint32_t frame;
-        uint64_t t;
-        if (p->width > 0 && bitblocks_read(data[0], linesize[0], p->width, height, &frame, &t)) {
-            if (p->stamped && frame <= p->last_stamp) {
-                p->stamps_in_order = false;
-            } else {
-                p->fresh++;
-                if (p->keep_arrivals) {
-                    p->arrivals.push_back(clock_wall_ms());
-                    p->shown.push_back(frame);
-                }
-            }
-            p->last_stamp = std::max(frame, p->last_stamp);
-            p->stamped++;
-        }
-        p->cv.notify_all();
-    }
-
-    void attach(LinkContext *link)
-    {
-        link_on_state(link, this, on_state);
-        link_on_device(link, this, on_device);
-        link_on_video_size(link, this, on_size);
-        link_on_frame(link, this, on_frame);
-    }
-    bool wait(int timeout_ms, const std::function<bool()> &pred)
-    {
-        std::unique_lock<std::mutex> g(m);
-        return cv.wait_for(g, std::chrono::milliseconds(timeout_ms), pred);
-    }
-    int last_state()
-    {
-        std::lock_guard<std::mutex> g(m);
-        return states.empty() ? -1 : states.back();
-    }
-    uint32_t fresh_now()
-    {
-        std::lock_guard<std::mutex> g(m);
-        return fresh;
-    }
-    // Waits for `count` fresh pictures beyond `from`.
-    bool wait_fresh(uint32_t from, uint32_t count, int timeout_ms)
-    {
-        return wait(timeout_ms, [&] { return fresh >= from + count; });
-    }
-    void restart_numbers()
-    {
-        std::lock_guard<std::mutex> g(m);
-        stamped = 0;
-        last_stamp = 0;
-        stamps_in_order = true;
-    }
-};
-
-// A link without a first scan that reports to the probe, sound on (so both
-// protocols carry their sound too).
-inline LinkContext *start_link(Probe *probe)
-{
-    LinkOptions o{};
-    o.adapters = no_adapters;
-    o.no_initial_scan = 1;
-    LinkContext *link = link_start(&o);
-    if (link) {
-        probe->attach(link);
-        link_set_audio(link, 1);
-    }
-    return link;
-}
+using Probe = LinkProbe;
+inline LinkContext *start_link(Probe *probe) { return start_probed_link(probe); }
 
 // Scans 127.0.0.0/24 and returns the record of the device with this id
 // (empty id when none answered within the limit).
@@ -206,15 +70,7 @@ inline DeviceRecord discover(LinkContext *link, Probe *probe, const std::string 
     uint32_t subnet = ipv4("127.0.0.0");
     link_set_subnets(link, &subnet, 1);
     link_scan(link);
-    DeviceRecord found{};
-    probe->wait(scaled(5000), [&] {
-        for (auto &d : probe->devices)
-            if (id == d.id) {
-                found = d;
-                return true;
-            }
-        return false;
-    });
+    DeviceRecord found = probe->wait_device(id, scaled(5000));
     // The scan thread ends soon after the last probe; the thread counts
     // below start from a link without it.
     wait_until(scaled(5000), [&] { return !link_scanning(link); });

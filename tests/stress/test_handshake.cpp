@@ -117,95 +117,68 @@ protected:
     }
 };
 
-TEST_F(Handshake, LostConnectRepliesAreRepairedByTheRequestsResends)
+// One broken handshake per row: the simulator's fault, how the first attempt
+// must end, the fault's own event and how often the device logs it (-1: at
+// least once), and what is checked once streaming.
+enum After { NOTHING, KEEPS_STREAMING_AND_RECONNECTS, CUT_WHILE_STREAMING };
+struct Fault {
+    const char *name, *proto, *option, *n;
+    Outcome first;
+    const char *event;
+    int events;
+    After after;
+};
+
+void PrintTo(const Fault &f, std::ostream *os) { *os << f.name; }
+
+class Handshakes : public Handshake, public ::testing::WithParamInterface<Fault> {};
+
+TEST_P(Handshakes, EndOrCompleteInTimeThenTheNextConnectSucceeds)
 {
-    start("127.0.0.3", "2", {"--drop-connect-replies", "3"});
-    auto outs = connect_until_streaming(1, "connect-reply-lost-3");
+    const Fault &f = GetParam();
+    start(f.proto[0] == '2' ? "127.0.0.3" : "127.0.0.2", f.proto, {f.option, f.n});
+    auto outs = connect_until_streaming(4, f.name);
     ASSERT_EQ(outs.back(), STREAMED);
-    EXPECT_EQ(sim_events(&sim, "connect_reply_dropped").size(), 3u);
-    stop_promptly();
-}
-
-TEST_F(Handshake, AConnectRequestNeverAnsweredGivesUpThenTheNextConnectSucceeds)
-{
-    // More replies lost than the request is sent in its 4 s.
-    start("127.0.0.3", "2", {"--drop-connect-replies", "45"});
-    auto outs = connect_until_streaming(4, "connect-reply-lost-45");
-    ASSERT_GE(outs.size(), 2u);
-    EXPECT_EQ(outs.front(), BACK_TO_NONE);
-    EXPECT_EQ(outs.back(), STREAMED);
-    stop_promptly();
-}
-
-TEST_F(Handshake, LostConnectionStartsAreResent)
-{
-    start("127.0.0.3", "2", {"--ignore-starts", "4"});
-    auto outs = connect_until_streaming(1, "start-lost-4");
-    ASSERT_EQ(outs.back(), STREAMED);
-    EXPECT_EQ(sim_events(&sim, "start_ignored").size(), 4u);
-    stop_promptly();
-}
-
-TEST_F(Handshake, AConnectionStartNeverHeardEndsTheConnectionThenTheNextConnectSucceeds)
-{
-    // The device admits but never hears the start: it sends no pictures, only
-    // its stream parameters every second. The link must not stay in that.
-    start("127.0.0.3", "2", {"--ignore-starts", "60"});
-    auto outs = connect_until_streaming(4, "start-lost-60");
-    ASSERT_GE(outs.size(), 2u);
-    EXPECT_EQ(outs.front(), BACK_TO_NONE);
-    EXPECT_EQ(outs.back(), STREAMED);
-    // The device was told the first connection ended.
-    EXPECT_GE(sim_events(&sim, "disconnect").size(), 1u);
-    stop_promptly();
-}
-
-TEST_F(Handshake, UnacknowledgedSettingsDoNotStopTheStream)
-{
-    for (const char *n : {"3", "100"}) {
-        SCOPED_TRACE(n);
-        start("127.0.0.3", "2", {"--unacked-settings", n});
-        auto outs = connect_until_streaming(1, (std::string("settings-unacked-") + n).c_str());
-        ASSERT_EQ(outs.back(), STREAMED);
-        // Still streaming a while later, and a new connection works.
-        uint32_t from = probe.fresh_now();
-        EXPECT_TRUE(probe.wait_fresh(from, 30, scaled(5000)));
+    EXPECT_EQ(outs.front(), f.first);
+    if (f.event) {
+        ASSERT_TRUE(sim_wait_event(&sim, f.event, 1, 1000));
+        if (f.events >= 0) {
+            EXPECT_EQ(sim_events(&sim, f.event).size(), (size_t)f.events);
+        }
+    }
+    if (f.after == KEEPS_STREAMING_AND_RECONNECTS) {
+        EXPECT_TRUE(probe.wait_fresh(probe.fresh_now(), 30, scaled(5000)));
         link_disconnect(link, true);
         EXPECT_EQ(link_state(link), LINK_STATE_NONE);
-        outs = connect_until_streaming(1, "after-unacked-settings");
-        EXPECT_EQ(outs.back(), STREAMED);
-        stop_promptly();
-        sim_stop(&sim);
-        probe.states.clear();
-        probe.devices.clear();
+        EXPECT_EQ(connect_until_streaming(1, "again").back(), STREAMED);
+    } else if (f.after == CUT_WHILE_STREAMING) {
+        // State 0 comes at once.
+        ASSERT_TRUE(probe.wait(scaled(3000), [&] { return probe.states.back() == LINK_STATE_NONE; }))
+            << "last state " << probe.last_state();
+        EXPECT_EQ(connect_until_streaming(1, "after-cut").back(), STREAMED);
     }
+    stop_promptly();
 }
 
-TEST_F(Handshake, AControlStreamCutInTheMiddleOfAMessageEndsTheConnectionThenTheNextSucceeds)
-{
-    // Message 1 is the admission, 2 the video start (after the start
-    // sequence), 3 the first keep-alive, a second into the stream.
-    for (const char *n : {"1", "2", "3"}) {
-        SCOPED_TRACE(n);
-        start("127.0.0.2", "1", {"--cut-control", n});
-        auto outs = connect_until_streaming(3, (std::string("control-cut-") + n).c_str());
-        ASSERT_TRUE(sim_wait_event(&sim, "control_cut", 1, 1000));
-        ASSERT_EQ(outs.back(), STREAMED);
-        if (n[0] != '3') {
-            EXPECT_EQ(outs.front(), BACK_TO_NONE);
-        } else {
-            // Cut while streaming: state 0 comes at once.
-            ASSERT_TRUE(probe.wait(scaled(3000), [&] { return probe.states.back() == LINK_STATE_NONE; }))
-                << "last state " << probe.last_state();
-            outs = connect_until_streaming(1, "after-cut-3");
-            EXPECT_EQ(outs.back(), STREAMED);
-        }
-        stop_promptly();
-        sim_stop(&sim);
-        probe.states.clear();
-        probe.devices.clear();
-    }
-}
+// More replies lost (45) than the request is sent in its 4 s; a connection
+// start never heard leaves a device that admits but sends only its stream
+// parameters: the link must not stay in that, and tells the device it ended.
+// Control message 1 is the admission, 2 the video start (after the start
+// sequence), 3 the first keep-alive, a second into the stream.
+INSTANTIATE_TEST_SUITE_P(
+    Faults, Handshakes,
+    ::testing::Values(
+        Fault{"ConnectRepliesLost3", "2", "--drop-connect-replies", "3", STREAMED, "connect_reply_dropped", 3, NOTHING},
+        Fault{"ConnectNeverAnswered", "2", "--drop-connect-replies", "45", BACK_TO_NONE, nullptr, 0, NOTHING},
+        Fault{"StartsLost4", "2", "--ignore-starts", "4", STREAMED, "start_ignored", 4, NOTHING},
+        Fault{"StartNeverHeard", "2", "--ignore-starts", "60", BACK_TO_NONE, "disconnect", -1, NOTHING},
+        Fault{"SettingsUnacked3", "2", "--unacked-settings", "3", STREAMED, nullptr, 0, KEEPS_STREAMING_AND_RECONNECTS},
+        Fault{"SettingsNeverAcked", "2", "--unacked-settings", "100", STREAMED, nullptr, 0,
+              KEEPS_STREAMING_AND_RECONNECTS},
+        Fault{"ControlCutInAdmission", "1", "--cut-control", "1", BACK_TO_NONE, "control_cut", -1, NOTHING},
+        Fault{"ControlCutInVideoStart", "1", "--cut-control", "2", BACK_TO_NONE, "control_cut", -1, NOTHING},
+        Fault{"ControlCutInKeepAlive", "1", "--cut-control", "3", STREAMED, "control_cut", -1, CUT_WHILE_STREAMING}),
+    [](const ::testing::TestParamInfo<Fault> &i) { return std::string(i.param.name); });
 
 // link_stop in the middle of each broken handshake.
 TEST_F(Handshake, StopReturnsPromptlyInTheMiddleOfEachBrokenHandshake)
