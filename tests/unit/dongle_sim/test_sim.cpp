@@ -122,6 +122,7 @@ TEST(SimResend, ResendsWhatTheBitmapLacks)
     resent[2] = 8;
     EXPECT_EQ(sim_select_resends(0xF, 0xB, sent, resent, 99999, 100, 50, 8), 0u);
     // Bits beyond the expected fragments are ignored; all 64 of a full window count.
+    resent[2] = 0;
     EXPECT_EQ(sim_select_resends(0x3, 0xFFFFFFFFu, sent, resent, 1 << 30, 1, 1, 8), 0u);
     EXPECT_EQ(sim_select_resends(~0ull, 1ull << 63, sent, resent, t0 + 1000, 1000, 1000, 8), ~0ull >> 1);
 }
