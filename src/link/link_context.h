@@ -122,6 +122,9 @@ void link_set_admitted(LinkContext *l, uint32_t admitted);
 // start probing its address (see reprobe).
 void link_watch_lost(LinkContext *l);
 uint64_t link_now_ms(void);  // steady clock
+// A stand-in for the steady clock, for tests that must place a clock read
+// exactly (nullptr: the real clock). Set only while no link thread runs.
+extern uint64_t (*link_test_clock)(void);
 
 // Sender (sender.cpp).
 void sender_thread_main(LinkContext *l);

@@ -28,7 +28,6 @@ extern "C" {
 #include "dongle_sim/annexb_file.h"
 #include "dongle_sim/bitblocks.h"
 #include "dongle_sim/sim_video.h"
-#include "base/clock.h"
 #include "media/decoder.h"
 #include "support/bytes.h"
 #include "support/wait.h"
@@ -104,8 +103,10 @@ struct Stream444 {
         av_opt_set(ctx->priv_data, "profile", "high444", 0);
         av_opt_set(ctx->priv_data, "x264-params", "log=-1", 0);
         pic->format = AV_PIX_FMT_YUV444P, pic->width = w, pic->height = h;
-        if (avcodec_open2(ctx, codec, nullptr) < 0 || av_frame_get_buffer(pic, 0) < 0)
-            return avcodec_free_context(&ctx);
+        if (avcodec_open2(ctx, codec, nullptr) < 0 || av_frame_get_buffer(pic, 0) < 0) {
+            avcodec_free_context(&ctx);
+            return;
+        }
         Bytes pps; // SPS first, then PPS
         size_t pos = 0, off = 0, n = 0;
         while (annexb_next_nal(ctx->extradata, (size_t)ctx->extradata_size, &pos, &off, &n))
@@ -142,8 +143,6 @@ struct FrameSeen {
     bool stamp;      // the bit-block stamp read back
     uint32_t number; // its frame number
     uint8_t u, v;    // chroma in the middle of the last chroma row
-    bool timed;      // the decoder gave the picture's timing
-    FrameTiming timing;
 };
 
 // Records the listener calls. A gate: the call for picture number block_at
@@ -186,14 +185,12 @@ void on_frame(void *ctx, int planes, uint8_t *const *p, const int *line, int hei
 {
     auto *r = static_cast<Recorder *>(ctx);
     std::unique_lock<std::mutex> g(r->m);
-    FrameSeen f{planes, {line[0], line[1], line[2]}, height, r->current.first};
+    FrameSeen f{planes, {line[0], line[1], line[2]}, height, r->current.first, false, 0, 0, 0};
     uint64_t t = 0;
     f.stamp = bitblocks_read(p[0], line[0], f.width, height, &f.number, &t);
     const size_t crow = (size_t)(height + 1) / 2 - 1, ccol = (size_t)(f.width + 1) / 4;
     f.u = p[1][crow * line[1] + ccol];
     f.v = p[2][crow * line[2] + ccol];
-    if (const FrameTiming *ft = decoder_picture_timing())
-        f.timed = true, f.timing = *ft;
     r->frames.push_back(f);
     r->order.push_back('f');
     r->cv.notify_all();
@@ -251,38 +248,6 @@ bool wait_queue_taken(VideoDecoder *d)
 }
 
 // ---------------------------------------------------------------------------
-
-TEST_F(Decoder, EachPictureCarriesItsOwnTimingToTheListenersOnly)
-{
-    Stream420 s(320, 240);
-    ASSERT_TRUE(s.ok()) << "libx264 encoder unavailable";
-    submit(s.header);
-    const uint64_t before = clock_steady_us();
-    std::vector<Bytes> pics;
-    for (uint32_t i = 0; i < 3; i++)
-        pics.push_back(s.picture(i, i == 0));
-    // Times as the receiver gives them, and a picture that arrived whole (0, 0): it counts from its submission.
-    decoder_submit(d, pics[0].data(), (uint32_t)pics[0].size(), 7, 1000, 2500);
-    decoder_submit(d, pics[1].data(), (uint32_t)pics[1].size(), 8, before, before + 10);
-    decoder_submit(d, pics[2].data(), (uint32_t)pics[2].size(), 9, 0, 0);
-    ASSERT_TRUE(wait_frames(3));
-    EXPECT_EQ(decoder_picture_timing(), nullptr); // not on the decoder thread
-    std::lock_guard<std::mutex> g(rec.m);
-    for (int i = 0; i < 3; i++) {
-        const FrameSeen &f = rec.frames[(size_t)i];
-        ASSERT_TRUE(f.timed) << i;
-        EXPECT_EQ(f.timing.frame, 7u + i);
-        EXPECT_EQ(f.timing.bytes, (uint32_t)pics[(size_t)i].size());
-        EXPECT_GE(f.timing.decoded_us, f.timing.last_us) << i;
-    }
-    EXPECT_EQ(rec.frames[0].timing.first_us * 10000 + rec.frames[0].timing.last_us, 1000u * 10000 + 2500);
-    EXPECT_EQ(rec.frames[1].timing.last_us, before + 10);
-    EXPECT_GE(rec.frames[2].timing.first_us, before);
-    EXPECT_EQ(rec.frames[2].timing.first_us, rec.frames[2].timing.last_us);
-    DecoderCounters c;
-    decoder_counters(d, &c);
-    EXPECT_EQ(c.decoded, 3u);
-}
 
 // One sequence through the decoder's reconfigurations: packets before any
 // configuration, pictures with an IDR in the middle, a configuration that
