@@ -19,9 +19,11 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <string>
 
 class KVUI;
 struct InputPipeline;
+struct KeyPaster;
 struct SDL_Window;
 
 // Window titles the user interface asks the main thread for.
@@ -49,6 +51,18 @@ struct AppState {
     // Keyboard and mouse on their way to the input thread; created before
     // the other threads start, freed after they end.
     InputPipeline *input = nullptr;
+    // Types text and key combinations into the target (the function menu's
+    // Paste Text and Send Keys); created with `input`, stopped before the
+    // link stops, freed after the UI thread ends.
+    KeyPaster *paster = nullptr;
+
+    // Paste Text: the UI thread asks for the clipboard's text; the main thread
+    // (the one that talks to the window system) reads it and hands it over.
+    // At most one byte more than a paste takes is handed over.
+    std::atomic<bool> clipboard_request{false};
+    std::mutex clipboard_lock;
+    bool clipboard_ready = false;   // under clipboard_lock
+    std::string clipboard_text;     // under clipboard_lock
 
     std::atomic<bool> quit{false};            // event handler: the window is closing
     // Main thread, once the input thread has ended: the UI thread may end and

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -18,6 +19,12 @@ std::vector<uint32_t> &subnet_list(void)
     // Never destroyed: a late save during shutdown must still find it.
     static std::vector<uint32_t> *list = new std::vector<uint32_t>();
     return *list;
+}
+
+std::string &settings_target_layout(void)
+{
+    static std::string *layout = new std::string(SETTINGS_DEFAULT_LAYOUT);
+    return *layout;
 }
 
 // Values travel as 4 bytes a, b, c, 0 both in memory and on disk, so a value
@@ -45,9 +52,61 @@ int settings_parse(const uint8_t *data, size_t len, std::vector<uint32_t> *list)
     }
 }
 
-std::vector<uint8_t> settings_serialize(const std::vector<uint32_t> &list)
+static bool name_part_valid(const std::string &s, bool dash)
 {
-    std::vector<uint8_t> out(12 + 4 * list.size());
+    if (s.empty())
+        return false;
+    for (char c : s)
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || (dash && c == '-')))
+            return false;
+    return true;
+}
+
+bool settings_layout_name_valid(const std::string &name)
+{
+    if (name.empty() || name.size() > 31)
+        return false;
+    size_t open = name.find('(');
+    if (open == std::string::npos)
+        return name_part_valid(name, false);
+    return name.back() == ')' && name_part_valid(name.substr(0, open), false) &&
+           name_part_valid(name.substr(open + 1, name.size() - open - 2), true);
+}
+
+int settings_parse_layout(const uint8_t *data, size_t len, std::string *layout)
+{
+    // Past the blocks, whatever their counts (a list of more than 100 is not
+    // loaded, but the records after it still are).
+    size_t pos = 0;
+    while (len - pos >= 8 && rd_le32(data + pos) == SETTINGS_MAGIC) {
+        uint64_t n = rd_le32(data + pos + 4);
+        if (4 * n > len - pos - 8)
+            return 0;
+        pos += 8 + 4 * n;
+    }
+    if (len - pos < 4 || rd_le32(data + pos) != SETTINGS_END)
+        return 0;
+    pos += 4;
+    int found = 0;
+    while (len - pos >= 8) {
+        uint32_t tag = rd_le32(data + pos), n = rd_le32(data + pos + 4);
+        pos += 8;
+        if (n > SETTINGS_MAX_RECORD || n > len - pos)
+            break;
+        std::string value((const char *)data + pos, n);
+        pos += n;
+        if (tag == SETTINGS_TAG_LAYOUT && settings_layout_name_valid(value)) {
+            *layout = value;
+            found = 1;
+        }
+    }
+    return found;
+}
+
+std::vector<uint8_t> settings_serialize(const std::vector<uint32_t> &list, const std::string &layout)
+{
+    bool record = layout != SETTINGS_DEFAULT_LAYOUT && settings_layout_name_valid(layout);
+    std::vector<uint8_t> out(12 + 4 * list.size() + (record ? 8 + layout.size() : 0));
     uint8_t *p = out.data();
     wr_le32(p, SETTINGS_MAGIC);
     wr_le32(p + 4, (uint32_t)list.size());
@@ -57,6 +116,11 @@ std::vector<uint8_t> settings_serialize(const std::vector<uint32_t> &list)
         p += 4;
     }
     wr_le32(p, SETTINGS_END);
+    if (record) {
+        wr_le32(p + 4, SETTINGS_TAG_LAYOUT);
+        wr_le32(p + 8, (uint32_t)layout.size());
+        std::memcpy(p + 12, layout.data(), layout.size());
+    }
     return out;
 }
 
@@ -99,7 +163,7 @@ static void make_parent_folder(const std::string &path)
     std::filesystem::create_directories(parent, ec);
 }
 
-int settings_load_from(const std::string &path, std::vector<uint32_t> *list)
+int settings_load_from(const std::string &path, std::vector<uint32_t> *list, std::string *layout)
 {
     make_parent_folder(path);
     // Non-blocking so that a FIFO of that name cannot hang start-up.
@@ -123,6 +187,8 @@ int settings_load_from(const std::string &path, std::vector<uint32_t> *list)
     }
     close(fd);
     settings_parse(bytes.data(), bytes.size(), list);
+    if (layout)
+        settings_parse_layout(bytes.data(), bytes.size(), layout);
     return 0;
 }
 
@@ -140,10 +206,10 @@ static int write_all(int fd, const uint8_t *p, size_t n)
     return 0;
 }
 
-int settings_save_to(const std::string &path, const std::vector<uint32_t> &list)
+int settings_save_to(const std::string &path, const std::vector<uint32_t> &list, const std::string &layout)
 {
     make_parent_folder(path);
-    std::vector<uint8_t> bytes = settings_serialize(list);
+    std::vector<uint8_t> bytes = settings_serialize(list, layout);
 
     // Truncating the file and writing it again would leave a cut or empty file
     // behind when the write fails (disk full, quota, power loss). The new
@@ -178,6 +244,6 @@ int settings_save_to(const std::string &path, const std::vector<uint32_t> &list)
     return 0;
 }
 
-void settings_load(void) { settings_load_from(settings_path(), &subnet_list()); }
+void settings_load(void) { settings_load_from(settings_path(), &subnet_list(), &settings_target_layout()); }
 
-void settings_save(void) { settings_save_to(settings_path(), subnet_list()); }
+void settings_save(void) { settings_save_to(settings_path(), subnet_list(), settings_target_layout()); }

@@ -376,6 +376,11 @@ void link_send_input(LinkContext *l, const uint8_t *report, size_t n)
     sender_wake(l);
 }
 
+uint32_t link_input_backlog(LinkContext *l)
+{
+    return l && l->input_queue ? queue_count(l->input_queue) : 0;
+}
+
 int link_state(const LinkContext *l) { return (int)l->state.load(); }
 bool link_connected(const LinkContext *l) { return l->connected.load() != 0; }
 bool link_usb_mode(const LinkContext *l) { return l->usb_mode.load() != 0; }

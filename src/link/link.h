@@ -81,6 +81,8 @@ void link_set_input(LinkContext *l, int on);
 void link_request_key_frame(LinkContext *l);
 void link_unlock(LinkContext *l, const char *password);
 void link_send_input(LinkContext *l, const uint8_t *report, size_t n);
+// Input reports queued that no batch has taken yet (any thread).
+uint32_t link_input_backlog(LinkContext *l);
 
 // Read-only views for the user interface.
 int link_state(const LinkContext *l);

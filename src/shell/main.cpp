@@ -12,12 +12,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <mutex>
+#include <string>
 #include <thread>
 #include <SDL.h>
 #include <imgui.h>
 
 #include "input/capture.h"
 #include "input/input_thread.h"
+#include "input/key_paste.h"
 #include "base/clock.h"
 #include "link/link.h"
 #include "app/app_state.h"
@@ -123,6 +126,7 @@ struct ShellInput {
     ReleaseGesture gesture{};
     int cursor_shape = -1;
     SDL_Cursor *cursors[ImGuiMouseCursor_COUNT] = {};
+    std::string paste_title;  // the paste progress title last set; empty: none
 };
 static ShellInput g_input;
 
@@ -172,6 +176,12 @@ static void handle_input_event(AppState *app, const SDL_Event &ev)
         return;
     case SDL_KEYDOWN:
     case SDL_KEYUP:
+        // Escape stops a paste; that press is the paste's, not the target's.
+        if (ev.type == SDL_KEYDOWN && ev.key.keysym.scancode == SDL_SCANCODE_ESCAPE && app->paster &&
+            paster_active(app->paster)) {
+            paster_cancel(app->paster);
+            return;
+        }
         if (!ev.key.repeat)
             gesture_modifier(&g_input.gesture, modifier_bit(ev.key.keysym.scancode), ev.type == SDL_KEYDOWN);
         break;
@@ -260,6 +270,32 @@ static void handle_event(AppState *app, const SDL_Event &ev)
     }
 }
 
+// Paste Text: the clipboard's text for the UI thread, and the progress of a
+// paste in the window title (the forwarding title again once it ends).
+static void apply_paste(AppState *app)
+{
+    if (app->clipboard_request.exchange(false)) {
+        char *text = SDL_GetClipboardText();
+        std::string copy = text ? std::string(text, strnlen(text, PASTE_MAX_BYTES + 1)) : std::string();
+        SDL_free(text);
+        std::lock_guard<std::mutex> hold(app->clipboard_lock);
+        app->clipboard_text.swap(copy);
+        app->clipboard_ready = true;
+    }
+    KeyPaster *p = app->paster;
+    if (p && paster_active(p) && p->text.load()) {
+        char text[96];
+        std::snprintf(text, sizeof text, "%s - Pasting %u / %u", APP_TITLE, p->done.load(), p->total.load());
+        if (g_input.paste_title != text) {
+            g_input.paste_title = text;
+            SDL_SetWindowTitle(app->window, text);
+        }
+    } else if (!g_input.paste_title.empty()) {
+        g_input.paste_title.clear();
+        SDL_SetWindowTitle(app->window, app->keyboard_input.load() ? APP_TITLE_FORWARDING_TEXT : APP_TITLE);
+    }
+}
+
 // Once per loop iteration: bring the window in line with what the user
 // interface asks for. Returns false when the program is to end.
 static bool application_step(AppState *app)
@@ -328,6 +364,7 @@ static bool application_step(AppState *app)
         SDL_SetWindowTitle(app->window, APP_TITLE);
     else if (title == APP_TITLE_FORWARDING)
         SDL_SetWindowTitle(app->window, APP_TITLE_FORWARDING_TEXT);
+    apply_paste(app);
 
     // The screen saver stays off while a link receives.
     LinkContext *link = link_global();
@@ -394,11 +431,28 @@ int main(int, char **)
     hooks.ctx = app;
     hooks.gates = [](void *ctx) {
         AppState *a = static_cast<AppState *>(ctx);
-        return InputGates{a->connected.load(), a->keyboard_input.load(), a->mouse_input.load(), a->ui_focus.load()};
+        // The operator's keys wait while a paste types: its reports hold the
+        // whole keyboard state, and interleaved ones would break both.
+        bool pasting = a->paster && paster_active(a->paster);
+        return InputGates{a->connected.load(), a->keyboard_input.load() && !pasting, a->mouse_input.load(),
+                          a->ui_focus.load()};
     };
     hooks.send = [](void *, const uint8_t *report, size_t n) {
         if (LinkContext *link = link_global())
             link_send_input(link, report, n);
+    };
+    app->paster = new KeyPaster();
+    app->paster->hooks = PasteHooks{
+        app,
+        [](void *ctx) {
+            AppState *a = static_cast<AppState *>(ctx);
+            return a->connected.load() && a->keyboard_input.load() && link_global() != nullptr;
+        },
+        [](void *, const uint8_t *report, size_t n) {
+            if (LinkContext *link = link_global())
+                link_send_input(link, report, n);
+        },
+        [](void *) { return link_input_backlog(link_global()); },
     };
     input_start(app->input, hooks);
     app->cursor_shown = true;
@@ -424,11 +478,14 @@ int main(int, char **)
     // ends after its current frame; it destroys the KVUI, which stops the
     // link, before the window goes.
     input_stop(app->input);
+    paster_stop(app->paster);
     app->ui_stop = true;
     ui_events_wake();
     ui_thread.join();
     delete app->input;
     app->input = nullptr;
+    delete app->paster;
+    app->paster = nullptr;
     for (SDL_Cursor *&c : g_input.cursors) {
         if (c)
             SDL_FreeCursor(c);

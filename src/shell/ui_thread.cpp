@@ -114,6 +114,7 @@ int ui_thread_run(AppState *app, SDL_GLContext gl)
     StreamReport report{};
     uint64_t drawn = 0, shown_us = 0;
     int64_t last_input_us = (int64_t)clock_steady_us();
+    bool last_popup = false;
 
     while (!app->ui_stop) {
         int width = 0, height = 0;
@@ -143,6 +144,12 @@ int ui_thread_run(AppState *app, SDL_GLContext gl)
             input_flush_mouse(app->input);
         ui->draw();
         app->cursor_shape = (int)ImGui::GetMouseCursor();
+        // A pop-up that opens or closes fades the window behind it in over
+        // frames of a fixed 1/60 s: the loop keeps its full rate for a while,
+        // or the fade would crawl at the idle rate.
+        const bool popup = ImGui::IsPopupOpen("", ImGuiPopupFlags_AnyPopupId | ImGuiPopupFlags_AnyPopupLevel);
+        const bool popup_changed = popup != last_popup;
+        last_popup = popup;
         ImGui::Render();
         if (ImDrawData *draw = ImGui::GetDrawData(); draw && draw->Valid)
             ImGui_ImplOpenGL3_RenderDrawData(draw);
@@ -158,7 +165,7 @@ int ui_thread_run(AppState *app, SDL_GLContext gl)
         // or twice a second for progress that reports nothing.
         const int64_t now = (int64_t)clock_steady_us();
         int64_t wait_us = pacer.frame_done(now);
-        if (applied > 0)
+        if (applied > 0 || popup_changed)
             last_input_us = now;
         LinkContext *link = ui->link();
         const bool idle = !(link && (link_state(link) == LINK_STATE_STREAMING || link_scanning(link))) &&

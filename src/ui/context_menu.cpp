@@ -132,13 +132,15 @@ void ConnectedContextMenu::draw(LinkContext *link, const std::vector<DeviceRecor
         }
         if (ImGui::Selectable("About"))
             about_open_ = true;
+        paste_.menu_items(link);
         ImGui::EndPopup();
     }
     bool popup_open = ImGui::IsPopupOpen(MENU_POPUP_ID);
 
     about_.draw(&about_open_, version_, &update_);
     settings_.draw(link, &settings_open_);
+    paste_.draw();
 
     if (app)
-        app->ui_focus = popup_open || about_open_ || settings_open_;
+        app->ui_focus = popup_open || about_open_ || settings_open_ || paste_.window_open();
 }

@@ -15,6 +15,7 @@
 #include "protocol/device_record.h"
 #include "firmware/update_state.h"
 #include "ui/about_view.h"
+#include "ui/paste_menu.h"
 #include "ui/settings_view.h"
 
 struct LinkContext;
@@ -53,6 +54,7 @@ private:
     uint64_t tip_shown_at_ = 0;
     bool settings_open_ = false;
     SettingsView settings_;
+    PasteMenu paste_;
     AboutView about_;
     UpdateState update_;
     char *version_ = nullptr;  // "%hu.%hu.%hu.%hu", or null when unknown

@@ -4,6 +4,7 @@
 
 #include <imgui.h>
 
+#include "input/key_layout.h"
 #include "link/hid_mode.h"
 #include "link/link.h"
 #include "app/settings_file.h"
@@ -119,6 +120,26 @@ void SettingsView::device_tab(LinkContext *link)
     }
     if (disabled)
         ImGui::EndDisabled();
+    ImGui::PopID();
+
+    // The target's keyboard layout, for Paste Text: saved with the networks.
+    ImGui::PushID("#row_02_layout");
+    ImGui::TableNextRow();
+    ImGui::TableSetColumnIndex(0);
+    ImGui::TextUnformatted("Target keyboard layout");
+    ImGui::TableSetColumnIndex(1);
+    std::string &layout = settings_target_layout();
+    if (ImGui::BeginCombo("##cbo_layout", key_layout_label(layout.c_str()), ImGuiComboFlags_HeightLargest)) {
+        for (size_t i = 0; i < KEY_LAYOUT_CHOICE_COUNT; i++) {
+            const KeyLayoutChoice &c = KEY_LAYOUT_CHOICES[i];
+            bool current = layout == c.name;
+            if (ImGui::Selectable(c.label, current) && !current) {
+                layout = c.name;
+                settings_save();
+            }
+        }
+        ImGui::EndCombo();
+    }
     ImGui::PopID();
     ImGui::EndTable();
 }

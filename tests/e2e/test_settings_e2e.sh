@@ -32,9 +32,10 @@ e2e_poll 2500 grep -q '"ev":"probe"' "$work/a.log" && fail "the simulator was pr
 
 # menu_row N: opens the function menu (right click) and picks row N below
 # the pointer: Full Screen, Audio | Input | Disconnect | Settings, About (three
-# separators above the last two).
+# separators above the last two), then, once connected, Paste Text and Send
+# Keys: high enough that the whole menu fits below the pointer.
 menu_row() {
-  xdotool mousemove --window "$wid" 300 450
+  xdotool mousemove --window "$wid" 300 300
   e2e_pause 0.1
   xdotool click 3
   e2e_pause 0.2

@@ -19,6 +19,7 @@
 #include "base/clock.h"
 #include "link/link.h"
 #include "protocol/wire.h"
+#include "input/key_paste.h"
 #include "platform/audio_output.h"
 #include "platform/fake/audio_output_fake.h"
 #include "sim_process.h"
@@ -686,4 +687,49 @@ TEST_F(Link, AfterSwitchingTargetsOnlyTheNewTargetsDatagramsCount)
     EXPECT_TRUE(probe.stamps_in_order);
     EXPECT_STREQ(link_target(link).id, "sim-127.0.0.3");
     sim_stop(&other);
+}
+
+// ---- Paste Text through the real link ------------------------------------------
+
+TEST_F(Link, APasteReachesTheDeviceInOrderOneReportPerBatch)
+{
+    start_sim("127.0.0.3", {});
+    start_link();
+    connect_to("127.0.0.3");
+    ASSERT_TRUE(probe.wait_state(LINK_STATE_STREAMING, 5000));
+    ASSERT_TRUE(wait_until(1000, [&] { return link_connected(link); }));
+    KeyLayout us;
+    ASSERT_EQ(key_layout_build("us", &us), 0);
+    std::string text;
+    for (int i = 0; i < 4; i++)
+        text += "Paste 42, then: \"KAVRI\"!\n";
+    PastePlan plan;
+    paste_plan_text(us, text.data(), text.size(), &plan);
+    std::vector<std::string> want;
+    for (const KeyReport &r : plan.reports) {
+        char hex[32];
+        std::snprintf(hex, sizeof hex, "%02x%02x%02x%02x0000000000", r[0], r[1], r[2], r[3]);
+        want.push_back(hex);
+    }
+    want.push_back("010000000000000000");  // everything released at the end
+
+    KeyPaster paster;
+    paster.hooks = PasteHooks{link, [](void *l) { return link_connected((LinkContext *)l); },
+                              [](void *l, const uint8_t *r, size_t n) { link_send_input((LinkContext *)l, r, n); },
+                              [](void *l) { return link_input_backlog((LinkContext *)l); }};
+    uint64_t start = clock_steady_ms();
+    ASSERT_TRUE(paster_start(&paster, plan));
+    ASSERT_TRUE(wait_until(20000, [&] { return !paster_active(&paster); }));
+    uint64_t took = clock_steady_ms() - start;
+    paster_stop(&paster);
+    EXPECT_EQ(paster.outcome.load(), PASTE_FINISHED);
+    ASSERT_TRUE(sim_wait_event(&sim, "input", want.size(), 3000));
+    std::vector<std::string> got;
+    for (auto &line : sim_events(&sim, "input"))
+        got.push_back(json_field(line, "report"));
+    EXPECT_EQ(got, want);
+    // The pace lets no reports pile up: each batch carries one.
+    for (auto &b : sim_events(&sim, "batch"))
+        EXPECT_EQ(json_int(b, "bytes"), 12) << b;
+    std::printf("paste: %zu reports in %llu ms\n", want.size(), (unsigned long long)took);
 }

@@ -1,0 +1,150 @@
+#!/usr/bin/env bash
+# End-to-end: Paste Text types the X clipboard into the target, Send Keys
+# sends a combination, Escape stops a long paste, and the target's keyboard
+# layout chosen in Settings is saved and used after a restart. The simulated
+# dongle's log tells what reached the target.
+#
+#   test_paste_e2e.sh VIEWER SIMULATOR X11_PROBE
+set -uo pipefail
+source "$(dirname "$0")/e2e_lib.sh"
+e2e_begin "$0" "$@"
+command -v xclip >/dev/null || fail "missing tool: xclip"
+
+settings="$work/xdg/KAVRI/KAVRIViewer/setting.dat"
+e2e_sim a --bind 127.0.0.2 --protocol 2 --size 1280x720
+log="$work/a.log"
+
+lines() { wc -l <"$log"; }
+# The keyboard reports the target received after line $1 of its log.
+keys_after() {
+  tail -n +"$(( $1 + 1 ))" "$log" | sed -n 's/.*"ev":"input".*"report":"\(01[0-9a-f]*\)".*/\1/p' | tr '\n' ' ' | sed 's/ $//'
+}
+k() { printf '01%s00%s0000000000' "$1" "${2:-00}"; }
+title_is() { [ "$(xdotool getwindowname "$wid")" = "$1" ]; }
+pointer() { eval "$(xdotool getmouselocation --shell)"; ptr_x=$X ptr_y=$Y; }
+
+# One dongle, connected: Full Screen, Audio | Input | Disconnect | Settings,
+# About | Paste Text, Send Keys. Row i with s separators above it is centred
+# 14 + 20 i + 4 s pixels below the pointer that opened the menu.
+ROW_INPUT="2 1" ROW_SETTINGS="4 3" ROW_PASTE="6 4" ROW_SEND="7 4"
+menu_click() {
+  pointer
+  xdotool mousemove $(( ptr_x + 24 )) $(( ptr_y + 14 + 20 * $1 + 4 * $2 ))
+  e2e_pause 0.15
+  xdotool click 1
+}
+# open_menu [Y]: opens the menu at (300, Y or 250): a right click, or Left
+# Ctrl + right click while input is forwarded.
+open_menu() {
+  xdotool mousemove --window "$wid" 300 "${1:-250}"
+  e2e_pause 0.1
+  if [ "${forwarding:-0}" = 1 ]; then
+    xdotool keydown Control_L; e2e_pause 0.1; xdotool click 3; e2e_pause 0.1; xdotool keyup Control_L
+  else
+    xdotool click 3
+  fi
+  e2e_pause 0.2
+}
+click_at() {
+  xdotool mousemove --window "$wid" "$1" "$2"
+  e2e_pause 0.1
+  xdotool click 1
+}
+start_forwarding() {
+  e2e_viewer
+  e2e_wait 40000 "picture never shown" e2e_showing_picture
+  forwarding=0
+  open_menu
+  menu_click $ROW_INPUT
+  e2e_wait 3000 "input did not turn on" title_is "KAVRI Viewer - Ctrl+Right Click to release mouse from server"
+  forwarding=1
+}
+# paste TEXT: puts TEXT on the clipboard and chooses Paste Text; $mark is the
+# log line before the paste's first report.
+paste() {
+  printf '%s' "$1" | xclip -selection clipboard
+  open_menu
+  e2e_pause 0.2
+  mark=$(lines)
+  menu_click $ROW_PASTE
+}
+expect_keys() {  # what... : the keyboard reports after $mark, in order
+  local want="$*"
+  typed() { [ "$(keys_after "$mark")" = "$want" ]; }
+  e2e_poll 10000 typed || fail "keyboard reports after $mark: got '$(keys_after "$mark")', want '$want'"
+}
+
+start_forwarding
+
+# --- Paste Text: upper case, digits, punctuation, a newline, and the euro sign
+# that the US layout lacks ---------------------------------------------------------
+paste "$(printf 'Ab 1!\n\xe2\x82\xac.')"
+expect_keys $(k 02) $(k 02 04) $(k 02) $(k 00) $(k 00 05) $(k 00) $(k 00 2c) $(k 00) $(k 00 1e) $(k 00) \
+  $(k 02) $(k 02 1e) $(k 02) $(k 00) $(k 00 28) $(k 00) $(k 00 37) $(k 00) $(k 00)
+# One report a batch: none piled up behind another.
+big=$(tail -n +"$(( mark + 1 ))" "$log" | grep '"ev":"batch"' | grep -v '"bytes":12,' | head -1)
+[ -z "$big" ] || fail "a batch carried more than one report: $big"
+echo "paste: 'Ab 1!<newline>€.' typed as 19 reports, the euro sign left out, all released"
+
+# --- Send Keys > Ctrl+Alt+Del -------------------------------------------------------
+# The submenu is taller than the room below its row, so it sits on the
+# window's bottom edge: its first item is centred 221 pixels from the top of
+# the 600-pixel window. The pointer goes right into it, then up to that item.
+open_menu 100
+e2e_pause 0.2
+mark=$(lines)
+pointer
+set -- $ROW_SEND
+send_y=$(( ptr_y + 14 + 20 * $1 + 4 * $2 ))
+xdotool mousemove $(( ptr_x + 24 )) $send_y
+e2e_pause 0.3
+xdotool mousemove $(( ptr_x + 200 )) $send_y
+e2e_pause 0.3
+xdotool mousemove --window "$wid" 500 221
+e2e_pause 0.3
+xdotool click 1
+expect_keys $(k 01) $(k 05) $(k 05 4c) $(k 05) $(k 01) $(k 00) $(k 00)
+echo "send keys: Ctrl+Alt+Del pressed in order and released in reverse"
+
+# --- A long paste asks first, shows its progress, and Escape stops it ----------------
+paste "$(for i in $(seq 150); do printf 'Kavri 123 '; done)"
+e2e_pause 0.3
+click_at 271 341  # "Paste" in the question
+progressing() { xdotool getwindowname "$wid" | grep -Eq '^KAVRI Viewer - Pasting [1-9][0-9][0-9] / 1500$'; }
+e2e_wait 20000 "no progress in the title: '$(xdotool getwindowname "$wid")'" progressing
+xdotool key Escape
+e2e_wait 3000 "the title did not come back" title_is "KAVRI Viewer - Ctrl+Right Click to release mouse from server"
+e2e_pause 0.3
+last=$(keys_after "$mark" | tr ' ' '\n' | tail -1)
+[ "$last" = "$(k 00)" ] || fail "after the cancel the last report is $last"
+n=$(keys_after "$mark" | tr ' ' '\n' | grep -c "^0102000e")
+[ "$n" -gt 5 ] && [ "$n" -lt 150 ] || fail "$n capital Ks typed of 150"
+keys_after "$mark" | tr ' ' '\n' | grep -q "^01..0029" && fail "the Escape that stopped the paste reached the target"
+echo "cancel: stopped after $n of 150 words, every key released, Escape kept"
+
+# --- The target's layout: German in Settings, saved, used after a restart -------------
+open_menu
+menu_click $ROW_SETTINGS
+e2e_pause 0.5
+click_at 234 101  # the "Device Settings" tab
+e2e_pause 0.3
+click_at 380 155  # the layout combo
+e2e_pause 0.3
+click_at 360 222  # its third choice, German
+want="af23c03b010000007f00000009badcfe544b424c020000006465"
+saved() { [ "$(od -An -tx1 -v "$settings" 2>/dev/null | tr -d ' \n')" = "$want" ]; }
+e2e_poll 3000 saved || fail "settings file: $(od -An -tx1 -v "$settings" 2>&1 | tr -d ' \n'), want $want"
+click_at 546 71   # the Settings window's close button
+echo "layout: German chosen and saved after the network list as $want"
+
+kill -TERM "$viewer_pid"
+e2e_viewer_ends SIGTERM
+start_forwarding
+# Z and Y trade places on a German keyboard.
+paste "zy"
+expect_keys $(k 00 1c) $(k 00) $(k 00 1d) $(k 00) $(k 00)
+echo "layout: after a restart 'zy' is typed with the German keys"
+
+kill -TERM "$viewer_pid"
+e2e_viewer_ends SIGTERM
+echo "PASS"
