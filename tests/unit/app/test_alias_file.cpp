@@ -181,59 +181,6 @@ TEST_F(AliasFolder, MissingFileFolderOrFifoGivesEmptyListWithoutBlocking)
     EXPECT_TRUE(alias_load_from((dir / "fifo").string()).empty());
 }
 
-namespace {
-
-// Sets an environment variable for one test and puts the old value back.
-class ScopedEnv {
-public:
-    ScopedEnv(const char *name, const char *value) : name_(name)
-    {
-        const char *old = std::getenv(name);
-        had_ = old != nullptr;
-        if (had_)
-            old_ = old;
-        if (value)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    ~ScopedEnv()
-    {
-        if (had_)
-            setenv(name_, old_.c_str(), 1);
-        else
-            unsetenv(name_);
-    }
-
-private:
-    const char *name_;
-    bool had_ = false;
-    std::string old_;
-};
-
-std::string exe_folder()
-{
-    char buf[4096];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0)
-        return {};
-    return fs::path(std::string(buf, (size_t)n)).parent_path().string();
-}
-
-} // namespace
-
-TEST_F(AliasFolder, PathsAreBesideTheExecutableThenTheDataFolder)
-{
-    ScopedEnv xdg("XDG_DATA_HOME", dir.c_str());
-    std::vector<std::string> want = {exe_folder() + "/alias.txt",
-                                     dir.string() + "/KAVRI/KAVRIViewer/alias.txt"};
-    EXPECT_EQ(alias_paths(), want);
-    ScopedEnv no_xdg("XDG_DATA_HOME", nullptr);
-    ScopedEnv home("HOME", dir.c_str());
-    want[1] = dir.string() + "/.local/share/KAVRI/KAVRIViewer/alias.txt";
-    EXPECT_EQ(alias_paths(), want);
-}
-
 TEST_F(AliasFolder, FirstReadableFileWins)
 {
     fs::create_directories(dir / "beside");

@@ -95,22 +95,6 @@ TEST(Aes, KnownAnswersAndOpenSsl)
     }
 }
 
-TEST(Aes, KeyDerivations)
-{
-    uint8_t key[16];
-    aes_key_from_nonce(kSeq.data(), key); // 2<->11, 5<->6, byte 9 complemented
-    EXPECT_EQ(hex(key, 16), "00010b030406050708f60a020c0d0e0f");
-    aes_key_from_hid_random(kSeq.data(), key); // 0<->4, 7<->9, byte 11 complemented
-    EXPECT_EQ(hex(key, 16), "040102030005060908070af40c0d0e0f");
-    Bytes buf = kSeq;
-    aes_key_from_nonce(buf.data(), buf.data()); // the key may overwrite its source
-    EXPECT_EQ(hex(buf), "00010b030406050708f60a020c0d0e0f");
-    Bytes data = random_bytes(40, 1);
-    const Bytes want = openssl(EVP_aes_128_ctr(), buf.data(), AES_CTR_INITIAL_BLOCK, data);
-    aes_encrypt_with_nonce(data.data(), data.size(), kSeq.data());
-    EXPECT_EQ(data, want);
-}
-
 TEST(Md5, Rfc1321SuiteStreamingAndOpenSsl)
 {
     const std::pair<std::string, const char *> suite[] = {

@@ -130,32 +130,3 @@ TEST(DiscoveryAnswer, Ipv6AndNoSource)
     EXPECT_EQ(Bytes(r.address.bytes, r.address.bytes + sizeof r.address), Bytes(sizeof r.address, 0));
     EXPECT_STREQ(r.id, "A1");
 }
-
-namespace {
-struct Seen {
-    int calls = 0;
-    DeviceRecord last;
-};
-void on_device(void *ctx, const DeviceRecord *rec)
-{
-    auto *s = static_cast<Seen *>(ctx);
-    s->calls++;
-    s->last = *rec;
-}
-} // namespace
-
-TEST(DeviceListeners, AnswerReportedToEveryListenerOnce)
-{
-    DeviceListenerList list;
-    Seen a, b;
-    EXPECT_EQ(listeners_register(&list, &a, on_device), 1);
-    EXPECT_EQ(listeners_register(&list, &b, on_device), 1);
-    EXPECT_EQ(listeners_register(&list, &a, on_device), 0);
-    sockaddr_in src = ipv4_source("10.0.0.9", 32469);
-    Exact t(unhex("69643d22413122 206d64733d224465736b22")); // id="A1" mds="Desk"
-    device_handle_answer(&list, &src, sizeof src, (const char *)t.p, t.n);
-    device_handle_answer(&list, &src, sizeof src, (const char *)t.p, t.n);
-    EXPECT_EQ(a.calls * 10 + b.calls, 22);
-    EXPECT_STREQ(a.last.name, "Desk");
-    EXPECT_EQ(ntohs(a.last.address.in4.sin_port), 36459);
-}
