@@ -19,7 +19,8 @@ static std::atomic<LinkContext *> g_link{nullptr};
 static std::mutex g_password_lock;
 static char g_password[17];
 
-uint64_t link_now_ms(void) { return clock_steady_ms(); }
+uint64_t (*link_test_clock)(void) = nullptr;
+uint64_t link_now_ms(void) { return link_test_clock ? link_test_clock() : clock_steady_ms(); }
 
 // How long a typed address has to answer the discovery probe.
 static const uint64_t kTypedProbeMs = 1000;

@@ -159,6 +159,9 @@ void link_probe_address(LinkContext *l, const DeviceAddress *address);
 // A codec header (or a picture opening with an SPS) on its way to the
 // decoder: keeps what reading frame_num needs (frame_num_info).
 void link_note_codec(LinkContext *l, const uint8_t *data, size_t n);
+// A stand-in for the steady clock, for tests that must place a clock read
+// exactly (nullptr: the real clock). Set only while no link thread runs.
+extern uint64_t (*link_test_clock)(void);
 
 // Sender (sender.cpp).
 void sender_thread_main(LinkContext *l);

@@ -60,17 +60,6 @@ TEST(HidFirmwareReports, RepliesAndBuildNumbers)
     EXPECT_EQ(hid_fw_parse_build(reply, 20, &build), -1);
 }
 
-TEST(HidFirmwareReports, PiecesOfSixtyFourByteReports)
-{
-    EXPECT_EQ(hid_fw_piece_count(1000000, 64), 17242u);
-    EXPECT_EQ(hid_fw_piece_len(1000000, 64, 0), 58u);
-    EXPECT_EQ(hid_fw_piece_len(1000000, 64, 17240), 58u);
-    EXPECT_EQ(hid_fw_piece_len(1000000, 64, 17241), 22u);
-    EXPECT_EQ(hid_fw_piece_len(1000000, 64, 17242), 0u);
-    EXPECT_EQ(hid_fw_piece_count(116, 64), 2u);
-    EXPECT_EQ(hid_fw_piece_count(100, 6), 0u) << "no room for data";
-}
-
 class HidFirmwareDialogue : public ::testing::Test {
 protected:
     UsbFake *fake = nullptr;

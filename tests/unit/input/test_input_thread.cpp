@@ -93,20 +93,6 @@ protected:
 
 } // namespace
 
-TEST_F(InputThread, KeysBecomeWholeStateReports)
-{
-    pipe.source.key(0x1E, true);  // A
-    ASSERT_EQ(link.wait_for(1).size(), 1u);
-    pipe.source.key(0x1F, true);  // S
-    ASSERT_EQ(link.wait_for(2).size(), 2u);
-    pipe.source.key(0x1E, false);
-    auto sent = link.wait_for(3);
-    ASSERT_EQ(sent.size(), 3u);
-    EXPECT_EQ(sent[0], "010000040000000000");
-    EXPECT_EQ(sent[1], "010000041600000000");
-    EXPECT_EQ(sent[2], "010000160000000000");
-}
-
 TEST_F(InputThread, NothingIsSentWhileNotConnectedOrInputIsOff)
 {
     link.set_gates({false, true, true, false});
@@ -135,29 +121,6 @@ TEST_F(InputThread, MotionIsQueuedAndFlushedCoalesced)
     EXPECT_EQ(sent[0], "02001e0f00");
     std::lock_guard<std::mutex> g(pipe.mouse_lock);
     EXPECT_TRUE(pipe.mouse_queue.empty());
-}
-
-TEST_F(InputThread, FastMotionIsNotLost)
-{
-    pipe.source.mouse_motion(-300, 0);
-    ASSERT_TRUE(wait_queued(3));
-    input_flush_mouse(&pipe);
-    auto sent = link.wait_for(3);
-    ASSERT_EQ(sent.size(), 3u);
-    EXPECT_EQ(sent[0], "0200810000");  // -127
-    EXPECT_EQ(sent[1], "0200810000");
-    EXPECT_EQ(sent[2], "0200d20000");  // -46
-}
-
-TEST_F(InputThread, EachWheelStepIsKept)
-{
-    pipe.source.mouse_wheel(-2);
-    ASSERT_TRUE(wait_queued(2));
-    input_flush_mouse(&pipe);
-    auto sent = link.wait_for(2);
-    ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(sent[0], "02000000ff");
-    EXPECT_EQ(sent[1], "02000000ff");
 }
 
 TEST_F(InputThread, ReleaseClickWithLeftCtrlNeverReachesTheTarget)
@@ -213,34 +176,6 @@ TEST_F(InputThread, ReleaseAllLetsGoOfKeysAndButtons)
     ASSERT_EQ(sent.size(), 4u);
     EXPECT_EQ(sent[2], "0201000000");
     EXPECT_EQ(sent[3], "0200000000");
-}
-
-TEST(InputReleased, KeyboardThenMouse)
-{
-    FakeLink link;
-    InputHooks hooks{&link, FakeLink::get_gates, FakeLink::send, nullptr};
-    input_send_released(hooks);
-    ASSERT_EQ(link.sent.size(), 2u);
-    EXPECT_EQ(link.sent[0], "010000000000000000");
-    EXPECT_EQ(link.sent[1], "0200000000");
-}
-
-TEST(InputSourceWait, StopEndsEveryWaitAndKeyboardComesFirst)
-{
-    InputSource s;
-    s.mouse_motion(1, 1);
-    s.key(0x02, true);
-    uint8_t keys[INPUT_KEY_STATE_SIZE];
-    MouseSample m;
-    EXPECT_EQ(s.wait(), INPUT_WAKE_KEYBOARD);
-    s.read_keyboard(keys);
-    EXPECT_EQ(keys[0x02], 0x80);
-    EXPECT_EQ(s.wait(), INPUT_WAKE_MOUSE);
-    s.read_mouse(&m);
-    EXPECT_EQ(m.x, 1);
-    s.stop();
-    EXPECT_EQ(s.wait(), INPUT_WAKE_STOP);
-    EXPECT_EQ(s.wait(), INPUT_WAKE_STOP);
 }
 
 TEST_F(InputThread, ForgettingDropsQueuedMotion)

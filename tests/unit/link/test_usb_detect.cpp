@@ -42,14 +42,6 @@ TEST(UsbLocation, ControllerThenHubPorts)
     }
 }
 
-TEST(UsbHidVersion, GateAt2000)
-{
-    EXPECT_FALSE(usb_hid_version_supported(0x1FFF));
-    EXPECT_TRUE(usb_hid_version_supported(0x2000));
-    EXPECT_TRUE(usb_hid_version_supported(0x2002));
-    EXPECT_FALSE(usb_hid_version_supported(0x0100));
-}
-
 // ---------------------------------------------------------------------------
 // Report descriptor
 
@@ -80,43 +72,22 @@ std::vector<uint8_t> descriptor(uint8_t count)
 
 }  // namespace
 
-TEST(UsbHidDescriptor, FeatureLengthOfCollectionFourIncludesTheReportId)
+TEST(UsbHidDescriptor, FeatureLength)
 {
-    auto d = descriptor(63);
-    EXPECT_EQ(usb_hid_feature_length(d.data(), d.size(), 4), 64);
-    d = descriptor(64);
-    EXPECT_EQ(usb_hid_feature_length(d.data(), d.size(), 4), 65);
-    EXPECT_EQ(usb_hid_feature_length(d.data(), d.size(), 3), 17);
-}
-
-TEST(UsbHidDescriptor, CollectionWithoutFeatureReportIsUnknown)
-{
-    auto d = descriptor(63);
-    EXPECT_EQ(usb_hid_feature_length(d.data(), d.size(), 1), 0);
-    EXPECT_EQ(usb_hid_feature_length(d.data(), d.size(), 5), 0);
-    EXPECT_EQ(usb_hid_feature_length(d.data(), d.size(), 0), 0);
-}
-
-TEST(UsbHidDescriptor, TruncatedItemIsMalformed)
-{
-    auto d = descriptor(63);
-    d.push_back(0x95);  // report count without its data byte
-    EXPECT_EQ(usb_hid_feature_length(d.data(), d.size(), 4), 0);
+    auto d63 = descriptor(63), d64 = descriptor(64), cut = descriptor(63);
+    cut.push_back(0x95); // report count without its data byte
+    const std::vector<uint8_t> push_pop = {0xA1, 0x01, 0x75, 0x08, 0x95, 0x0A, // 8 bits x 10
+                                           0xA4, 0x95, 0x30, 0xB4,             // push, 48, pop: back to 10
+                                           0xB1, 0x02, 0xC0};
+    const std::vector<uint8_t> long_item = {0xFE, 0x05, 0x00, 0x01};
+    const struct {
+        const std::vector<uint8_t> &d;
+        int collection, length; // the length includes the report id
+    } rows[] = {{d63, 4, 64}, {d64, 4, 65}, {d63, 3, 17}, {d63, 1, 0}, {d63, 5, 0}, {d63, 0, 0},
+                {cut, 4, 0},  {push_pop, 1, 11}, {long_item, 1, 0}};
+    for (const auto &r : rows)
+        EXPECT_EQ(usb_hid_feature_length(r.d.data(), r.d.size(), r.collection), r.length) << r.collection;
     EXPECT_EQ(usb_hid_feature_length(nullptr, 0, 4), 0);
-    const uint8_t long_item[] = {0xFE, 0x05, 0x00, 0x01};
-    EXPECT_EQ(usb_hid_feature_length(long_item, sizeof long_item, 1), 0);
-}
-
-TEST(UsbHidDescriptor, PushAndPopRestoreTheGlobals)
-{
-    const uint8_t d[] = {0xA1, 0x01,              // collection
-                         0x75, 0x08, 0x95, 0x0A,  // 8 bits x 10
-                         0xA4,                    // push
-                         0x95, 0x30,              // 48
-                         0xB4,                    // pop: back to 10
-                         0xB1, 0x02,              // feature
-                         0xC0};
-    EXPECT_EQ(usb_hid_feature_length(d, sizeof d, 1), 11);
 }
 
 // ---------------------------------------------------------------------------
@@ -159,138 +130,40 @@ protected:
     }
 };
 
-TEST_F(UsbDetect, StreamModeDongleOnRootPortThree)
+TEST_F(UsbDetect, DonglesInBothModes)
 {
+    EXPECT_TRUE(detect().empty());
+    usb_fake_add(f, hid_dongle(0x2000)); // reported hid-only, after the stream-mode dongles
     usb_fake_add(f, stream_dongle(1, {3}));
+    int hub = usb_fake_add(f, stream_dongle(2, {1, 4}));
+    int old = usb_fake_add(f, hid_dongle(0x1FFF)); // below the version gate
+    UsbFakeConfig closed = hid_dongle(0x2001);
+    closed.hid_openable = false;
+    usb_fake_add(f, closed);
     auto found = detect();
-    ASSERT_EQ(found.size(), 1u);
+    ASSERT_EQ(found.size(), 3u);
     const DeviceRecord &r = found[0];
-    EXPECT_EQ(r.usb, 1u);
-    EXPECT_EQ(r.hid_only, 0u);
+    EXPECT_EQ(r.usb * 10 + r.hid_only, 10u);
     EXPECT_STREQ(r.location, "0-3");
     EXPECT_STREQ(r.label, "0-3");
     EXPECT_STREQ(r.name, "KAVRI Viewer");
     EXPECT_STREQ(r.id, "fake-usb:1-3");
-    EXPECT_EQ(r.version[0], 0);
     EXPECT_EQ(r.build, 0u);
-}
-
-TEST_F(UsbDetect, TwoDonglesOnDifferentPortsGiveTwoLocationsAndOneName)
-{
-    usb_fake_add(f, stream_dongle(1, {3}));
-    usb_fake_add(f, stream_dongle(2, {1, 4}));
-    auto found = detect();
-    ASSERT_EQ(found.size(), 2u);
-    EXPECT_STREQ(found[0].location, "0-3");
     EXPECT_STREQ(found[1].location, "1-1-4");
     EXPECT_STRNE(found[0].id, found[1].id);
-    EXPECT_STREQ(found[0].name, found[1].name);
-}
-
-TEST_F(UsbDetect, ReplugBehindAHubIntoTheSamePortKeepsIdAndLocation)
-{
-    int d = usb_fake_add(f, stream_dongle(1, {3, 2}));
-    auto before = detect();
-    usb_fake_unplug(f, d);
-    usb_fake_add(f, stream_dongle(1, {3, 2}));
-    auto after = detect();
-    ASSERT_EQ(before.size(), 1u);
-    ASSERT_EQ(after.size(), 1u);
-    EXPECT_STREQ(before[0].location, "0-3-2");
-    EXPECT_STREQ(before[0].id, after[0].id);
-    EXPECT_STREQ(before[0].location, after[0].location);
-}
-
-TEST_F(UsbDetect, HidVersionGateAndUnopenableInterfaces)
-{
-    int old = usb_fake_add(f, hid_dongle(0x1FFF));
-    UsbFakeConfig c = hid_dongle(0x2001);
-    c.hid_openable = false;
-    usb_fake_add(f, c);
-    EXPECT_TRUE(detect().empty());
+    EXPECT_EQ(found[2].usb * 10 + found[2].hid_only, 11u);
+    EXPECT_STREQ(found[2].location, "");
+    EXPECT_STREQ(found[2].id, "fake-hid:0");
     EXPECT_EQ(usb_fake_stats(f, old).hid_opens, 1);
-}
-
-TEST_F(UsbDetect, HidVersion2000IsReportedHidOnlyWithoutLocationAfterStreamDongles)
-{
-    usb_fake_add(f, hid_dongle(0x2000));
-    usb_fake_add(f, stream_dongle(1, {5}));
-    auto found = detect();
-    ASSERT_EQ(found.size(), 2u);
-    EXPECT_EQ(found[0].hid_only, 0u);
-    const DeviceRecord &r = found[1];
-    EXPECT_EQ(r.usb, 1u);
-    EXPECT_EQ(r.hid_only, 1u);
-    EXPECT_STREQ(r.location, "");
-    EXPECT_STREQ(r.label, "");
-    EXPECT_STREQ(r.name, "KAVRI Viewer");
-    EXPECT_STREQ(r.id, "fake-hid:0");
-}
-
-TEST_F(UsbDetect, NoDongleNoReport)
-{
-    EXPECT_TRUE(detect().empty());
-    Found found;
-    usb_detect(nullptr, Found::report, &found);
-    EXPECT_TRUE(found.records.empty());
-}
-
-// ---------------------------------------------------------------------------
-// The fake's firmware dialogue (what the HID upload will talk to)
-
-TEST(UsbFakeFirmware, BuildQueryAndUploadDialogue)
-{
-    UsbFake *f = usb_fake_create();
-    UsbFakeConfig c = hid_dongle(0x2002);
-    c.build = 240601120000ull;
-    int d = usb_fake_add(f, c);
-    const UsbBackend *b = usb_fake_backend(f);
-    UsbHid *h = b->hid_open(b->context, "fake-hid:0", nullptr);
-    ASSERT_NE(h, nullptr);
-    std::vector<uint8_t> cmd(64, 0), reply(64, 0);
-    cmd[0] = 0x0C;
-    cmd[1] = 0xC2;
-    ASSERT_EQ(b->hid_set_feature(h, cmd.data(), cmd.size()), 64);
-    ASSERT_EQ(b->hid_get_feature(h, reply.data(), reply.size()), 64);
-    EXPECT_EQ(reply[0], 0x0C);
-    EXPECT_EQ(reply[1], 0xC2);
-    EXPECT_EQ(reply[2], 0x00);
-    EXPECT_EQ(std::string((const char *)reply.data() + 3), "240601120000");
-
-    // 0xA1 announces 100 bytes; two 0xA2 pieces carry them.
-    std::fill(cmd.begin(), cmd.end(), 0);
-    cmd[0] = 0x0C;
-    cmd[1] = 0xA1;
-    cmd[6] = 100;
-    b->hid_set_feature(h, cmd.data(), cmd.size());
-    ASSERT_EQ(b->hid_get_feature(h, reply.data(), reply.size()), 64);
-    EXPECT_EQ(reply[1], 0xA1);
-    for (uint32_t off = 0; off < 100; off += 58) {
-        std::fill(cmd.begin(), cmd.end(), 0);
-        cmd[0] = 0x0C;
-        cmd[1] = 0xA2;
-        cmd[2] = (uint8_t)off;
-        for (uint32_t i = 0; i < 58 && off + i < 100; i++)
-            cmd[6 + i] = (uint8_t)(off + i + 1);
-        b->hid_set_feature(h, cmd.data(), cmd.size());
-    }
-    cmd[1] = 0xA4;
-    b->hid_set_feature(h, cmd.data(), cmd.size());
-    int polls = 0;
-    for (; polls < 20; polls++) {
-        ASSERT_GT(b->hid_get_feature(h, reply.data(), reply.size()), 0);
-        ASSERT_EQ(reply[1], 0xA5);
-        if (reply[2] == 0x4F)
-            break;
-        EXPECT_EQ(reply[2], 0x00);
-    }
-    EXPECT_LT(polls, 20);
-    b->hid_close(h);
-    UsbFakeStats s = usb_fake_stats(f, d);
-    ASSERT_EQ(s.firmware.size(), 100u);
-    for (uint32_t i = 0; i < 100; i++)
-        ASSERT_EQ(s.firmware[i], (uint8_t)(i + 1));
-    usb_fake_destroy(&f);
+    // Replugged into the same port behind the hub: the same id and location.
+    usb_fake_unplug(f, hub);
+    usb_fake_add(f, stream_dongle(2, {1, 4}));
+    auto again = detect();
+    ASSERT_EQ(again.size(), 3u);
+    EXPECT_STREQ(again[1].id, found[1].id);
+    Found none;
+    usb_detect(nullptr, Found::report, &none);
+    EXPECT_TRUE(none.records.empty());
 }
 
 // ---------------------------------------------------------------------------

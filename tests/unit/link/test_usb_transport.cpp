@@ -111,19 +111,6 @@ TEST(UsbPipes, LastBulkPipeOfEachDirectionWins)
 // ---------------------------------------------------------------------------
 // Reading messages
 
-TEST(UsbPieces, CountAndSizes)
-{
-    EXPECT_EQ(usb_piece_count(0), 0u);
-    EXPECT_EQ(usb_piece_count(1), 1u);
-    EXPECT_EQ(usb_piece_count(131072), 1u);
-    EXPECT_EQ(usb_piece_count(131073), 2u);
-    EXPECT_EQ(usb_piece_size(131073, 0), 131072u);
-    EXPECT_EQ(usb_piece_size(131073, 1), 1u);
-    EXPECT_EQ(usb_piece_size(131073, 2), 0u);
-    EXPECT_EQ(usb_piece_count(USB_MAX_PAYLOAD), 32u);
-    EXPECT_EQ(usb_piece_size(USB_MAX_PAYLOAD, 31), 131072u - 6u);
-}
-
 namespace {
 
 // A pipe that hands out a byte block, at most `chunk` bytes a read, and

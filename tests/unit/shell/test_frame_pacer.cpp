@@ -1,124 +1,63 @@
 // Pacing the frame loop to the display rate when presenting does not wait.
+// At 60 Hz one period is 16667 microseconds.
 #include <gtest/gtest.h>
+
+#include <vector>
 
 #include "shell/frame_pacer.h"
 
-// 60 Hz: one period is 16667 microseconds (1 000 000 / 60, rounded).
-
-TEST(FramePacer, PeriodFromTheRefreshRate)
+TEST(FramePacer, SleepsToTheGrid)
 {
-    EXPECT_EQ(FramePacer(60).period_us(), 16667);
+    // (time a frame is done, the sleep asked for) in order, from start at 0.
+    const struct {
+        const char *what;
+        int refresh_before, refresh_after; // the new rate is set after the first frame
+        std::vector<std::pair<int64_t, int64_t>> frames;
+    } rows[] = {
+        {"no overrun: the rest of each period", 60, 60, {{2000, 14667}, {16667 + 3500, 13167}, {33334 + 10000, 6667}}},
+        {"an overrun goes on at once and restarts the grid", 60, 60,
+         {{2000, 14667}, {16667 + 30000, 0}, {46667 + 4000, 12667}, {63334 + 1000, 15667}}},
+        {"within an eighth of a period of the due time: no sleep", 60, 60, {{16667 - 2000, 0}, {14667 + 5000, 11667}}},
+        {"just outside the eighth", 60, 60, {{16667 - 2100, 2100}}},
+        {"never more than one period", 60, 60, {{-500000, 16667}, {-500000 + 16667 + 2000, 14667}}},
+        {"a new rate from the next due time", 60, 120, {{1000, 15667}, {16667 + 1000, 8333}, {17667 + 8333 + 1000, 7333}}},
+        {"unknown or nonsense rates count as sixty", 1001, 0, {{1000, 15667}, {16667 + 1000, 15667}}},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        FramePacer p(r.refresh_before);
+        p.start(0);
+        for (size_t i = 0; i < r.frames.size(); i++) {
+            EXPECT_EQ(p.frame_done(r.frames[i].first), r.frames[i].second) << i;
+            if (i == 0)
+                p.set_refresh(r.refresh_after);
+        }
+    }
     EXPECT_EQ(FramePacer(144).period_us(), 6944);
-    EXPECT_EQ(FramePacer(75).period_us(), 13333);
-    EXPECT_EQ(FramePacer(1000).period_us(), 1000);
-    EXPECT_EQ(FramePacer().period_us(), 16667);
+    FramePacer first(60); // the first frame without start does not sleep
+    EXPECT_EQ(first.frame_done(500000), 0);
+    EXPECT_EQ(first.frame_done(502000), 14667);
 }
 
-TEST(FramePacer, UnknownOrNonsenseRatesCountAsSixty)
+TEST(FramePacer, KeepsTheRateOverManyFrames)
 {
-    EXPECT_EQ(FramePacer(0).period_us(), 16667);
-    EXPECT_EQ(FramePacer(-30).period_us(), 16667);
-    EXPECT_EQ(FramePacer(1001).period_us(), 16667);
-    FramePacer p(144);
-    p.set_refresh(0);
-    EXPECT_EQ(p.period_us(), 16667);
-}
-
-TEST(FramePacer, SixtyHertzWithoutOverrunSleepsTheRestOfEachPeriod)
-{
-    FramePacer p(60);
-    p.start(1000000);
-    // Frame 1 takes 2 ms: due at 1 016 667.
-    EXPECT_EQ(p.frame_done(1002000), 14667);
-    // Frame 2 starts when the sleep ends and takes 3.5 ms: due at 1 033 334.
-    EXPECT_EQ(p.frame_done(1016667 + 3500), 13167);
-    // Frame 3 takes 10 ms: due at 1 050 001.
-    EXPECT_EQ(p.frame_done(1033334 + 10000), 6667);
-}
-
-TEST(FramePacer, LateWakeUpsDoNotSlowTheRate)
-{
+    // Sleeps that overshoot by 150 us do not slow the rate.
     FramePacer p(60);
     p.start(0);
     int64_t now = 0;
     for (int frame = 1; frame <= 600; frame++) {
-        now += 1000;                       // the frame's work
+        now += 1000;
         const int64_t sleep = p.frame_done(now);
         ASSERT_GT(sleep, 0) << frame;
-        now += sleep + 150;                // the sleep overshoots by 150 us
+        now += sleep + 150;
     }
-    // 600 frames at 60 Hz take ten seconds, give or take the last overshoot.
     EXPECT_LE(now, 600 * 16667 + 150);
     EXPECT_GE(now, 600 * 16667);
-}
-
-TEST(FramePacer, SixtyHertzWithOverrunGoesOnAtOnceAndRestartsTheGrid)
-{
-    FramePacer p(60);
-    p.start(0);
-    EXPECT_EQ(p.frame_done(2000), 14667);      // due 16 667
-    // The next frame takes 30 ms: late by 15.333 ms, no sleep and no
-    // catching up afterwards.
-    EXPECT_EQ(p.frame_done(16667 + 30000), 0);
-    // The grid restarted at 46 667: the following frame is due at 63 334.
-    EXPECT_EQ(p.frame_done(46667 + 4000), 12667);
-    EXPECT_EQ(p.frame_done(63334 + 1000), 15667);
-}
-
-TEST(FramePacer, FrameEndingJustBeforeItsDueTimeDoesNotSleep)
-{
-    FramePacer p(60);
-    p.start(0);
-    // Within an eighth of a period (2083 us) of the due time.
-    EXPECT_EQ(p.frame_done(16667 - 2000), 0);
-    // The grid restarted at 14 667.
-    EXPECT_EQ(p.frame_done(14667 + 5000), 11667);
-    // Just outside the eighth.
-    FramePacer q(60);
-    q.start(0);
-    EXPECT_EQ(q.frame_done(16667 - 2100), 2100);
-}
-
-TEST(FramePacer, PresentsPacedByVerticalSyncGetNoSleep)
-{
-    // Each present returns on the display's beat, slightly faster or slower
-    // than the rate the pacer was told.
-    for (int64_t beat : {16600, 16667, 16700, 16683}) {
-        FramePacer p(60);
-        p.start(0);
-        int64_t now = 0;
-        for (int frame = 0; frame < 2000; frame++) {
-            now += beat;
-            ASSERT_EQ(p.frame_done(now), 0) << "beat " << beat << ", frame " << frame;
-        }
+    // Presents paced by vertical sync, a little off the rate told, get no sleep.
+    for (int64_t beat : {16600, 16700}) {
+        FramePacer v(60);
+        v.start(0);
+        for (int frame = 1; frame <= 2000; frame++)
+            ASSERT_EQ(v.frame_done(frame * beat), 0) << "beat " << beat << ", frame " << frame;
     }
-}
-
-TEST(FramePacer, FirstFrameWithoutStartDoesNotSleep)
-{
-    FramePacer p(60);
-    EXPECT_EQ(p.frame_done(500000), 0);
-    EXPECT_EQ(p.frame_done(502000), 14667);
-}
-
-TEST(FramePacer, NeverSleepsMoreThanOnePeriod)
-{
-    FramePacer p(60);
-    p.start(1000000);
-    // The caller's time is far before the due time.
-    EXPECT_EQ(p.frame_done(500000), 16667);
-    // The grid restarted: the frame after the sleep is due one period later.
-    EXPECT_EQ(p.frame_done(516667 + 2000), 14667);
-}
-
-TEST(FramePacer, NewRateTakesEffectFromTheNextDueTime)
-{
-    FramePacer p(60);
-    p.start(0);
-    EXPECT_EQ(p.frame_done(1000), 15667);      // due 16 667, next due 33 334
-    p.set_refresh(120);
-    EXPECT_EQ(p.period_us(), 8333);
-    // 33 334 is more than one new period ahead: capped and restarted.
-    EXPECT_EQ(p.frame_done(16667 + 1000), 8333);
-    EXPECT_EQ(p.frame_done(17667 + 8333 + 1000), 7333);
 }

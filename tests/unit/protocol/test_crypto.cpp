@@ -1,0 +1,159 @@
+// AES-128 (and its counter mode and key derivations), MD5 and the firmware's
+// SHA-256 block chaining: published known answers, then agreement with OpenSSL.
+#include <gtest/gtest.h>
+
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/evp.h>
+#include <openssl/sha.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+
+#include "base/bytes.h"
+#include "protocol/aes.h"
+#include "protocol/md5.h"
+#include "protocol/sha256_block.h"
+#include "support/bytes.h"
+
+namespace {
+
+Bytes random_bytes(size_t n, unsigned seed)
+{
+    std::mt19937 gen(seed);
+    Bytes v(n);
+    for (auto &b : v)
+        b = (uint8_t)gen();
+    return v;
+}
+
+Bytes openssl(const EVP_CIPHER *cipher, const uint8_t key[16], const uint8_t *iv, const Bytes &in)
+{
+    Bytes out(in.size() + 16);
+    EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
+    int n = 0;
+    EXPECT_EQ(EVP_EncryptInit_ex(ctx, cipher, nullptr, key, iv), 1);
+    EVP_CIPHER_CTX_set_padding(ctx, 0);
+    EXPECT_EQ(EVP_EncryptUpdate(ctx, out.data(), &n, in.data(), (int)in.size()), 1);
+    EVP_CIPHER_CTX_free(ctx);
+    out.resize((size_t)n);
+    return out;
+}
+
+// SHA256_Transform runs only the compression function from the standard initial value.
+Bytes openssl_chain(const Bytes &data, size_t len)
+{
+    SHA256_CTX ctx;
+    SHA256_Init(&ctx);
+    for (size_t off = 0; off + 64 <= len; off += 64)
+        SHA256_Transform(&ctx, data.data() + off);
+    Bytes out(32);
+    for (int i = 0; i < 8; i++)
+        wr_be32(out.data() + 4 * i, ctx.h[i]);
+    return out;
+}
+
+Bytes chain(const Bytes &data, size_t len)
+{
+    Bytes out(32);
+    sha256_block_digest(data.data(), len, out.data());
+    return out;
+}
+
+const Bytes kKey = unhex("2b7e151628aed2a6abf7158809cf4f3c");
+const Bytes kSeq = unhex("000102030405060708090a0b0c0d0e0f");
+
+} // namespace
+
+TEST(Aes, KnownAnswersAndOpenSsl)
+{
+    // FIPS-197 appendix C.1, and the last round key of appendix A.1.
+    Aes128 aes;
+    aes128_init(&aes, kSeq.data());
+    uint8_t out[16];
+    aes128_encrypt_block(&aes, unhex("00112233445566778899aabbccddeeff").data(), out);
+    EXPECT_EQ(hex(out, 16), "69c4e0d86a7b0430d8cdb78070b4c55a");
+    aes128_init(&aes, kKey.data());
+    EXPECT_EQ(hex(aes.round_keys + 160, 16), "d014f9a8c9ee2589e13f0cc8b6630ca6");
+    Bytes block = random_bytes(16, 9);
+    const Bytes ecb = openssl(EVP_aes_128_ecb(), kKey.data(), nullptr, block);
+    aes128_encrypt_block(&aes, block.data(), block.data()); // in place
+    EXPECT_EQ(block, ecb);
+
+    // Counter mode from the shared initial block, over every block boundary case.
+    for (size_t len : {0, 1, 15, 16, 17, 33, 1000}) {
+        Bytes data = random_bytes(len, (unsigned)len);
+        const Bytes want = openssl(EVP_aes_128_ctr(), kKey.data(), AES_CTR_INITIAL_BLOCK, data);
+        aes128_ctr(kKey.data(), data.data(), data.size());
+        EXPECT_EQ(data, want) << len;
+    }
+    // The counter carries into earlier bytes and wraps around at all ones.
+    for (const char *ctr : {"102030405060708090a0b0c0d007ffff", "ffffffffffffffffffffffffffffffff"}) {
+        Bytes data(32, 0);
+        aes128_ctr_from_counter(kKey.data(), unhex(ctr).data(), data.data(), data.size());
+        EXPECT_EQ(data, openssl(EVP_aes_128_ctr(), kKey.data(), unhex(ctr).data(), Bytes(32, 0))) << ctr;
+    }
+}
+
+TEST(Md5, Rfc1321SuiteStreamingAndOpenSsl)
+{
+    const std::pair<std::string, const char *> suite[] = {
+        {"", "d41d8cd98f00b204e9800998ecf8427e"},
+        {"abc", "900150983cd24fb0d6963f7d28e17f72"},
+        {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+        {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
+        {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "d174ab98d277d9f5a5611c2c9f419d9f"},
+        {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
+         "57edf4a22be3c955ac49da2e2107b67a"}};
+    uint8_t out[16];
+    for (const auto &[text, want] : suite) {
+        md5((const uint8_t *)text.data(), text.size(), out);
+        EXPECT_EQ(hex(out, 16), want) << text;
+    }
+    auto openssl_md5 = [](const Bytes &d) {
+        Bytes o(16);
+        EVP_Digest(d.data(), d.size(), o.data(), nullptr, EVP_md5(), nullptr);
+        return o;
+    };
+    for (size_t n = 0; n <= 130; n++) { // every padding boundary case
+        Bytes data = random_bytes(n, (unsigned)n);
+        md5(data.data(), data.size(), out);
+        EXPECT_EQ(Bytes(out, out + 16), openssl_md5(data)) << n;
+    }
+    Bytes data = random_bytes(300007, 7);
+    const Bytes want = openssl_md5(data);
+    for (size_t chunk : {1, 55, 64, 65, 1000}) {
+        Md5 ctx;
+        md5_init(&ctx);
+        md5_update(&ctx, nullptr, 0);
+        for (size_t off = 0; off < data.size(); off += chunk)
+            md5_update(&ctx, data.data() + off, std::min(chunk, data.size() - off));
+        md5_final(&ctx, out);
+        EXPECT_EQ(Bytes(out, out + 16), want) << chunk;
+    }
+}
+
+TEST(Sha256Block, ChainsWholeBlocksWithoutPadding)
+{
+    // "abc" with its padding and length is one block: chaining over it gives
+    // FIPS 180-4's example digest.
+    Bytes abc(64, 0);
+    abc[0] = 'a', abc[1] = 'b', abc[2] = 'c', abc[3] = 0x80, abc[63] = 0x18;
+    EXPECT_EQ(hex(chain(abc, 64)), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    // No complete block: the initial hash value (FIPS 180-4 5.3.3).
+    EXPECT_EQ(hex(chain(abc, 63)), "6a09e667bb67ae853c6ef372a54ff53a510e527f9b05688c1f83d9ab5be0cd19");
+    Bytes data = random_bytes(1 << 20, 4);
+    EXPECT_EQ(chain(data, data.size() - 1), openssl_chain(data, data.size() - 1)); // trailing part left out
+    uint8_t standard[32];
+    SHA256(data.data(), 64, standard);
+    EXPECT_NE(chain(data, 64), Bytes(standard, standard + 32)); // a chaining value, not the digest
+    uint32_t state[8];
+    for (int i = 0; i < 8; i++)
+        state[i] = rd_be32(chain(abc, 0).data() + 4 * i);
+    sha256_compress(state, data.data());
+    sha256_compress(state, data.data() + 64);
+    Bytes out(32);
+    for (int i = 0; i < 8; i++)
+        wr_be32(out.data() + 4 * i, state[i]);
+    EXPECT_EQ(out, openssl_chain(data, 128));
+}
