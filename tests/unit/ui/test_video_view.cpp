@@ -112,13 +112,8 @@ TEST(VideoGeometry, TexturesTakeTheVisiblePlanesAndTheStridesBecomeRowLengths)
         ASSERT_EQ(video_texture_geometry(p, &g), c.ok);
         if (!c.ok)
             continue;
-        EXPECT_EQ(g.widths[0], c.w0);
-        EXPECT_EQ(g.widths[1], c.w1);
-        EXPECT_EQ(g.widths[2], c.w1);
-        EXPECT_EQ(g.rows[0], c.rows0);
-        EXPECT_EQ(g.rows[2], c.rows1);
-        EXPECT_EQ(g.row_lengths[0], c.ls0);
-        EXPECT_EQ(g.row_lengths[1], c.ls12);
+        EXPECT_EQ(std::vector<int>({g.widths[0], g.widths[1], g.widths[2], g.rows[0], g.rows[2], g.row_lengths[0], g.row_lengths[1]}),
+                  std::vector<int>({c.w0, c.w1, c.w1, c.rows0, c.rows1, c.ls0, c.ls12}));
     }
     PicturePlanes missing{64, 32, {&byte, nullptr, &byte}, {64, 32, 32}};
     VideoTextureGeometry g;
