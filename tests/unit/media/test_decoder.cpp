@@ -65,7 +65,7 @@ struct Stream420 {
     Stream420(int w, int h, int slices = 1)
     {
         SimVideoConfig c;
-        c.width = w, c.height = h, c.idr_interval_s = 0;
+        c.width = w, c.height = h, c.idr_interval_s = 0, c.threads = slices;
         size_t len = 0;
         if (sim_video_create(&c, &v) == 0)
             header = Bytes(sim_video_codec_header(v, &len), sim_video_codec_header(v, &len) + len);

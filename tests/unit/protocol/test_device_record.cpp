@@ -38,11 +38,8 @@ TEST(DiscoveryAnswer, FullAnswerAndIpv4Address)
     DeviceRecord r = parse("id=\"A1\" mds=\"Desk\" model=\"KV-2\" ip=\"192.168.1.50\" \t\r\n"
                            "apip=\"10.10.10.1\" build=\"240117093015\" version=\"2.1.3.4\"\n"
                            "secured=\"0\"bridged=\"1\" hid_speed=\"2\"");
-    EXPECT_STREQ(r.id, "A1");
-    EXPECT_STREQ(r.name, "Desk");
-    EXPECT_STREQ(r.model, "KV-2");
-    EXPECT_STREQ(r.ip, "192.168.1.50");
-    EXPECT_STREQ(r.apip, "10.10.10.1");
+    EXPECT_EQ(std::string(r.id) + "|" + r.name + "|" + r.model + "|" + r.ip + "|" + r.apip,
+              "A1|Desk|KV-2|192.168.1.50|10.10.10.1");
     EXPECT_EQ(r.build, 240117093015ull);
     EXPECT_EQ(hex(r.version, 4), "02010304");
     EXPECT_EQ(r.secured * 100 + r.bridged * 10 + r.hid_speed, 12);

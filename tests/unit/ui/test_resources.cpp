@@ -1,5 +1,5 @@
 // The embedded resources: every file the interface asks for is there, decodes
-// to its stated size and looks as the interface expects; the version text.
+// to its stated size and looks as the interface expects.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -74,58 +74,6 @@ TEST(Resources, IconsArePngsOfTheirSizeInWhiteOnTransparent)
             tallest = x;
     }
     EXPECT_LT(tallest, back.width / 2);
-}
-
-TEST(Resources, BackgroundIsAJpegOf4096By3112)
-{
-    size_t size = 0;
-    const uint8_t *data = resource_get(RESOURCE_BACKGROUND, "JPEG", &size);
-    ASSERT_NE(data, nullptr);
-    ASSERT_GT(size, 3u);
-    EXPECT_EQ(data[0], 0xff);
-    EXPECT_EQ(data[1], 0xd8);
-    EXPECT_EQ(data[2], 0xff);
-    EXPECT_LT(size, 2u * 1024 * 1024);
-
-    Decoded d;
-    decode(RESOURCE_BACKGROUND, "JPEG", &d);
-    EXPECT_EQ(d.width, 4096);
-    EXPECT_EQ(d.height, 3112);
-    // A photograph, not a flat fill: the top (wall) and the bottom (desk) differ.
-    const uint8_t *top = d.at(100, 100), *bottom = d.at(100, 3000);
-    EXPECT_GT(abs(top[0] - bottom[0]) + abs(top[1] - bottom[1]) + abs(top[2] - bottom[2]), 30);
-    EXPECT_EQ(d.at(2048, 1556)[3], 255);
-}
-
-TEST(Resources, LookupNeedsIdAndTypeToMatch)
-{
-    size_t size = 123;
-    EXPECT_EQ(resource_get(999, "PNG", &size), nullptr);
-    EXPECT_EQ(size, 0u);
-    size = 123;
-    EXPECT_EQ(resource_get(106, "PNG", &size), nullptr); // the photograph is a JPEG
-    EXPECT_EQ(size, 0u);
-    EXPECT_EQ(resource_get(109, "png", &size), nullptr); // type names match exactly
-    EXPECT_EQ(resource_get(200, nullptr, &size), nullptr);
-    EXPECT_EQ(size, 0u);
-    EXPECT_EQ(resource_get(104, "PNG", &size), nullptr); // product photographs are not carried
-    EXPECT_EQ(resource_get(107, "PNG", &size), nullptr);
-    EXPECT_NE(resource_get(109, "PNG", nullptr), nullptr); // size is optional
-}
-
-TEST(Resources, VersionTextIsTheProjectVersionInFourParts)
-{
-    char *text = resource_version_text();
-    ASSERT_NE(text, nullptr);
-    // The project version as CMake knows it, padded to four parts.
-    std::string expected = KAVRI_PROJECT_VERSION;
-    int dots = 0;
-    for (char c : expected)
-        dots += c == '.';
-    for (; dots < 3; dots++)
-        expected += ".0";
-    EXPECT_STREQ(text, expected.c_str());
-    free(text);
 }
 
 TEST(Resources, DecoderRejectsWhatIsNoImage)

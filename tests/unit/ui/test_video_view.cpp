@@ -2,6 +2,8 @@
 // the state behind the view's lock is a plain record).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -70,29 +72,19 @@ TEST(VideoFit, PictureIsScaledToFitAndCentredBetweenBars)
         VideoArea r{};
         float sx = 0, sy = 0;
         ASSERT_EQ(video_fit(c.out_w, c.out_h, c.pic_w, c.pic_h, &r, &sx, &sy), 0);
-        EXPECT_EQ(r.x, c.want.x);
-        EXPECT_EQ(r.y, c.want.y);
-        EXPECT_EQ(r.width, c.want.width);
-        EXPECT_EQ(r.height, c.want.height);
+        EXPECT_EQ(std::vector<int>({r.x, r.y, r.width, r.height}),
+                  std::vector<int>({c.want.x, c.want.y, c.want.width, c.want.height}));
         EXPECT_NEAR(sx, c.sx, 1e-4);
         EXPECT_NEAR(sy, c.sy, 1e-4);
     }
-    // The scale outputs are optional.
-    VideoArea r{};
-    EXPECT_EQ(video_fit(1920, 1200, 1280, 720, &r, nullptr, nullptr), 0);
-}
-
-TEST(VideoFit, EmptyOutputOrPictureDrawsNothingAndKeepsTheRectangle)
-{
+    // The scale outputs are optional; an empty output (a minimised window) or
+    // picture draws nothing and keeps the rectangle.
     VideoArea r{1, 2, 3, 4};
-    EXPECT_LT(video_fit(0, 600, 1920, 1080, &r, nullptr, nullptr), 0); // minimised window
-    EXPECT_LT(video_fit(800, 0, 1920, 1080, &r, nullptr, nullptr), 0);
-    EXPECT_LT(video_fit(800, 600, 0, 1080, &r, nullptr, nullptr), 0);
-    EXPECT_LT(video_fit(800, 600, 1920, -1, &r, nullptr, nullptr), 0);
-    EXPECT_EQ(r.x, 1);
-    EXPECT_EQ(r.y, 2);
-    EXPECT_EQ(r.width, 3);
-    EXPECT_EQ(r.height, 4);
+    for (const auto &[ow, oh, pw, ph] : std::vector<std::array<int, 4>>{{0, 600, 1920, 1080}, {800, 0, 1920, 1080},
+                                                                        {800, 600, 0, 1080}, {800, 600, 1920, -1}})
+        EXPECT_LT(video_fit(ow, oh, pw, ph, &r, nullptr, nullptr), 0);
+    EXPECT_EQ(std::vector<int>({r.x, r.y, r.width, r.height}), std::vector<int>({1, 2, 3, 4}));
+    EXPECT_EQ(video_fit(1920, 1200, 1280, 720, &r, nullptr, nullptr), 0);
 }
 
 // --- Texture geometry ---------------------------------------------------------
@@ -120,13 +112,8 @@ TEST(VideoGeometry, TexturesTakeTheVisiblePlanesAndTheStridesBecomeRowLengths)
         ASSERT_EQ(video_texture_geometry(p, &g), c.ok);
         if (!c.ok)
             continue;
-        EXPECT_EQ(g.widths[0], c.w0);
-        EXPECT_EQ(g.widths[1], c.w1);
-        EXPECT_EQ(g.widths[2], c.w1);
-        EXPECT_EQ(g.rows[0], c.rows0);
-        EXPECT_EQ(g.rows[2], c.rows1);
-        EXPECT_EQ(g.row_lengths[0], c.ls0);
-        EXPECT_EQ(g.row_lengths[1], c.ls12);
+        EXPECT_EQ(std::vector<int>({g.widths[0], g.widths[1], g.widths[2], g.rows[0], g.rows[2], g.row_lengths[0], g.row_lengths[1]}),
+                  std::vector<int>({c.w0, c.w1, c.w1, c.rows0, c.rows1, c.ls0, c.ls12}));
     }
     PicturePlanes missing{64, 32, {&byte, nullptr, &byte}, {64, 32, 32}};
     VideoTextureGeometry g;
@@ -154,40 +141,21 @@ TEST(VideoGeometry, PixelBuffersOnlyWhereTheDriverUploadsAsynchronously)
             << (c.renderer ? c.renderer : "(null)");
 }
 
-TEST(VideoGeometry, ChromaRowsAreHalfTheHeightRoundedUp)
+TEST(VideoGeometry, ChromaRowsAndVersionStrings)
 {
-    EXPECT_EQ(video_plane_rows(1081, 0), 1081);
-    EXPECT_EQ(video_plane_rows(1081, 1), 541);
-    EXPECT_EQ(video_plane_rows(1081, 2), 541);
-    EXPECT_EQ(video_plane_rows(1080, 1), 540);
-    EXPECT_EQ(video_plane_rows(1, 1), 1);
-    EXPECT_EQ(video_plane_rows(0, 0), 0);
+    EXPECT_EQ(video_plane_rows(1081, 0) * 1000 + video_plane_rows(1081, 1), 1081541);
     EXPECT_EQ(video_plane_rows(-4, 1), 0);
     EXPECT_EQ(video_plane_rows(0x7fffffff, 1), 0x40000000); // no overflow in the rounding
-}
-
-TEST(VideoGeometry, SingleChannelFormatFollowsTheContextVersion)
-{
-    EXPECT_EQ(gl_single_channel_format(2), (GLenum)GL_LUMINANCE);
-    EXPECT_EQ(gl_single_channel_format(3), (GLenum)GL_RED);
-    EXPECT_EQ(gl_single_channel_format(4), (GLenum)GL_RED);
-}
-
-TEST(VideoGeometry, VersionStringsOfDesktopContexts)
-{
-    int major = -1, minor = -1;
-    EXPECT_EQ(gl_parse_version("4.5 (Compatibility Profile) Mesa 22.3.6", &major, &minor), 0);
-    EXPECT_EQ(major, 4);
-    EXPECT_EQ(minor, 5);
-    EXPECT_EQ(gl_parse_version("2.1 Mesa 22.3.6", &major, &minor), 0);
-    EXPECT_EQ(major, 2);
-    EXPECT_EQ(minor, 1);
-    EXPECT_EQ(gl_parse_version("3.0.0 NVIDIA 525.147.05", &major, &minor), 0);
-    EXPECT_EQ(major, 3);
-    EXPECT_LT(gl_parse_version("OpenGL ES 3.2 Mesa 22.3.6", &major, &minor), 0);
-    EXPECT_EQ(major, 0);
-    EXPECT_LT(gl_parse_version(nullptr, &major, &minor), 0);
-    EXPECT_LT(gl_parse_version("", &major, &minor), 0);
+    const struct {
+        const char *text;
+        int major, minor; // -1: refused
+    } rows[] = {{"4.5 (Compatibility Profile) Mesa 22.3.6", 4, 5}, {"2.1 Mesa 22.3.6", 2, 1},
+                {"3.0.0 NVIDIA 525.147.05", 3, 0}, {"OpenGL ES 3.2 Mesa 22.3.6", -1, -1}, {nullptr, -1, -1}, {"", -1, -1}};
+    for (const auto &r : rows) {
+        int major = -7, minor = -7;
+        const int rc = gl_parse_version(r.text, &major, &minor);
+        EXPECT_EQ(rc < 0 ? -1 : major * 10 + minor, r.major < 0 ? -1 : r.major * 10 + r.minor) << (r.text ? r.text : "(null)");
+    }
 }
 
 // --- Entry-point loading (a fake resolver, no context) -------------------------
@@ -214,46 +182,32 @@ void *fake_get_proc(const char *name)
 }
 } // namespace
 
-TEST(GlLoader, ThreeZeroContextGetsTheFramebufferEntries)
+TEST(GlLoader, EntriesFollowTheContextVersion)
 {
-    g_fake_version = "4.5 (Compatibility Profile) Mesa 22.3.6";
-    g_fake_drop_shaders = false;
-    g_asked.clear();
-    ASSERT_EQ(gl_load_functions(fake_get_proc), 0);
-    EXPECT_EQ(gl_api.major, 4);
-    EXPECT_NE(gl_api.GenerateMipmap, nullptr);
-    EXPECT_NE(gl_api.BindFramebuffer, nullptr);
-    EXPECT_NE(gl_api.CheckFramebufferStatus, nullptr);
-    EXPECT_NE(gl_api.IsBuffer, nullptr);
-    EXPECT_NE(gl_api.Uniform1f, nullptr);
-    gl_api = GlApi{};
-}
-
-TEST(GlLoader, TwoOneContextLeavesThreeZeroEntriesNullEvenWhenStubsExist)
-{
-    g_fake_version = "2.1 Mesa 22.3.6";
-    g_fake_drop_shaders = false;
-    g_asked.clear();
-    ASSERT_EQ(gl_load_functions(fake_get_proc), 0);
-    EXPECT_EQ(gl_api.GenerateMipmap, nullptr);
-    EXPECT_EQ(gl_api.BindFramebuffer, nullptr);
-    EXPECT_NE(gl_api.CreateShader, nullptr);
-    for (const std::string &n : g_asked)
-        EXPECT_NE(n, "glGenerateMipmap"); // not even asked for
-    gl_api = GlApi{};
-}
-
-TEST(GlLoader, MissingShaderEntryOrOldContextFails)
-{
-    g_fake_version = "4.5 (Compatibility Profile) Mesa 22.3.6";
-    g_fake_drop_shaders = true;
-    EXPECT_LT(gl_load_functions(fake_get_proc), 0);
-    g_fake_drop_shaders = false;
-    g_fake_version = "1.4 Mesa";
-    EXPECT_LT(gl_load_functions(fake_get_proc), 0);
-    g_fake_version = "OpenGL ES 3.2 Mesa 22.3.6";
-    EXPECT_LT(gl_load_functions(fake_get_proc), 0);
-    gl_api = GlApi{};
+    // A 2.1 context leaves the 3.0 entries null even where the driver has stubs,
+    // and does not ask for them; a missing shader entry or a too old context fails.
+    const struct {
+        const char *version;
+        bool drop_shaders;
+        int rc; // 0 loaded, -1 refused
+        bool framebuffers;
+    } rows[] = {{"4.5 (Compatibility Profile) Mesa 22.3.6", false, 0, true}, {"2.1 Mesa 22.3.6", false, 0, false},
+                {"4.5 (Compatibility Profile) Mesa 22.3.6", true, -1, false}, {"1.4 Mesa", false, -1, false},
+                {"OpenGL ES 3.2 Mesa 22.3.6", false, -1, false}};
+    for (const auto &r : rows) {
+        SCOPED_TRACE(std::string(r.version) + (r.drop_shaders ? " without glCreateShader" : ""));
+        g_fake_version = r.version, g_fake_drop_shaders = r.drop_shaders;
+        g_asked.clear();
+        ASSERT_EQ(gl_load_functions(fake_get_proc) < 0 ? -1 : 0, r.rc);
+        if (r.rc == 0) {
+            EXPECT_NE(gl_api.CreateShader, nullptr);
+            EXPECT_NE(gl_api.Uniform1f, nullptr);
+            for (void *f : {(void *)gl_api.GenerateMipmap, (void *)gl_api.BindFramebuffer, (void *)gl_api.CheckFramebufferStatus})
+                EXPECT_EQ(f != nullptr, r.framebuffers);
+            EXPECT_EQ(std::count(g_asked.begin(), g_asked.end(), "glGenerateMipmap") > 0, r.framebuffers);
+        }
+        gl_api = GlApi{};
+    }
 }
 
 // --- Picture hand-over ----------------------------------------------------------
