@@ -174,7 +174,6 @@ static void control_stream(LinkContext *l)
     l->last_frame = 0;
     l->last_audio = 0;
     link_set_admitted(l, 0);
-    decoder_close(l->decoder);
     link_set_state(l, LINK_STATE_NONE);
     delete[] buf;
 }

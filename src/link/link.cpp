@@ -70,7 +70,6 @@ void link_reset(LinkContext *l)
         l->control_seq = 0;
         control_queue_clear(l);
     }
-    decoder_close(l->decoder);
     link_set_state(l, LINK_STATE_NONE);
 }
 

@@ -301,7 +301,6 @@ end:
     link_set_admitted(l, 0);
     l->stop_control = 1;
     l->active = 0;
-    decoder_close(l->decoder);
     link_set_state(l, LINK_STATE_NONE);
 }
 

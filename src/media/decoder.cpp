@@ -85,9 +85,6 @@ int packet_type(const uint8_t *data, uint32_t len)
 // The queue's own copy has no padding, so the bytes go to a malloc'd buffer
 // of their own; the queue frees such a buffer with free() whenever it frees
 // the element (queue_element_free, queue_clear, queue_destroy).
-// An empty element with this tag asks the decoder thread to close the codec.
-constexpr uint32_t kCloseTag = 0xFFFFFFFFu;
-
 QueueElement *packet_copy(const uint8_t *data, uint32_t len, uint32_t frame, uint64_t first_us, uint64_t last_us)
 {
     if (last_us == 0)
@@ -313,14 +310,6 @@ void decoder_thread(VideoDecoder *d)
     while (!d->stop.load()) {
         QueueElement *e = queue_pop(d->queue);
         if (e) {
-            if (e->length == 0 && e->tag == kCloseTag) {
-                // The connection ended: the codec's reference pictures and
-                // slice threads go until the next configuration.
-                queue_element_free(e);
-                if (d->codec_context)
-                    avcodec_free_context(&d->codec_context);
-                continue;
-            }
             if (packet_type(e->data, e->length) == NAL_SPS)
                 decoder_open(d, e);
             else
@@ -396,20 +385,6 @@ void decoder_submit(VideoDecoder *d, const uint8_t *data, uint32_t len, uint32_t
     // Pictures queued behind an old configuration are useless to the new one.
     if (packet_type(data, len) == NAL_SPS)
         queue_clear(d->queue);
-    queue_push_element(d->queue, e);
-    if (d->waiter)
-        semaphore_release(d->waiter);
-}
-
-void decoder_close(VideoDecoder *d)
-{
-    if (!d)
-        return;
-    QueueElement *e = packet_copy(nullptr, 0, kCloseTag, 0, 0);
-    if (!e)
-        return;
-    std::lock_guard<std::mutex> guard(d->lock);
-    queue_clear(d->queue);
     queue_push_element(d->queue, e);
     if (d->waiter)
         semaphore_release(d->waiter);

@@ -123,11 +123,6 @@ struct DecoderCounters {
 };
 void decoder_counters(VideoDecoder *d, DecoderCounters *out);
 
-// The connection ended: drops what is queued and has the decoder thread close
-// the codec (its reference pictures and slice threads) until the next
-// configuration packet. Any thread.
-void decoder_close(VideoDecoder *d);
-
 // Packets waiting to be decoded (the one being decoded is no longer counted).
 // 0 for a null decoder.
 uint32_t decoder_queue_length(VideoDecoder *d);
