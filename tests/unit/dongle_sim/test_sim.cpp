@@ -1,28 +1,16 @@
 // The simulated dongle's contract with the tests that use it: the picture
-// stamp's layout (the end-to-end probe reads it from screenshots), pictures
-// that decode back to their stamps and bars, and the resend choice from
-// acknowledgement bitmaps.
+// stamp (the end-to-end probe reads it from screenshots) and the resend
+// choice from acknowledgement bitmaps. Pictures that decode back to their
+// stamps are the decoder tests' (tests/unit/media), their bars the end-to-end
+// probe's.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/mem.h>
-}
-
 #include "dongle_sim/bitblocks.h"
 #include "dongle_sim/sim_resend.h"
-#include "dongle_sim/sim_video.h"
-#include "dongle_sim/test_pattern.h"
 #include "support/bytes.h"
-
-namespace {
-
-const uint64_t kTime = 1717171717123ull; // a wall-clock time in ms (2024)
-
-} // namespace
 
 // The stamp reads back from the picture, and a picture with one cell flipped
 // does not pass its CRC-8 (poly 0x07, init 0xFF, pinned here by hand).
@@ -42,54 +30,6 @@ TEST(SimStamp, ReadsBackAndOneFlippedCellIsRefused)
     for (int k = 0; k < 256; k++)
         y[(size_t)(16 + k / 16) * ys + 16 + 16 * 40 + k % 16] = flipped;
     EXPECT_FALSE(bitblocks_read(y.data(), ys, w, h, &f, &t));
-}
-
-TEST(SimVideo, EncodesPicturesThatDecodeBackToTheirStampsAndBars)
-{
-    SimVideoConfig c;
-    c.width = 640;
-    c.height = 360;
-    SimVideo *sv = nullptr;
-    ASSERT_EQ(sim_video_create(&c, &sv), 0);
-    size_t hlen = 0;
-    const uint8_t *header = sim_video_codec_header(sv, &hlen);
-    ASSERT_GT(hlen, 5u);
-    EXPECT_EQ(hex(header, 5), "0000000167"); // SPS first, behind a four-byte start code
-
-    const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_H264);
-    AVCodecContext *ctx = avcodec_alloc_context3(codec);
-    ctx->extradata = (uint8_t *)av_mallocz(hlen + AV_INPUT_BUFFER_PADDING_SIZE);
-    std::memcpy(ctx->extradata, header, hlen);
-    ctx->extradata_size = (int)hlen;
-    ASSERT_EQ(avcodec_open2(ctx, codec, nullptr), 0);
-    AVFrame *f = av_frame_alloc();
-    AVPacket *pkt = av_packet_alloc();
-    for (uint32_t i = 0; i < 10; i++) {
-        Bytes au;
-        bool idr = false;
-        ASSERT_EQ(sim_video_encode(sv, 1000 + i, kTime + 33 * i, false, &au, &idr), 0);
-        EXPECT_EQ(idr, i == 0);
-        au.resize(au.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
-        pkt->data = au.data();
-        pkt->size = (int)(au.size() - AV_INPUT_BUFFER_PADDING_SIZE);
-        ASSERT_EQ(avcodec_send_packet(ctx, pkt), 0);
-        ASSERT_EQ(avcodec_receive_frame(ctx, f), 0) << i;
-        uint32_t rf = 0;
-        uint64_t rt = 0;
-        ASSERT_TRUE(bitblocks_read(f->data[0], f->linesize[0], 640, 360, &rf, &rt)) << i;
-        EXPECT_EQ(rf, 1000 + i);
-        EXPECT_EQ(rt, kTime + 33 * i);
-        const int py = test_pattern_probe_y(360);
-        for (int b = 0; b < TEST_PATTERN_BAR_COUNT; b++) {
-            const int px = test_pattern_probe_x(640, b);
-            EXPECT_NEAR(f->data[0][(size_t)py * f->linesize[0] + px], test_pattern_bars[b].y, 6) << test_pattern_bars[b].name;
-            EXPECT_NEAR(f->data[2][(size_t)(py / 2) * f->linesize[2] + px / 2], test_pattern_bars[b].cr, 6);
-        }
-    }
-    av_packet_free(&pkt);
-    av_frame_free(&f);
-    avcodec_free_context(&ctx);
-    sim_video_destroy(&sv);
 }
 
 TEST(SimResend, ResendsWhatTheBitmapLacks)
