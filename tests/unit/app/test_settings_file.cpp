@@ -62,9 +62,6 @@ protected:
     void TearDown() override
     {
         std::error_code ec;
-        fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add, ec);
-        for (auto &e : fs::recursive_directory_iterator(dir, ec))
-            fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
         fs::remove_all(dir, ec);
         for (auto &[name, v] : env)
             v ? setenv(name, v->c_str(), 1) : unsetenv(name);
