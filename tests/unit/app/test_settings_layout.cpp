@@ -6,23 +6,14 @@
 #include <vector>
 
 #include "app/settings_file.h"
+#include "support/bytes.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
 // 192.168.5.* and the layout "de".
-const Bytes kList = {0xAF, 0x23, 0xC0, 0x3B, 0x01, 0x00, 0x00, 0x00, 0xC0, 0xA8, 0x05, 0x00, 0x09, 0xBA, 0xDC, 0xFE};
-const Bytes kLayoutDe = {0x54, 0x4B, 0x42, 0x4C, 0x02, 0x00, 0x00, 0x00, 0x64, 0x65};
+const Bytes kList = unhex("af23c03b 01000000 c0a80500 09badcfe");
+const Bytes kLayoutDe = unhex("544b424c 02000000 6465"); // "TKBL", length, "de"
 const uint32_t kNet = 0x0005A8C0;
-
-Bytes cat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes &p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
 
 TEST(SettingsLayout, WrittenAfterTheEndMarkerOnlyWhenNotTheDefault)
 {
@@ -47,13 +38,11 @@ TEST(SettingsLayout, OldAndNewReadersOfTheNewFile)
         {file, 1, "de"},
         {kList, 0, "us"},  // an old file
         // An unknown record is skipped; "ch(fr)" is a layout with its variant.
-        {cat({kList, {0x58, 0x58, 0x58, 0x58, 0x01, 0x00, 0x00, 0x00, 0x00},
-              {0x54, 0x4B, 0x42, 0x4C, 0x06, 0x00, 0x00, 0x00, 'c', 'h', '(', 'f', 'r', ')'}}),
-         1, "ch(fr)"},
+        {cat({kList, unhex("58585858 01000000 00 544b424c 06000000 6368286672 29")}), 1, "ch(fr)"},
         {Bytes(file.begin(), file.end() - 1), 0, "us"},                       // cut
-        {cat({kList, {0x54, 0x4B, 0x42, 0x4C, 0x02, 0x00, 0x00, 0x00, '.', '/'}}), 0, "us"},  // not a name
-        {cat({kList, {0x54, 0x4B, 0x42, 0x4C, 0x01, 0x10, 0x00, 0x00, 'd'}}), 0, "us"},     // over 4096
-        {cat({{0x00, 0x00, 0x00, 0x00}, kLayoutDe}), 0, "us"},  // no block, no end marker
+        {cat({kList, unhex("544b424c 02000000 2e2f")}), 0, "us"},  // "./": not a name
+        {cat({kList, unhex("544b424c 01100000 64")}), 0, "us"},     // over 4096
+        {cat({Bytes(4, 0), kLayoutDe}), 0, "us"},  // no block, no end marker
     };
     for (const Row &r : rows) {
         std::string layout = "us";

@@ -1,6 +1,8 @@
 // The capture rules (grabs, confinement, cursor) and the release gesture.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "input/capture.h"
 #include "ui/context_menu.h"
 
@@ -9,24 +11,21 @@ namespace {
 CaptureInputs forwarding_inputs()
 {
     CaptureInputs in{};
-    in.connected = true;
-    in.mouse_input = true;
-    in.keyboard_input = true;
-    in.window_active = true;
-    in.rect_x = 0;
-    in.rect_y = 75;
-    in.rect_w = 800;
-    in.rect_h = 450;
-    in.now_ms = 10000;
-    in.last_mouse_ms = 9990;
+    in.connected = in.mouse_input = in.keyboard_input = in.window_active = true;
+    in.rect_y = 75, in.rect_w = 800, in.rect_h = 450;
+    in.now_ms = 10000, in.last_mouse_ms = 9990;
     return in;
 }
 
-CaptureState shown_state()
+// The changes of one step as keyboard grab, mouse grab, relative mode, clip,
+// cursor: '+' on, '-' off, '.' no change.
+std::string step(const CaptureInputs &in, CaptureState *st)
 {
-    CaptureState st{};
-    st.cursor_shown = true;
-    return st;
+    CaptureActions a = capture_step(in, st);
+    std::string s;
+    for (CaptureChange c : {a.keyboard_grab, a.mouse_grab, a.relative, a.clip, a.cursor})
+        s += ".+-"[c];
+    return s;
 }
 
 } // namespace
@@ -34,92 +33,59 @@ CaptureState shown_state()
 TEST(CaptureRules, TheFourFactsDecideGrabsRelativeModeAndForwarding)
 {
     // connected, Input, active, ui_focus -> relative, keyboard grab, mouse grab, forwarding
-    struct Row {
-        bool connected, input, active, ui_focus;
-        bool relative, keyboard_grab, mouse_grab, forwarding;
-    };
-    const Row rows[] = {
-        {1, 1, 1, 0, 1, 1, 1, 1},  // driving the target
-        {1, 1, 0, 0, 0, 1, 1, 0},  // turned to another window: the grabs wait for the return
-        {1, 1, 1, 1, 0, 0, 0, 0},  // a viewer window is open: all back to the desktop
+    const bool rows[][8] = {
+        {1, 1, 1, 0, 1, 1, 1, 1}, // driving the target
+        {1, 1, 0, 0, 0, 1, 1, 0}, // turned to another window: the grabs wait for the return
+        {1, 1, 1, 1, 0, 0, 0, 0}, // a viewer window is open: all back to the desktop
         {1, 1, 0, 1, 0, 0, 0, 0},
     };
-    for (const Row &r : rows) {
-        CaptureWant w = capture_want(r.connected, r.input, r.active, r.ui_focus);
-        SCOPED_TRACE(testing::Message() << r.connected << r.input << r.active << r.ui_focus);
-        EXPECT_EQ(w.relative, r.relative);
-        EXPECT_EQ(w.keyboard_grab, r.keyboard_grab);
-        EXPECT_EQ(w.mouse_grab, r.mouse_grab);
-        EXPECT_EQ(w.forwarding, r.forwarding);
+    for (const auto &r : rows) {
+        CaptureWant w = capture_want(r[0], r[1], r[2], r[3]);
+        EXPECT_EQ((std::vector<bool>{w.relative, w.keyboard_grab, w.mouse_grab, w.forwarding}),
+                  std::vector<bool>(r + 4, r + 8)) << r[0] << r[1] << r[2] << r[3];
     }
     // Not connected, or Input off: nothing is captured, nothing forwarded.
     for (int bits = 0; bits < 16; bits++) {
-        bool connected = bits & 1, input = bits & 2, active = bits & 4, ui_focus = bits & 8;
-        if (connected && input)
+        if ((bits & 3) == 3)
             continue;
-        CaptureWant w = capture_want(connected, input, active, ui_focus);
+        CaptureWant w = capture_want(bits & 1, bits & 2, bits & 4, bits & 8);
         EXPECT_FALSE(w.relative || w.keyboard_grab || w.mouse_grab || w.forwarding) << bits;
     }
 }
 
-TEST(CaptureRules, RelativeModeComesAndGoesAndTheCursorShowsWhenItGoes)
+TEST(CaptureRules, StepsWithAndWithoutRelativeMode)
 {
-    CaptureState st = shown_state();
+    CaptureState st{};
+    st.cursor_shown = true;
     CaptureInputs in = forwarding_inputs();
     in.relative_available = true;
-    CaptureActions a = capture_step(in, &st);
-    EXPECT_EQ(a.relative, CHANGE_ON);
-    EXPECT_EQ(a.keyboard_grab, CHANGE_ON);
-    EXPECT_EQ(a.mouse_grab, CHANGE_ON);
-    EXPECT_EQ(a.clip, CHANGE_NONE);
-    EXPECT_EQ(a.cursor, CHANGE_NONE) << "relative mode hides it; shown underneath, it reappears when that ends";
-    a = capture_step(in, &st);
-    EXPECT_EQ(a.relative, CHANGE_NONE);
-    EXPECT_EQ(a.mouse_grab, CHANGE_NONE);
-
+    // Relative mode hides the cursor; shown underneath, it reappears when that ends.
+    EXPECT_EQ(step(in, &st), "+++..");
+    EXPECT_EQ(step(in, &st), ".....");
     in.ui_focus = true;
-    a = capture_step(in, &st);
-    EXPECT_EQ(a.relative, CHANGE_OFF);
-    EXPECT_EQ(a.keyboard_grab, CHANGE_OFF);
-    EXPECT_EQ(a.mouse_grab, CHANGE_OFF);
+    EXPECT_EQ(step(in, &st), "---..");
     EXPECT_TRUE(st.cursor_shown);
-
-    in.ui_focus = false;  // closed again: captured again
-    EXPECT_EQ(capture_step(in, &st).relative, CHANGE_ON);
+    in.ui_focus = false; // closed again: captured again
+    EXPECT_EQ(step(in, &st), "+++..");
     in.connected = false;
-    a = capture_step(in, &st);
-    EXPECT_EQ(a.relative, CHANGE_OFF);
-    EXPECT_EQ(a.mouse_grab, CHANGE_OFF);
-    EXPECT_EQ(a.keyboard_grab, CHANGE_OFF);
-}
+    EXPECT_EQ(step(in, &st), "---..");
 
-TEST(CaptureRules, WithoutRelativeModeThePointerIsConfinedToThePicture)
-{
-    CaptureState st = shown_state();
-    CaptureInputs in = forwarding_inputs();
-    CaptureActions a = capture_step(in, &st);
-    EXPECT_EQ(a.relative, CHANGE_NONE);
-    EXPECT_EQ(a.clip, CHANGE_ON);
-    EXPECT_EQ(a.clip_y, 75);
-    EXPECT_EQ(a.clip_w, 800);
-    EXPECT_EQ(a.clip_h, 450);
-    EXPECT_EQ(a.cursor, CHANGE_OFF);
-    in.rect_y = 40;  // the window was resized: the confinement follows
-    a = capture_step(in, &st);
-    EXPECT_EQ(a.clip, CHANGE_ON);
-    EXPECT_EQ(a.clip_y, 40);
-    in.window_active = false;  // and lets go while another window is active
-    a = capture_step(in, &st);
-    EXPECT_EQ(a.clip, CHANGE_OFF);
-    EXPECT_EQ(a.cursor, CHANGE_ON);
-
-    CaptureState none = shown_state();
+    // Without relative mode the pointer is confined to the picture.
+    st = CaptureState{};
+    st.cursor_shown = true;
     in = forwarding_inputs();
-    in.rect_w = 0;  // no picture yet: the grab alone holds the pointer
-    a = capture_step(in, &none);
-    EXPECT_EQ(a.mouse_grab, CHANGE_ON);
-    EXPECT_EQ(a.clip, CHANGE_NONE);
-    EXPECT_EQ(a.cursor, CHANGE_NONE);
+    EXPECT_EQ(step(in, &st), "++.+-");
+    in.rect_y = 40; // the window was resized: the confinement follows
+    CaptureActions a = capture_step(in, &st);
+    EXPECT_EQ(a.clip, CHANGE_ON);
+    EXPECT_EQ((std::vector<int>{a.clip_y, a.clip_w, a.clip_h}), (std::vector<int>{40, 800, 450}));
+    in.window_active = false; // and lets go while another window is active
+    EXPECT_EQ(step(in, &st).substr(3), "-+");
+    st = CaptureState{};
+    st.cursor_shown = true;
+    in = forwarding_inputs();
+    in.rect_w = 0; // no picture yet: the grab alone holds the pointer
+    EXPECT_EQ(step(in, &st), "++...");
 }
 
 TEST(CaptureRules, WindowToDrawableConversion)
@@ -139,25 +105,24 @@ TEST(CaptureRules, WindowToDrawableConversion)
         {800, 600, 1600, -1, 7, 9, 7, 9},
     };
     for (const Row &r : rows) {
+        SCOPED_TRACE(testing::Message() << r.from_w << "x" << r.from_h << " -> " << r.to_w << "x" << r.to_h);
         ScalePoint p = window_pixels_convert(ScalePoint{r.x, r.y}, r.from_w, r.from_h, r.to_w, r.to_h);
-        EXPECT_FLOAT_EQ(p.x, r.want_x) << r.from_w << "x" << r.from_h << " -> " << r.to_w << "x" << r.to_h;
-        EXPECT_FLOAT_EQ(p.y, r.want_y) << r.from_w << "x" << r.from_h << " -> " << r.to_w << "x" << r.to_h;
+        EXPECT_FLOAT_EQ(p.x, r.want_x);
+        EXPECT_FLOAT_EQ(p.y, r.want_y);
     }
 }
 
 TEST(CaptureRules, InputOffHidesAnIdleCursorAfterThreeSeconds)
 {
-    CaptureState st = shown_state();
+    CaptureState st{}, st2{};
+    st.cursor_shown = st2.cursor_shown = true;
     CaptureInputs in = forwarding_inputs();
     in.mouse_input = in.keyboard_input = false;
     in.last_mouse_ms = 7000;
-    in.now_ms = 10000;  // exactly 3000 ms: not yet
-    EXPECT_EQ(capture_step(in, &st).cursor, CHANGE_NONE);
+    EXPECT_EQ(capture_step(in, &st).cursor, CHANGE_NONE); // exactly 3000 ms: not yet
     in.now_ms = 10001;
     EXPECT_EQ(capture_step(in, &st).cursor, CHANGE_OFF);
-    // A menu open keeps it.
-    CaptureState st2 = shown_state();
-    in.ui_focus = true;
+    in.ui_focus = true; // a menu open keeps it
     EXPECT_EQ(capture_step(in, &st2).cursor, CHANGE_NONE);
     // The next movement shows it; with input on it does not.
     EXPECT_EQ(capture_mouse_activity(false, &st), CHANGE_ON);
@@ -166,64 +131,39 @@ TEST(CaptureRules, InputOffHidesAnIdleCursorAfterThreeSeconds)
     EXPECT_EQ(capture_mouse_activity(true, &st), CHANGE_NONE);
 }
 
-TEST(ReleaseGesture, PlainRightClickOpensTheMenuOnlyWhenNotCaptured)
+TEST(ReleaseGesture, OnlyLeftCtrlWithAPlainRightClickReleases)
 {
     ReleaseGesture g{};
     EXPECT_FALSE(gesture_button(&g, 1, true, false));
-    EXPECT_TRUE(gesture_button(&g, 1, false, false));
-    EXPECT_FALSE(gesture_button(&g, 1, true, true));
+    EXPECT_TRUE(gesture_button(&g, 1, false, false)) << "not captured: a plain right click opens the menu";
+    gesture_button(&g, 1, true, true);
     EXPECT_FALSE(gesture_button(&g, 1, false, true)) << "captured: a plain right click belongs to the target";
-    EXPECT_EQ(g.buttons, 0);
-}
-
-TEST(ReleaseGesture, LeftCtrlAloneReleasesACapturedPointer)
-{
-    ReleaseGesture g{};
-    gesture_modifier(&g, 0, true);
-    gesture_button(&g, 1, true, true);
-    EXPECT_TRUE(gesture_button(&g, 1, false, true));
-
-    // Left Ctrl + left Shift: not the gesture.
-    gesture_modifier(&g, 1, true);
-    gesture_button(&g, 1, true, true);
-    EXPECT_FALSE(gesture_button(&g, 1, false, true));
-    gesture_modifier(&g, 1, false);
-
-    // Left and right buttons together: not the gesture.
-    gesture_button(&g, 0, true, true);
-    gesture_button(&g, 1, true, true);
-    EXPECT_FALSE(gesture_button(&g, 1, false, true));
-    gesture_button(&g, 0, false, true);
-    EXPECT_EQ(g.buttons, 0);
-
-    // Right Ctrl is not left Ctrl.
-    gesture_modifier(&g, 0, false);
-    gesture_modifier(&g, 4, true);
-    gesture_button(&g, 1, true, true);
-    EXPECT_FALSE(gesture_button(&g, 1, false, true));
-    EXPECT_EQ(g.modifiers, 0x10);
-}
-
-TEST(ReleaseGesture, FocusLossForgetsWhatWasHeldAndBadValuesAreIgnored)
-{
-    ReleaseGesture g{};
-    gesture_modifier(&g, 0, true);
-    gesture_button(&g, 0, true, true);
+    // {modifier held besides, left button held}: left Ctrl alone releases.
+    const struct {
+        int extra_mod, left_ctrl, left_button, releases;
+    } rows[] = {{-1, 1, 0, 1}, {1, 1, 0, 0} /* + left Shift */, {-1, 1, 1, 0}, {4, 0, 0, 0} /* right Ctrl */};
+    for (const auto &r : rows) {
+        SCOPED_TRACE(testing::Message() << r.extra_mod << r.left_ctrl << r.left_button);
+        gesture_reset(&g);
+        gesture_modifier(&g, 0, r.left_ctrl);
+        if (r.extra_mod >= 0)
+            gesture_modifier(&g, r.extra_mod, true);
+        gesture_button(&g, 0, r.left_button, true);
+        gesture_button(&g, 1, true, true);
+        EXPECT_EQ(gesture_button(&g, 1, false, true), (bool)r.releases);
+    }
+    // Focus loss forgets what was held; bad values are ignored.
     gesture_reset(&g);
-    EXPECT_EQ(g.modifiers, 0);
-    EXPECT_EQ(g.buttons, 0);
+    EXPECT_EQ(g.modifiers + g.buttons, 0);
     gesture_modifier(&g, 8, true);
     gesture_modifier(&g, -1, true);
     EXPECT_FALSE(gesture_button(&g, 3, true, false));
     EXPECT_FALSE(gesture_button(&g, -1, false, false));
-    EXPECT_EQ(g.modifiers, 0);
-    EXPECT_EQ(g.buttons, 0);
+    EXPECT_EQ(g.modifiers + g.buttons, 0);
 }
 
 TEST(ReleaseTip, ShowsFourSecondsInclusive)
 {
-    EXPECT_FALSE(menu_tip_visible(0, 5000));
-    EXPECT_TRUE(menu_tip_visible(1000, 1000));
     EXPECT_TRUE(menu_tip_visible(1000, 5000));
     EXPECT_FALSE(menu_tip_visible(1000, 5001));
     EXPECT_FALSE(menu_tip_visible(1000, 999)) << "a clock stepped back shows no tip";

@@ -2,20 +2,19 @@
 // hooks, with the gates applied and the mouse queue flushed per frame.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "input/input_thread.h"
+#include "support/bytes.h"
+#include "support/wait.h"
 
 namespace {
 
 struct FakeLink {
     std::mutex m;
-    std::condition_variable cv;
-    std::vector<std::string> sent;  // hex
+    std::vector<std::string> sent; // hex
     InputGates gates{true, true, true, false};
     size_t gate_reads = 0;
 
@@ -24,34 +23,24 @@ struct FakeLink {
         FakeLink *f = static_cast<FakeLink *>(ctx);
         std::lock_guard<std::mutex> g(f->m);
         f->gate_reads++;
-        f->cv.notify_all();
         return f->gates;
-    }
-    // Waits (with a deadline) until the gates have been read `count` times:
-    // the input thread has decided about that many reads.
-    bool wait_gate_reads(size_t count)
-    {
-        std::unique_lock<std::mutex> g(m);
-        return cv.wait_for(g, std::chrono::seconds(5), [&] { return gate_reads >= count; });
     }
     static void send(void *ctx, const uint8_t *report, size_t n)
     {
         FakeLink *f = static_cast<FakeLink *>(ctx);
-        std::string hex;
-        char b[3];
-        for (size_t i = 0; i < n; i++) {
-            snprintf(b, sizeof b, "%02x", report[i]);
-            hex += b;
-        }
         std::lock_guard<std::mutex> g(f->m);
-        f->sent.push_back(hex);
-        f->cv.notify_all();
+        f->sent.push_back(hex(report, n));
     }
-    // Waits (with a deadline) until `count` reports have been sent.
+    // The input thread has decided about `count` reads of the gates.
+    bool wait_gate_reads(size_t count)
+    {
+        return wait_until([&] { std::lock_guard<std::mutex> g(m); return gate_reads >= count; });
+    }
+    // The reports sent once `count` have been (or the deadline passed).
     std::vector<std::string> wait_for(size_t count)
     {
-        std::unique_lock<std::mutex> g(m);
-        cv.wait_for(g, std::chrono::seconds(5), [&] { return sent.size() >= count; });
+        wait_until([&] { std::lock_guard<std::mutex> g(m); return sent.size() >= count; });
+        std::lock_guard<std::mutex> g(m);
         return sent;
     }
     void set_gates(InputGates g2)
@@ -65,29 +54,17 @@ class InputThread : public ::testing::Test {
 protected:
     FakeLink link;
     InputPipeline pipe;
-    void SetUp() override
-    {
-        InputHooks hooks{};
-        hooks.ctx = &link;
-        hooks.gates = FakeLink::get_gates;
-        hooks.send = FakeLink::send;
-        input_start(&pipe, hooks);
-    }
+    void SetUp() override { input_start(&pipe, InputHooks{&link, FakeLink::get_gates, FakeLink::send, nullptr}); }
     void TearDown() override { input_stop(&pipe); }
-
-    // Waits until the input thread has queued `count` mouse entries.
+    size_t queued()
+    {
+        std::lock_guard<std::mutex> g(pipe.mouse_lock);
+        return pipe.mouse_queue.size();
+    }
+    // The input thread has queued `count` mouse entries.
     bool wait_queued(size_t count)
     {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (std::chrono::steady_clock::now() < deadline) {
-            {
-                std::lock_guard<std::mutex> g(pipe.mouse_lock);
-                if (pipe.mouse_queue.size() >= count)
-                    return true;
-            }
-            std::this_thread::yield();
-        }
-        return false;
+        return wait_until([&] { return queued() >= count; });
     }
 };
 
@@ -103,10 +80,7 @@ TEST_F(InputThread, NothingIsSentWhileNotConnectedOrInputIsOff)
     ASSERT_TRUE(link.wait_gate_reads(2));
     link.set_gates({true, true, true, false});
     pipe.source.key(0x39, true);  // Space
-    auto sent = link.wait_for(1);
-    ASSERT_FALSE(sent.empty());
-    EXPECT_EQ(sent.back(), "0100002c0000000000");
-    EXPECT_EQ(sent.size(), 1u);
+    EXPECT_EQ(link.wait_for(1), (std::vector<std::string>{"0100002c0000000000"}));
 }
 
 TEST_F(InputThread, MotionIsQueuedAndFlushedCoalesced)
@@ -116,11 +90,8 @@ TEST_F(InputThread, MotionIsQueuedAndFlushedCoalesced)
         ASSERT_TRUE(wait_queued((size_t)i + 1));
     }
     input_flush_mouse(&pipe);
-    auto sent = link.wait_for(1);
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0], "02001e0f00");
-    std::lock_guard<std::mutex> g(pipe.mouse_lock);
-    EXPECT_TRUE(pipe.mouse_queue.empty());
+    EXPECT_EQ(link.wait_for(1), (std::vector<std::string>{"02001e0f00"}));
+    EXPECT_EQ(queued(), 0u);
 }
 
 TEST_F(InputThread, ReleaseClickWithLeftCtrlNeverReachesTheTarget)
@@ -149,15 +120,10 @@ TEST_F(InputThread, MenuFocusDropsMouseEntriesAndInputOffKeepsTheQueue)
     ASSERT_TRUE(wait_queued(1));
     link.set_gates({true, true, false, false});
     input_flush_mouse(&pipe);  // input off: nothing goes, nothing is lost
-    {
-        std::lock_guard<std::mutex> g(pipe.mouse_lock);
-        EXPECT_EQ(pipe.mouse_queue.size(), 1u);
-    }
+    EXPECT_EQ(queued(), 1u);
     link.set_gates({true, true, true, false});
     input_flush_mouse(&pipe);
-    auto sent = link.wait_for(1);
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0], "0200070000");
+    EXPECT_EQ(link.wait_for(1), (std::vector<std::string>{"0200070000"}));
 }
 
 TEST_F(InputThread, ReleaseAllLetsGoOfKeysAndButtons)
@@ -167,15 +133,11 @@ TEST_F(InputThread, ReleaseAllLetsGoOfKeysAndButtons)
     ASSERT_TRUE(wait_queued(1));
     ASSERT_EQ(link.wait_for(1).size(), 1u);
     pipe.source.release_all();
-    auto sent = link.wait_for(2);
-    ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(sent[1], "010000000000000000");
+    ASSERT_EQ(link.wait_for(2).size(), 2u);
     ASSERT_TRUE(wait_queued(2));
     input_flush_mouse(&pipe);
-    sent = link.wait_for(4);
-    ASSERT_EQ(sent.size(), 4u);
-    EXPECT_EQ(sent[2], "0201000000");
-    EXPECT_EQ(sent[3], "0200000000");
+    EXPECT_EQ(link.wait_for(4), (std::vector<std::string>{"010000040000000000", "010000000000000000", "0201000000",
+                                                         "0200000000"}));
 }
 
 TEST_F(InputThread, ForgettingDropsQueuedMotion)
@@ -190,9 +152,7 @@ TEST_F(InputThread, ForgettingDropsQueuedMotion)
     link.set_gates({true, true, true, false});
     input_flush_mouse(&pipe);
     pipe.source.key(0x02, true);  // a later report proves nothing else went out
-    auto sent = link.wait_for(1);
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0], "0100001e0000000000");
+    EXPECT_EQ(link.wait_for(1), (std::vector<std::string>{"0100001e0000000000"}));
 }
 
 TEST(InputSourceStates, APressAndReleaseBeforeTheReadAreTwoStates)
@@ -213,16 +173,11 @@ TEST(InputSourceStates, APressAndReleaseBeforeTheReadAreTwoStates)
     EXPECT_EQ(s.wait(), INPUT_WAKE_MOUSE) << "no keyboard state left";
 
     // Motion belongs to the button state it happened in.
-    MouseSample m;
-    s.read_mouse(&m);
-    EXPECT_EQ(m.x, 4);
-    EXPECT_EQ(m.buttons[0], 0);
-    s.read_mouse(&m);
-    EXPECT_EQ(m.x, 2);
-    EXPECT_NE(m.buttons[0], 0);
-    s.read_mouse(&m);
-    EXPECT_EQ(m.x, 0);
-    EXPECT_EQ(m.buttons[0], 0);
+    for (auto [x, left] : {std::pair{4, 0}, {2, 1}, {0, 0}}) {
+        MouseSample m;
+        s.read_mouse(&m);
+        EXPECT_EQ(m.x * 10 + (m.buttons[0] != 0), x * 10 + left);
+    }
     s.stop();
     EXPECT_EQ(s.wait(), INPUT_WAKE_STOP);
 }

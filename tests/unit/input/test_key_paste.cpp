@@ -3,14 +3,13 @@
 // cancel.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "input/key_paste.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -37,16 +36,14 @@ const KeyLayout &layout(const char *name)
 void check(const char *name, const std::vector<Case> &cases)
 {
     for (const Case &k : cases) {
+        SCOPED_TRACE(std::string(name) + " U+" + std::to_string((uint32_t)k.c));
         KeyStroke got[2] = {};
         int n = key_layout_strokes(layout(name), k.c, got);
-        int want = k.usage == 0 ? 0 : k.usage2 == 0 ? 1 : 2;
-        SCOPED_TRACE(std::string(name) + " U+" + std::to_string((uint32_t)k.c));
-        ASSERT_EQ(n, want);
-        std::vector<std::pair<int, int>> got_pairs, want_pairs = {{k.usage, k.mods}, {k.usage2, k.mods2}};
-        for (int i = 0; i < n; i++)
-            got_pairs.push_back({got[i].usage, got[i].modifiers});
-        want_pairs.resize((size_t)n);
-        EXPECT_EQ(got_pairs, want_pairs);
+        std::vector<int> want = {k.usage, k.mods, k.usage2, k.mods2}, have(4, 0);
+        for (int i = 0; i < n && i < 2; i++)
+            have[2 * i] = got[i].usage, have[2 * i + 1] = got[i].modifiers;
+        EXPECT_EQ(n, k.usage == 0 ? 0 : k.usage2 == 0 ? 1 : 2);
+        EXPECT_EQ(have, want);
     }
 }
 
@@ -88,9 +85,8 @@ TEST(KeyLayout, Japanese)
 TEST(KeyLayout, AnUnknownLayoutBuildsNothing)
 {
     KeyLayout l;
-    EXPECT_EQ(key_layout_build("no_such_layout", &l), -1);
-    EXPECT_TRUE(l.direct.empty());
     KeyStroke s[2];
+    EXPECT_EQ(key_layout_build("no_such_layout", &l), -1);
     EXPECT_EQ(key_layout_strokes(l, U'a', s), 0);
 }
 
@@ -116,8 +112,6 @@ TEST(KeyPaste, ACombinationPressesInOrderThenReleasesInReverse)
 {
     const std::vector<KeyCombo> &combos = key_combos();
     ASSERT_EQ(combos.size(), 19u);
-    EXPECT_EQ(combos[0].label, "Ctrl+Alt+Del");
-    EXPECT_EQ(combos[18].label, "Ctrl+Alt+F12");
     PastePlan plan;
     paste_plan_combo(combos[0], &plan);
     EXPECT_EQ(plan.reports, (std::vector<R>{{1, 0x01}, {1, 0x05}, {1, 0x05, 0, 0x4C}, {1, 0x05}, {1, 0x01}, {1, 0}}));
@@ -169,12 +163,9 @@ TEST(KeyPaste, CancelHalfwayEndsWithEverythingReleased)
         std::lock_guard<std::mutex> hold(sink.lock);
         return sink.got.size();
     };
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (sent() < 21 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(wait_until([&] { return sent() >= 21; }));
     paster_cancel(&p);
-    while (paster_active(&p) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(wait_until([&] { return !paster_active(&p); }));
     paster_stop(&p);
     ASSERT_FALSE(paster_active(&p));
     EXPECT_EQ(p.outcome.load(), PASTE_CANCELLED);

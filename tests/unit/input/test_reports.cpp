@@ -15,15 +15,13 @@
 namespace {
 
 // The report for the scan codes held (bit 7 set), as hex.
-std::string keyboard(const std::vector<int> &down, uint8_t *mods = nullptr)
+std::string keyboard(const std::vector<int> &down)
 {
     uint8_t state[256] = {}, r[9];
     std::memset(r, 0xEE, sizeof r);
     for (int c : down)
         state[c] = 0x80;
-    uint8_t m = keyboard_build_report(state, r);
-    if (mods)
-        *mods = m;
+    keyboard_build_report(state, r);
     return hex(r, 9);
 }
 
@@ -59,7 +57,6 @@ TEST(KeyboardReport, Reports)
         {{0x32, 0x26, 0x2C, 0x1E, 0x19, 0x11, 0x10}, "010000141a13040f1d"},
         {{0x32, 0x26, 0x2C, 0x1E, 0x19, 0x11}, "0100001a13040f1d10"}, // Q released lets M in
         {{0x1D, 0x36}, "012100000000000000"},             // left Ctrl + right Shift
-        {{0xB8}, "014000000000000000"}, {{0xDC}, "018000000000000000"}, // right Alt, right Windows
         {{0x56}, "010000000000000000"},                   // the ISO key: no usage
         {{0xDB, 0x56}, "010800000000000000"},
         {{0x00, 0xDE, 0xEF, 0xFF}, "010000000000000000"}, // code 0 and codes past Applications
@@ -68,18 +65,8 @@ TEST(KeyboardReport, Reports)
     };
     for (const auto &[down, want] : rows)
         EXPECT_EQ(keyboard(down), want);
-    // Modifiers never take a usage place; every key down gives Escape, 1..5.
-    const uint8_t bits[][2] = {{0x1D, 0x01}, {0x2A, 0x02}, {0x38, 0x04}, {0xDB, 0x08},
-                               {0x9D, 0x10}, {0x36, 0x20}, {0xB8, 0x40}, {0xDC, 0x80}};
-    uint8_t state[256] = {}, r[9], mods = 0;
-    for (auto [code, bit] : bits) {
-        uint8_t one[256] = {};
-        one[code] = 0x80;
-        EXPECT_EQ(keyboard_modifiers(one), bit) << std::hex << int(code);
-        state[code] = 0x80;
-    }
-    EXPECT_EQ(keyboard_build_report(state, r), 0xFF);
-    EXPECT_EQ(hex(r, 9), "01ff00000000000000");
+    // Every key down: all modifiers, and the six lowest codes with a usage (Escape, 1..5).
+    uint8_t state[256], r[9];
     std::memset(state, 0x80, sizeof state);
     keyboard_build_report(state, r);
     EXPECT_EQ(hex(r, 9), "01ff00291e1f202122");
@@ -88,9 +75,6 @@ TEST(KeyboardReport, Reports)
     state[0x1E] = 0x7F, state[0x1F] = 0xFF, state[0x1D] = 0x01, state[0x9D] = 0x81;
     EXPECT_EQ(keyboard_build_report(state, r), 0x10);
     EXPECT_EQ(hex(r, 9), "011000160000000000");
-    keyboard_released_report(r);
-    EXPECT_EQ(hex(r, 9), "010000000000000000");
-    (void)mods;
 }
 
 TEST(KeyboardReport, SdlScancodesRoundTripToTheirOwnUsage)
@@ -98,11 +82,9 @@ TEST(KeyboardReport, SdlScancodesRoundTripToTheirOwnUsage)
     // SDL scancodes are USB HID usage ids, so SDL -> scan code -> usage gives
     // the scancode back for every key that has a usage. The exception: the ISO
     // key left of Enter (Non-US #, 0x32) shares the backslash scan code (0x31).
-    bool reached[256] = {};
     int checked = 0;
     for (int sc = 0; sc < SDL_NUM_SCANCODES; sc++) {
         uint8_t code = keyboard_di_code_from_sdl(sc);
-        reached[code] = true;
         if (!code || !keyboard_usage(code) || sc == SDL_SCANCODE_NONUSHASH)
             continue;
         EXPECT_EQ(keyboard_usage(code), sc) << "scancode " << sc << " code 0x" << std::hex << int(code);
@@ -110,8 +92,6 @@ TEST(KeyboardReport, SdlScancodesRoundTripToTheirOwnUsage)
     }
     EXPECT_EQ(checked, 99); // every key with a usage
     EXPECT_EQ(keyboard_usage(keyboard_di_code_from_sdl(SDL_SCANCODE_NONUSHASH)), 0x31);
-    for (uint8_t m : {0x1D, 0x2A, 0x38, 0xDB, 0x9D, 0x36, 0xB8, 0xDC, 0x56}) // modifiers and the ISO key
-        EXPECT_TRUE(reached[m]) << "code 0x" << std::hex << int(m);
     for (int bad : {(int)SDL_SCANCODE_UNKNOWN, -1, (int)SDL_NUM_SCANCODES, 1 << 30})
         EXPECT_EQ(keyboard_di_code_from_sdl(bad), 0) << bad;
 }
@@ -140,8 +120,7 @@ TEST(MouseReport, Entries)
         }
     }
     MouseSample s = sample(0, 0, 0);
-    for (int i = 3; i < 8; i++) // buttons 3-7 are not forwarded
-        s.buttons[i] = 0x80;
+    std::memset(s.buttons + 3, 0x80, 5); // buttons 3-7 are not forwarded
     MouseEntry e;
     ASSERT_TRUE(mouse_make_entry(s, false, &e));
     EXPECT_EQ(e.buttons, 0);
@@ -177,6 +156,4 @@ TEST(MouseReport, Coalescing)
     EXPECT_EQ(mouse_coalesce(entries, 6, reports, 0, &consumed), 0u);
     EXPECT_EQ(consumed, 0u);
     EXPECT_EQ(mouse_coalesce(entries, 6, reports, 4, nullptr), 4u);
-    mouse_released_report(reports[0]);
-    EXPECT_EQ(hex(reports[0], 5), "0200000000");
 }

@@ -26,10 +26,7 @@ struct Bare {
 
     explicit Bare(int protocol)
     {
-        l->protocol = protocol;
-        l->active = 1;
-        l->connected = 1;
-        l->state = LINK_STATE_STREAMING;
+        l->protocol = protocol, l->active = 1, l->connected = 1, l->state = LINK_STATE_STREAMING;
         l->input_queue = queue_create();
         l->last_traffic_ms = link_now_ms();
         l->frame_num_info = 4;  // the SPS gives frame_num 4 bits
@@ -180,8 +177,7 @@ TEST(LinkGeneration, AUsbTargetAfterAProtocolTwoSessionQueuesNoControlPackets)
         while (!k->stop_control.load())
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
     };
-    l->protocol = 2;
-    l->active = 1;
+    l->protocol = 2, l->active = 1;
     link_reset(l);  // the protocol-2 session ends (silence)
     DeviceRecord usb{};
     usb.usb = 1;

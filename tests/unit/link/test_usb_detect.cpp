@@ -100,70 +100,52 @@ struct Found {
     static void report(void *c, const DeviceRecord *r) { ((Found *)c)->records.push_back(*r); }
 };
 
-UsbFakeConfig stream_dongle(int bus, std::vector<uint8_t> ports)
+UsbFakeConfig dongle(int bus, std::vector<uint8_t> ports, uint16_t hid_version = 0)
 {
     UsbFakeConfig c;
-    c.bus = bus;
-    c.ports = ports;
+    c.bus = bus, c.ports = ports, c.hid_mode = hid_version != 0, c.hid_version = hid_version;
     return c;
 }
 
-UsbFakeConfig hid_dongle(uint16_t version)
+// usb, hid_only, location, label, id of each record found.
+std::vector<std::string> detect(UsbFake *f)
 {
-    UsbFakeConfig c;
-    c.hid_mode = true;
-    c.hid_version = version;
-    return c;
+    Found found;
+    usb_detect(usb_fake_backend(f), Found::report, &found);
+    std::vector<std::string> out;
+    for (const DeviceRecord &r : found.records)
+        out.push_back(std::to_string(r.usb) + std::to_string(r.hid_only) + " " + r.location + " " + r.label + " " +
+                      r.id + " " + r.name + " " + std::to_string(r.build));
+    return out;
 }
 
 }  // namespace
 
-class UsbDetect : public ::testing::Test {
-protected:
-    UsbFake *f = usb_fake_create();
-    ~UsbDetect() override { usb_fake_destroy(&f); }
-    std::vector<DeviceRecord> detect()
-    {
-        Found found;
-        usb_detect(usb_fake_backend(f), Found::report, &found);
-        return found.records;
-    }
-};
-
-TEST_F(UsbDetect, DonglesInBothModes)
+TEST(UsbDetect, DonglesInBothModes)
 {
-    EXPECT_TRUE(detect().empty());
-    usb_fake_add(f, hid_dongle(0x2000)); // reported hid-only, after the stream-mode dongles
-    usb_fake_add(f, stream_dongle(1, {3}));
-    int hub = usb_fake_add(f, stream_dongle(2, {1, 4}));
-    int old = usb_fake_add(f, hid_dongle(0x1FFF)); // below the version gate
-    UsbFakeConfig closed = hid_dongle(0x2001);
+    UsbFake *f = usb_fake_create();
+    EXPECT_TRUE(detect(f).empty());
+    usb_fake_add(f, dongle(0, {}, 0x2000)); // reported hid-only, after the stream-mode dongles
+    usb_fake_add(f, dongle(1, {3}));
+    int hub = usb_fake_add(f, dongle(2, {1, 4}));
+    int old = usb_fake_add(f, dongle(0, {}, 0x1FFF)); // below the version gate
+    UsbFakeConfig closed = dongle(0, {}, 0x2001);
     closed.hid_openable = false;
     usb_fake_add(f, closed);
-    auto found = detect();
-    ASSERT_EQ(found.size(), 3u);
-    const DeviceRecord &r = found[0];
-    EXPECT_EQ(r.usb * 10 + r.hid_only, 10u);
-    EXPECT_STREQ(r.location, "0-3");
-    EXPECT_STREQ(r.label, "0-3");
-    EXPECT_STREQ(r.name, "KAVRI Viewer");
-    EXPECT_STREQ(r.id, "fake-usb:1-3");
-    EXPECT_EQ(r.build, 0u);
-    EXPECT_STREQ(found[1].location, "1-1-4");
-    EXPECT_STRNE(found[0].id, found[1].id);
-    EXPECT_EQ(found[2].usb * 10 + found[2].hid_only, 11u);
-    EXPECT_STREQ(found[2].location, "");
-    EXPECT_STREQ(found[2].id, "fake-hid:0");
+    const std::vector<std::string> want = {"10 0-3 0-3 fake-usb:1-3 KAVRI Viewer 0",
+                                           "10 1-1-4 1-1-4 fake-usb:2-1.4 KAVRI Viewer 0",
+                                           "11   fake-hid:0 KAVRI Viewer 0"};
+    auto found = detect(f);
+    EXPECT_EQ(found, want);
     EXPECT_EQ(usb_fake_stats(f, old).hid_opens, 1);
     // Replugged into the same port behind the hub: the same id and location.
     usb_fake_unplug(f, hub);
-    usb_fake_add(f, stream_dongle(2, {1, 4}));
-    auto again = detect();
-    ASSERT_EQ(again.size(), 3u);
-    EXPECT_STREQ(again[1].id, found[1].id);
+    usb_fake_add(f, dongle(2, {1, 4}));
+    EXPECT_EQ(detect(f), found);
     Found none;
     usb_detect(nullptr, Found::report, &none);
     EXPECT_TRUE(none.records.empty());
+    usb_fake_destroy(&f);
 }
 
 // ---------------------------------------------------------------------------
