@@ -3,12 +3,8 @@
 // 524288 bytes, else a small one) so that the must-end-the-connection path is
 // reached with short inputs too.
 #include "fuzz.h"
-#include <cstdint>
-#include <cstdlib>
 
 #include "protocol/wire.h"
-
-static volatile uint8_t sink;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -28,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         uint32_t ch, rate;
         if (p1_control_audio_format(&m, &ch, &rate) == 1) {
             FUZZ_FAIL_IF(m.flag != P1_FLAG_AUDIO_FORMAT || m.l2 < P1_AUDIO_TRAILER_SIZE);
-            sink = (uint8_t)(ch ^ rate);
+            fuzz_sink = (uint8_t)(ch ^ rate);
         }
         buf += m.total;
         len -= m.total;

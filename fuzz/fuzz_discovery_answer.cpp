@@ -4,10 +4,6 @@
 #include "fuzz.h"
 #include <arpa/inet.h>
 
-#include <cstdint>
-#include <cstdlib>
-#include <cstring>
-
 #include "protocol/device_record.h"
 
 static void check_text(const char *field, size_t size)

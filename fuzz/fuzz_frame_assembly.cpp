@@ -10,10 +10,6 @@
 // nothing outside the buffer, length never above the buffer, complete only
 // with every fragment present and the bytes where they belong, dropped
 // fragments leave the record as it was, acknowledgements follow the pacing.
-#include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <vector>
 
 #include "base/bytes.h"
 #include "fuzz.h"
@@ -62,11 +58,6 @@ struct Shadow {
     }
 };
 
-unsigned popcount32(uint32_t v)
-{
-    return (unsigned)__builtin_popcount(v);
-}
-
 void check_record(const FrameAssembly *fa, const Shadow &sh)
 {
     CHECK(fa->capacity >= 0 && fa->capacity <= P2_MAX_FRAGMENTS * P2_FRAGMENT_SIZE);
@@ -95,7 +86,7 @@ void check_record(const FrameAssembly *fa, const Shadow &sh)
                 CHECK(w == 0);
             else if (fa->count - g * 32 < 32)
                 CHECK((w >> (fa->count - g * 32)) == 0);
-            present += popcount32(w);
+            present += (unsigned)__builtin_popcount(w);
         }
     }
     CHECK(present == fa->fragments && present == sh.used.size());

@@ -1,12 +1,23 @@
 // Protocol-1 datagrams from the network, walked as the receiver does; every
-// usable video block is acknowledged as the receiver would, and the device's
-// readers of the viewer's datagrams run over the same bytes.
+// usable video block is acknowledged as the receiver would. The same bytes go
+// through what the simulated dongle reads from a viewer: a fragment
+// acknowledgement, the records of an input batch, a protocol-1 batch
+// datagram, and the viewer-to-device control stream framed message by message.
 #include "fuzz.h"
-#include <cstdint>
-#include <cstdlib>
-#include <cstring>
-
 #include "protocol/wire.h"
+
+static void walk_records(const uint8_t *p, size_t len)
+{
+    size_t at = 0, last = 0, n;
+    const uint8_t *report;
+    int r;
+    while ((r = input_next_record(p, len, &at, &report, &n)) == 1) {
+        FUZZ_FAIL_IF(at <= last || at > len || report + n != p + at);
+        last = at;
+        fuzz_touch(report, n);
+    }
+    FUZZ_FAIL_IF(r == 0 && at != len);
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -20,9 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         last = pos;
         fuzz_touch(b.header, P1_HEADER_SIZE);
         fuzz_touch(b.payload, b.length);
-        if (b.kind != P1_KIND_VIDEO)
-            continue;
-        if (!b.valid)
+        if (b.kind != P1_KIND_VIDEO || !b.valid)
             continue;
         FUZZ_FAIL_IF(b.count < 1 || b.index >= b.count || b.length > P1_FRAGMENT_SIZE);
         if (b.seq != frame) {
@@ -46,7 +55,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     uint32_t batch;
     const uint8_t *records;
     size_t records_len;
-    if (p1_parse_input_batch(data, size, &batch, &records, &records_len) == 0)
-        fuzz_touch(records, records_len);
+    if (p1_parse_input_batch(data, size, &batch, &records, &records_len) == 0) {
+        FUZZ_FAIL_IF(records + records_len > data + size);
+        walk_records(records, records_len);
+    }
+    walk_records(data, size);
+    const uint8_t *buf = data;
+    size_t len = size;
+    P1ViewerMsg m;
+    while (p1_viewer_msg_next(buf, len, &m) == 1) {
+        FUZZ_FAIL_IF(m.length < 3 || m.length > P1_VIEWER_MSG_MAX || m.length > len || m.param_len + 3 != m.length);
+        fuzz_touch(m.params, m.param_len);
+        uint8_t s, v;
+        FUZZ_FAIL_IF(wire_p1_code_setting(m.code, &s, &v) == 0 && wire_setting_p1_code(s, v) < 0);
+        buf += m.length;
+        len -= m.length;
+    }
     return 0;
 }

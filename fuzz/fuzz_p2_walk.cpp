@@ -1,15 +1,9 @@
 // Protocol-2 datagrams, walked once as the viewer reads the device's and once
 // as the device reads the viewer's, with every packet reader applied to what
-// the walk yields.
+// the walk yields. The whole input is also a connect reply payload: one whose
+// codec header was accepted is rebuilt and must give back the same bytes.
 #include "fuzz.h"
-#include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <vector>
-
 #include "protocol/wire.h"
-
-static volatile uint8_t sink;
 
 static void read_packet(const P2Packet &pk, WireDirection from)
 {
@@ -41,7 +35,7 @@ static void read_packet(const P2Packet &pk, WireDirection from)
         }
         P2FragmentAck a;
         if (p2_parse_fragment_ack(&pk, &a) == 0)
-            sink = (uint8_t)a.bitmap;
+            fuzz_sink = (uint8_t)a.bitmap;
         break;
     }
     case P2_TYPE_CONNECT: {
@@ -52,26 +46,26 @@ static void read_packet(const P2Packet &pk, WireDirection from)
         }
         P2ConnectRequest q;
         if (p2_parse_connect_request(pk.payload, pk.length, &q) == 0)
-            sink = q.nonce[15];
+            fuzz_sink = q.nonce[15];
         break;
     }
     case P2_TYPE_STREAM_PARAMS: {
         uint32_t interval;
         if (p2_parse_stream_params(pk.payload, pk.length, &interval) == 0)
-            sink = (uint8_t)interval;
+            fuzz_sink = (uint8_t)interval;
         break;
     }
     case P2_TYPE_AUDIO_FORMAT: {
         int32_t ch;
         uint32_t rate;
         if (p2_parse_audio_format(pk.payload, pk.length, &ch, &rate) == 0)
-            sink = (uint8_t)(ch ^ rate);
+            fuzz_sink = (uint8_t)(ch ^ rate);
         break;
     }
     case P2_TYPE_SETTING: {
         uint8_t s, v;
         if (p2_parse_setting(pk.payload, pk.length, &s, &v) == 0)
-            sink = s ^ v;
+            fuzz_sink = s ^ v;
         break;
     }
     case P2_TYPE_INPUT: {
@@ -106,8 +100,26 @@ static void walk(const uint8_t *data, size_t size, WireDirection from)
     FUZZ_FAIL_IF(std::memcmp(d + last, data + last, size - last));
 }
 
+static void connect_reply(const uint8_t *data, size_t size)
+{
+    P2ConnectReply r;
+    if (p2_parse_connect_reply(data, size, &r) != 0) {
+        FUZZ_FAIL_IF(size >= P2_CONNECT_REPLY_FIXED);
+        return;
+    }
+    if (r.codec_rejected) {
+        FUZZ_FAIL_IF(r.codec_header || r.codec_len || (size_t)data[7] <= size - P2_CONNECT_REPLY_FIXED);
+        return;
+    }
+    FUZZ_FAIL_IF(r.codec_len != data[7] || (r.codec_header && r.codec_header + r.codec_len > data + size));
+    uint8_t out[P2_CONNECT_REPLY_FIXED + P2_CODEC_HEADER_MAX];
+    int n = p2_build_connect_reply_payload(out, sizeof out, &r);
+    FUZZ_FAIL_IF(n != (int)(P2_CONNECT_REPLY_FIXED + r.codec_len) || std::memcmp(out + 1, data + 1, (size_t)n - 1));
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    connect_reply(data, size);
     walk(data, size, WIRE_FROM_DEVICE);
     walk(data, size, WIRE_FROM_VIEWER);
     return 0;

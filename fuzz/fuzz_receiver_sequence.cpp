@@ -19,11 +19,6 @@
 #include "fuzz.h"
 #include <arpa/inet.h>
 
-#include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <vector>
-
 #include "base/bytes.h"
 #include "link/link_context.h"
 #include "link/receiver.h"

@@ -4,10 +4,6 @@
 #include "fuzz.h"
 #include "media/sps_pps.h"
 
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     uint32_t length = size > UINT32_MAX ? UINT32_MAX : (uint32_t)size;

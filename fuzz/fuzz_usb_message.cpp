@@ -6,16 +6,10 @@
 // also go through the report-descriptor walk that gives the feature report
 // length of the HID interface (also device data).
 #include "fuzz.h"
-#include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <vector>
 
 #include "link/usb_detect.h"
 #include "link/usb_transport.h"
 #include "platform/hid_descriptor.h"
-
-static volatile uint8_t sink_byte;
 
 namespace {
 
@@ -56,7 +50,7 @@ void s_state(void *, uint32_t s)
 void s_format(void *, uint32_t ch, uint32_t rate)
 {
     FUZZ_FAIL_IF(ch == 0 || ch > 255);
-    sink_byte = (uint8_t)rate;
+    fuzz_sink = (uint8_t)rate;
 }
 void s_stop(void *) {}
 void s_push(void *, const uint8_t *d, uint32_t n) { fuzz_touch(d, n); }

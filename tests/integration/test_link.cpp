@@ -1,7 +1,7 @@
 // The device link with its real threads against kavri-dongle-sim, inside the
 // private network namespace: discovery, both protocol generations (each
-// behaviour runs once per generation), passwords, no signal, silence, loss,
-// input, and stopping at any moment.
+// behaviour runs once per generation), passwords, no signal, silence, input,
+// and stopping at any moment (loss is the soak's).
 #include <poll.h>
 #include <unistd.h>
 
@@ -171,38 +171,6 @@ TEST_P(Link, StreamsPicturesAndSoundAndTheDisconnectIsTold)
     std::filesystem::remove_all(dir);
 }
 
-// Wrong, then right; on the next connection the stored password is sent
-// without asking.
-TEST_P(Link, PasswordWrongThenRightThenStoredForTheNextConnection)
-{
-    start({"--password", "letmein"});
-    ASSERT_TRUE(probe.wait_state(LINK_STATE_PASSWORD, 3000));
-    link_unlock(link, "nope");
-    const char *ev = p2() ? "connect" : "unlock";  // where the device hears a password
-    ASSERT_TRUE(sim_wait_event(&sim, ev, p2() ? 2 : 1, 3000));
-    link_unlock(link, "letmein");
-    expect_streaming(640, 360);
-    auto heard = sim_events(&sim, ev);
-    if (p2()) {
-        EXPECT_EQ(json_field(heard.back(), "password"), "letmein");
-    } else {
-        ASSERT_EQ(heard.size(), 2u);
-        EXPECT_EQ(json_int(heard[0], "ok"), 0);
-        EXPECT_EQ(json_int(heard[1], "ok"), 1);
-    }
-    auto asked = [&] {
-        auto s = probe.state_list();
-        return std::count(s.begin(), s.end(), (int)LINK_STATE_PASSWORD);
-    };
-    long asked_before = asked();
-    link_disconnect(link, true);
-    size_t before = sim_events(&sim, ev).size();
-    link_connect(link);
-    ASSERT_TRUE(sim_wait_event(&sim, ev, before + 1, 4000));
-    EXPECT_TRUE(probe.wait_state(LINK_STATE_STREAMING, 5000));
-    EXPECT_EQ(asked(), asked_before) << "the stored password was sent without asking";
-}
-
 TEST_P(Link, NoSignalThenSignal)
 {
     start({"--no-video"});
@@ -211,17 +179,6 @@ TEST_P(Link, NoSignalThenSignal)
     expect_streaming(640, 360);
     sim_command(&sim, "video off");
     EXPECT_TRUE(probe.wait_state(LINK_STATE_NO_VIDEO, 3000));
-}
-
-TEST_P(Link, ASilentDeviceEndsTheConnectionWithinFourSeconds)
-{
-    start({});
-    ASSERT_TRUE(probe.wait_state(LINK_STATE_STREAMING, 5000));
-    sim_command(&sim, "silent");
-    ASSERT_TRUE(sim_wait_event(&sim, "command", 1, 1000));
-    uint64_t t0 = clock_steady_ms();
-    EXPECT_TRUE(probe.wait_state(LINK_STATE_NONE, 5000));
-    EXPECT_LE(clock_steady_ms() - t0, 4600u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Protocol, Link, ::testing::Values("1", "2"),
@@ -260,47 +217,6 @@ TEST_F(LinkOnce, ALockedSilentDeviceKeepsThePasswordPanelThenAcceptsThePassword)
     link_unlock(link, "pw");
     expect_streaming(640, 360);
 }
-TEST_F(LinkOnce, PicturesCompleteThroughLossDuplicatesAndReordering)
-{
-    start_sim("127.0.0.3", {"--loss", "5", "--duplicate", "3", "--reorder", "3", "--filler", "5000", "--seed", "7"});
-    start_link();
-    connect_to("127.0.0.3");
-    ASSERT_TRUE(probe.wait_state(LINK_STATE_STREAMING, 5000));
-    ASSERT_TRUE(probe.wait(15000, [&] { return probe.stamped >= 90; })) << probe.stamped << " pictures";
-    uint32_t last;
-    {
-        std::lock_guard<std::mutex> g(probe.m);
-        last = probe.last_stamp;
-        EXPECT_TRUE(probe.stamps_in_order);
-    }
-    // Share of the pictures sent up to the last one shown that were decoded.
-    double share = (double)probe.stamped / (double)last;
-    EXPECT_GE(share, 0.9) << probe.stamped << " of " << last;
-    EXPECT_GT(sim_events(&sim, "resend").size(), 0u) << "losses were repaired by resends";
-}
-
-TEST_F(LinkOnce, InputReachesTheDeviceInOrderInAcknowledgedBatches)
-{
-    start_sim("127.0.0.3", {});
-    start_link();
-    connect_to("127.0.0.3");
-    ASSERT_TRUE(probe.wait_state(LINK_STATE_STREAMING, 5000));
-    ASSERT_TRUE(wait_until(1000, [&] { return link_connected(link); }));
-    for (uint8_t k = 4; k < 24; k++) {
-        const uint8_t report[9] = {0x01, 0, 0, k, 0, 0, 0, 0, 0};
-        link_send_input(link, report, sizeof report);
-    }
-    ASSERT_TRUE(sim_wait_event(&sim, "input", 20, 3000));
-    auto in = sim_events(&sim, "input");
-    for (int i = 0; i < 20; i++) {
-        char hex[32];
-        std::snprintf(hex, sizeof hex, "010000%02x0000000000", 4 + i);
-        EXPECT_EQ(json_field(in[(size_t)i], "report"), hex) << i;
-    }
-    for (auto &b : sim_events(&sim, "batch"))
-        EXPECT_EQ(json_int(b, "duplicate"), 0) << "acknowledged batches are not resent";
-}
-
 TEST_F(LinkOnce, AnUnacknowledgedBatchIsResentEveryTenMsThenGivenUp)
 {
     start_sim("127.0.0.3", {"--no-input-ack"});
@@ -624,16 +540,20 @@ TEST_F(LinkOnce, APasteReachesTheDeviceInOrderOneReportPerBatch)
     for (auto &line : sim_events(&sim, "input"))
         got.push_back(json_field(line, "report"));
     EXPECT_EQ(got, want);
-    // The pace lets no reports pile up: each batch carries one.
-    for (auto &b : sim_events(&sim, "batch"))
+    // The pace lets no reports pile up: each batch carries one, and
+    // acknowledged batches are not resent.
+    for (auto &b : sim_events(&sim, "batch")) {
         EXPECT_EQ(json_int(b, "bytes"), 12) << b;
+        EXPECT_EQ(json_int(b, "duplicate"), 0) << b;
+    }
     std::printf("paste: %zu reports in %llu ms\n", want.size(), (unsigned long long)took);
 }
 
 // ---------------------------------------------------------------------------
 // Dongles that stay within the protocol where our simulator used to be
 // narrower: picture numbers that skip, a new stream numbered from 1 again, a
-// typed address of either generation, another password counter block, and
+// typed address of either generation, another password counter block (a
+// refused password asks again, an accepted one is kept), and
 // time stamps stored just after the clock was read.
 
 #include "link/link_context.h"
@@ -759,6 +679,15 @@ TEST_F(LinkRows, PasswordsUnlockOnlyWithTheFirmwaresCounterBlock)
             link_unlock(link, "secret");
             if (block != other) {
                 expect_streaming(640, 360);
+                // The next connection sends the stored password without asking.
+                link_disconnect(link, true);
+                {
+                    std::lock_guard<std::mutex> g(probe.m);
+                    probe.states.clear();
+                }
+                link_connect(link);
+                EXPECT_TRUE(probe.wait_state(LINK_STATE_STREAMING, 5000));
+                EXPECT_FALSE(probe.saw_state(LINK_STATE_PASSWORD));
             } else {
                 ASSERT_TRUE(sim_wait_event(&sim, proto[0] == '2' ? "connect" : "unlock", proto[0] == '2' ? 2 : 1, 3000));
                 EXPECT_TRUE(probe.wait(3000, [&] {
@@ -790,8 +719,10 @@ TEST_F(LinkRows, AStampNewerThanNowDoesNotEndTheConnection)
         link->last_traffic_ms = t0 + 1000;
         ASSERT_TRUE(probe.wait_state(LINK_STATE_NONE, 8000));
         // Silence counted from the stamp, not ended at once (a wrapped
-        // difference ends it within one receive slice).
+        // difference ends it within one receive slice), and ended by the
+        // 4 s rule.
         EXPECT_GE(clock_steady_ms() - t0, 3000u);
+        EXPECT_LE(clock_steady_ms() - t0, 5600u);
         next_row();
     }
 }

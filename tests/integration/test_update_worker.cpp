@@ -30,21 +30,12 @@
 #include "link/link.h"
 #include "protocol/md5.h"
 #include "sim_process.h"
+#include "support/bytes.h"
+#include "support/link_probe.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string hex(const uint8_t *p, size_t n)
-{
-    std::string s;
-    char b[3];
-    for (size_t i = 0; i < n; i++) {
-        snprintf(b, sizeof b, "%02x", p[i]);
-        s += b;
-    }
-    return s;
-}
 
 void write_file(const fs::path &p, const std::string &bytes)
 {
@@ -224,14 +215,11 @@ protected:
     // The device link the worker scans with, over 127.0.0.0/24.
     void start_link()
     {
-        LinkOptions o{};
-        o.adapters = [](void *, uint32_t *, int) { return 0; };
+        LinkOptions o = no_adapter_options();
         o.no_initial_scan = 1;
         link = link_start(&o);
         ASSERT_NE(link, nullptr);
-        in_addr a;
-        inet_pton(AF_INET, "127.0.0.0", &a);
-        uint32_t subnet = a.s_addr;
+        uint32_t subnet = ipv4("127.0.0.0");
         link_set_subnets(link, &subnet, 1);
         link_on_device(link, &st, update_state_on_device);
         cfg.link = link;
@@ -396,128 +384,11 @@ TEST_F(UpdateWorker, HttpClientRefusesACertificateForAnotherHost)
 }
 
 // ---------------------------------------------------------------------------
-// The HID route through the USB layer's seam, played by a fake.
-
-struct FakeHid {
-    UpdateUsbFound found{};
-    bool open_ok = true;
-    uint16_t version = 0x2001;
-    int feature_len = 64;
-    int query_result = 0;
-    uint64_t build = 0;
-    int queries = 0, closes = 0;
-    std::vector<uint8_t> uploaded;
-    int uploaded_len = 0;
-
-    static void detect(void *c, UpdateUsbFound *out) { *out = ((FakeHid *)c)->found; }
-    static void *open(void *c, const char *path)
-    {
-        FakeHid *f = (FakeHid *)c;
-        EXPECT_STREQ(path, f->found.hid_path);
-        return f->open_ok ? c : nullptr;
-    }
-    static int attributes(void *h, uint16_t *v, int *l)
-    {
-        *v = ((FakeHid *)h)->version;
-        *l = ((FakeHid *)h)->feature_len;
-        return 0;
-    }
-    static int query(void *h, int, uint64_t *b)
-    {
-        FakeHid *f = (FakeHid *)h;
-        f->queries++;
-        *b = f->build;
-        return f->query_result;
-    }
-    static int upload(void *h, int l, const uint8_t *img, size_t n, UpdateState *st)
-    {
-        FakeHid *f = (FakeHid *)h;
-        f->uploaded.assign(img, img + n);
-        f->uploaded_len = l;
-        EXPECT_EQ(st->progress_visible.load(), 1);
-        update_state_set_message(st, "Succeded to update firmware!!");
-        return 0;
-    }
-    static void close(void *h) { ((FakeHid *)h)->closes++; }
-};
-
-class UpdateWorkerHid : public UpdateWorker {
-protected:
-    FakeHid fake;
-    UpdateUsbOps ops{};
-    void SetUp() override
-    {
-        UpdateWorker::SetUp();
-        fake.found.hid_found = 1;
-        fake.found.hid_version = 0x2001;
-        snprintf(fake.found.hid_path, sizeof fake.found.hid_path, "fake-hid-path");
-        ops = {&fake, FakeHid::detect, FakeHid::open, FakeHid::attributes, FakeHid::query, FakeHid::upload,
-               FakeHid::close};
-        cfg.usb = &ops;
-        serve("250101000000|" + hex(image_md5, 16), image);
-    }
-};
-
-TEST_F(UpdateWorkerHid, Version0x2001IsAlwaysOfferedTheImage)
-{
-    fake.build = 999999999999ull;  // never asked
-    EXPECT_EQ(run_worker(), "Succeded to update firmware!!");
-    EXPECT_EQ(fake.queries, 0);
-    EXPECT_EQ(fake.uploaded, image);
-    EXPECT_EQ(fake.uploaded_len, 64);
-    EXPECT_EQ(fake.closes, 1);
-}
-
-TEST_F(UpdateWorkerHid, LaterVersionsAreAskedForTheirBuild)
-{
-    fake.found.hid_version = fake.version = 0x2002;
-    fake.build = 250101000000ull;
-    EXPECT_EQ(run_worker(), "The firmware is up to date!");
-    EXPECT_EQ(fake.queries, 1);
-    EXPECT_TRUE(fake.uploaded.empty());
-    EXPECT_EQ(fake.closes, 1);
-
-    fake.query_result = -1;
-    EXPECT_EQ(run_worker(), "Failed to get build version, please try again!");
-    EXPECT_EQ(fake.closes, 2);
-}
-
-TEST_F(UpdateWorkerHid, NoUploadFromTheUsbLayerOrAPathThatDoesNotOpenIsAFailedConnection)
-{
-    ops.upload = nullptr;
-    EXPECT_EQ(run_worker(), "Failed to connect to KAVRI Viewer!");
-    EXPECT_EQ(fake.closes, 1);
-    fake.open_ok = false;
-    EXPECT_EQ(run_worker(), "Failed to connect to KAVRI Viewer!");
-}
-
 // The whole HID route: the worker with the USB layer's own operations against
-// the fake dongle in plain HID mode, which asks for its build (0x2002 and
-// later) and takes the image through feature reports.
-TEST_F(UpdateWorker, UpdatesAFakeHidDongleThroughTheUsbLayer)
-{
-    UsbFake *usb = usb_fake_create();
-    UsbFakeConfig c;
-    c.hid_mode = true;
-    c.hid_version = 0x2002;
-    c.build = 240101000000ull;
-    int dongle = usb_fake_add(usb, c);
-    UpdateUsbOps hid_ops;
-    hid_fw_usb_ops(usb_fake_backend(usb), &hid_ops);
-    cfg.usb = &hid_ops;
-    serve("250101000000|" + hex(image_md5, 16), image);
-    EXPECT_EQ(run_worker(), "Succeded to update firmware!!");
-    EXPECT_FLOAT_EQ(st.progress.load(), 1.0f);
-    UsbFakeStats stats = usb_fake_stats(usb, dongle);
-    EXPECT_EQ(stats.firmware, image);
-    usb_fake_destroy(&usb);
-}
-
-// ---------------------------------------------------------------------------
-// Dongles that cannot take the image say so, and a failed flashing is not
-// reported as success; a cancelled network upload sends no image.
-
-TEST_F(UpdateWorker, HidDongleThatCannotTakeTheImageSaysWhy)
+// the fake dongle in plain HID mode (0x2002 and later are asked for their
+// build) takes the image through feature reports, or says why not; a failed
+// flashing is not reported as success.
+TEST_F(UpdateWorker, HidDongleTakesTheImageOrSaysWhy)
 {
     struct Row {
         std::function<void(UsbFakeConfig &)> set;
@@ -525,11 +396,14 @@ TEST_F(UpdateWorker, HidDongleThatCannotTakeTheImageSaysWhy)
         bool downloads;
         const char *log;  // on standard error; null: not checked
     } const rows[] = {
+        {[](UsbFakeConfig &c) { c.hid_version = 0x2002; }, "Succeded to update firmware!!", true, nullptr},
         {[](UsbFakeConfig &c) { c.feature_length = 41; }, "The device doesn't meet update requirement!", false, nullptr},
         {[](UsbFakeConfig &c) { c.attributes_readable = false; }, "Failed to connect to KAVRI Viewer!", false, nullptr},
         {[](UsbFakeConfig &c) { c.deny_open_ms = -1; }, "Failed to connect to KAVRI Viewer!", false,
          "no permission; install the udev rule 70-kavri-viewer.rules"},
         {[](UsbFakeConfig &c) { c.refuse_code = 0xA5; }, "Failed to update firmware, please try again!", true, nullptr},
+        {[](UsbFakeConfig &c) { c.hid_version = 0x2002, c.build = 250101000000ull; }, "The firmware is up to date!",
+         false, nullptr},
     };
     serve("250101000000|" + hex(image_md5, 16), image);
     for (const Row &row : rows) {
@@ -538,7 +412,7 @@ TEST_F(UpdateWorker, HidDongleThatCannotTakeTheImageSaysWhy)
         c.hid_mode = true;
         c.build = 240101000000ull;
         row.set(c);
-        usb_fake_add(usb, c);
+        int dongle = usb_fake_add(usb, c);
         UpdateUsbOps hid_ops;
         hid_fw_usb_ops(usb_fake_backend(usb), &hid_ops);
         cfg.usb = &hid_ops;
@@ -550,6 +424,10 @@ TEST_F(UpdateWorker, HidDongleThatCannotTakeTheImageSaysWhy)
         EXPECT_EQ(count(server.requests(), "GET /fw/latest.img") > downloads_before, row.downloads) << row.message;
         if (row.log) {
             EXPECT_NE(log.find(row.log), std::string::npos) << log;
+        }
+        if (row.downloads && !c.refuse_code) {
+            EXPECT_EQ(usb_fake_stats(usb, dongle).firmware, image);
+            EXPECT_FLOAT_EQ(st.progress.load(), 1.0f);
         }
         usb_fake_destroy(&usb);
     }

@@ -29,7 +29,6 @@
 #include "platform/audio_output.h"
 #include "platform/fake/audio_output_fake.h"
 #include "dongle_sim/usb_fake.h"
-#include "app/alias_file.h"
 #include "sim_process.h"
 #include "support/link_probe.h"
 #include "ui/found_devices.h"
@@ -135,6 +134,29 @@ TEST_F(UsbLink, SwitchOpensTheDongleInItsOwnPortOnceAccessIsGiven)
     EXPECT_EQ(usb_fake_stats(fake, a).stream_opens, 0) << "the other dongle is left alone";
     EXPECT_GE(usb_fake_stats(fake, b).stream_opens, 2) << "refused first, then opened";
     EXPECT_NE(log.find("usb: dongle in stream mode at fake-usb:1-4.2"), std::string::npos) << log;
+    // Pictures and sound of the switched dongle, after the start message and
+    // the first acknowledgement.
+    ASSERT_TRUE(probe.wait(5000, [&] { return probe.frames >= 10; })) << probe.frames << " frames";
+    {
+        std::lock_guard<std::mutex> g(probe.m);
+        EXPECT_EQ(probe.width * 1000 + probe.height, 192108);
+        ASSERT_FALSE(probe.admitted.empty());
+        EXPECT_EQ(probe.admitted.back(), 1);
+    }
+    EXPECT_TRUE(audio_output_fake_wait_frames(960, 5000));
+    UsbFakeStats s = usb_fake_stats(fake, b);
+    EXPECT_EQ(s.feature_reports.size(), 1u);
+    EXPECT_EQ(s.control_requests, (std::vector<uint16_t>{0x40, 0x51, 0x0001, 0x0053}));
+    EXPECT_EQ(s.cleared_halts, (Bytes{0x81, 0x01}));
+    ASSERT_GE(s.writes.size(), 2u);
+    EXPECT_EQ(s.writes[0], kStart);
+    EXPECT_EQ(s.writes[1], kAck);
+    // Once switched, the next scan finds both in stream mode.
+    for (const DeviceRecord &r : scan())
+        EXPECT_EQ(r.hid_only, 0u) << r.location;
+    link_disconnect(link, true);
+    EXPECT_TRUE(probe.wait_state(LINK_STATE_NONE, 2000));
+    EXPECT_EQ(usb_fake_stats(fake, b).stream_closes, 1);
 }
 
 // Without the udev rule a stream-mode dongle is listed (listing needs no
@@ -215,60 +237,6 @@ TEST_F(UsbLink, ScansDuringAnUpdateLeaveTheDongleInHidMode)
 
 }  // namespace
 
-TEST_F(UsbLink, HidModeDongleIsSwitchedReenumeratesAndStreams)
-{
-    UsbFakeConfig c = dongle();
-    c.hid_mode = true;
-    c.reappear_ms = 300;
-    int d = usb_fake_add(fake, c);
-    start_link();
-
-    std::vector<DeviceRecord> found = scan();
-    ASSERT_EQ(found.size(), 1u);
-    EXPECT_EQ(found[0].usb, 1u);
-    EXPECT_EQ(found[0].hid_only, 1u);
-    link_select_target(link, &found[0]);
-
-    ASSERT_TRUE(probe.wait_state(LINK_STATE_STREAMING, 8000)) << "last states " << probe.state_list().size();
-    std::vector<int> states = probe.state_list();
-    ASSERT_GE(states.size(), 2u);
-    EXPECT_EQ(states[0], LINK_STATE_CONNECTING);
-    EXPECT_EQ(states[1], LINK_STATE_STREAMING);
-    ASSERT_TRUE(probe.wait(5000, [&] { return probe.frames >= 10; })) << probe.frames << " frames";
-    {
-        std::lock_guard<std::mutex> g(probe.m);
-        EXPECT_EQ(probe.width, 192);
-        EXPECT_EQ(probe.height, 108);
-        ASSERT_FALSE(probe.admitted.empty());
-        EXPECT_EQ(probe.admitted.back(), 1);
-    }
-    // Sound reaches the output.
-    EXPECT_TRUE(audio_output_fake_wait_frames(960, 5000));
-
-    UsbFakeStats s = usb_fake_stats(fake, d);
-    ASSERT_EQ(s.feature_reports.size(), 1u);
-    Bytes report(64, 0);
-    report[0] = 0x0C;
-    report[1] = 0x80;
-    EXPECT_EQ(s.feature_reports[0], report);
-    EXPECT_EQ(s.control_requests, (std::vector<uint16_t>{0x40, 0x51, 0x0001, 0x0053}));
-    EXPECT_EQ(s.cleared_halts, (Bytes{0x81, 0x01}));
-    ASSERT_GE(s.writes.size(), 2u);
-    EXPECT_EQ(s.writes[0], kStart);
-    EXPECT_EQ(s.writes[1], kAck);
-    EXPECT_EQ(s.stream_opens, 1);
-
-    // Once switched, the next scan finds it in stream mode with its port.
-    std::vector<DeviceRecord> again = scan();
-    ASSERT_EQ(again.size(), 1u);
-    EXPECT_EQ(again[0].hid_only, 0u);
-    EXPECT_STREQ(again[0].location, "0-3");
-
-    link_disconnect(link, true);
-    EXPECT_TRUE(probe.wait_state(LINK_STATE_NONE, 2000));
-    EXPECT_EQ(usb_fake_stats(fake, d).stream_closes, 1);
-}
-
 TEST_F(UsbLink, DongleThatNeverComesBackEndsInStateZeroAfterTenPolls)
 {
     UsbFakeConfig c = dongle();
@@ -331,9 +299,6 @@ TEST_F(UsbLink, TransportFaultsEndTheConnectionOrAreCopedWith)
     } cases[] = {
         {"unplugged", [](UsbFakeConfig &) {}, LINK_STATE_STREAMING, [](UsbFake *f, int d) { usb_fake_unplug(f, d); },
          LINK_STATE_NONE, nullptr},
-        {"short pipe reads still give whole messages", [](UsbFakeConfig &c) { c.max_read = 100; },
-         LINK_STATE_STREAMING, nullptr, LINK_STATE_STREAMING,
-         [](const UsbFakeStats &, const LinkProbe &p) { return p.frames >= 10; }},
         {"oversized length", [](UsbFakeConfig &c) { c.auto_stream = false; }, LINK_STATE_CONNECTING,
          [](UsbFake *f, int d) {
              const uint8_t big[] = {0x02, 0x82, 0xFB, 0xFF, 0x3F, 0x00};  // 4 MiB - 5
@@ -378,44 +343,4 @@ TEST_F(UsbLink, TransportFaultsEndTheConnectionOrAreCopedWith)
         std::lock_guard<std::mutex> g(probe.m);
         probe.states.clear(), probe.devices.clear(), probe.frames = 0;
     }
-}
-
-// The user interface's merge of what detection reports: the USB-mode notice
-// for a HID-mode dongle, and the alias file naming a stream-mode dongle's port.
-TEST_F(UsbLink, MergeRaisesTheUsbModeNoticeAndNamesThePortFromTheAliasFile)
-{
-    UsbFakeConfig hid = dongle();
-    hid.hid_mode = true;
-    usb_fake_add(fake, hid);
-    UsbFakeConfig hubbed = dongle();
-    hubbed.ports = {3, 2};
-    usb_fake_add(fake, hubbed);
-    start_link();
-    std::vector<DeviceRecord> found = scan();
-    ASSERT_EQ(found.size(), 2u);
-
-    std::string dir = testing::TempDir() + "kavri-usb-alias-" + std::to_string(getpid());
-    std::filesystem::create_directories(dir);
-    std::string path = dir + "/alias.txt";
-    {
-        std::ofstream out(path, std::ios::binary);
-        out << "Desk PC:0-3-2\r\nLab:1-2\n";
-    }
-    std::vector<AliasEntry> aliases = alias_load_from(path);
-    std::filesystem::remove_all(dir);
-
-    FoundDevices list;
-    std::atomic<bool> firmware_once{false};
-    FoundMerge stream_merge = found_merge(&list, found[0], aliases, false, clock_wall_ms(), &firmware_once);
-    FoundMerge hid_merge = found_merge(&list, found[1], aliases, false, clock_wall_ms(), &firmware_once);
-
-    EXPECT_FALSE(stream_merge.usb_mode_notice);
-    EXPECT_STREQ(stream_merge.record.label, "Desk PC");
-    EXPECT_STREQ(stream_merge.record.location, "0-3-2");
-    EXPECT_STREQ(stream_merge.record.name, "KAVRI Viewer");
-    EXPECT_FALSE(stream_merge.firmware_notice);
-
-    EXPECT_TRUE(hid_merge.usb_mode_notice);
-    EXPECT_STREQ(hid_merge.record.label, "");
-    EXPECT_EQ(found_snapshot(&list).size(), 2u);
 }

@@ -79,13 +79,6 @@ protected:
             return false;
         });
         *took = clock_steady_ms() - t0;
-        if (out != STREAMED) {
-            std::lock_guard<std::mutex> g(probe.m);
-            std::string seq;
-            for (size_t i = mark; i < probe.states.size(); i++)
-                seq += std::to_string(probe.states[i]) + " ";
-            std::printf("HANDSHAKE states since the attempt: %s\n", seq.c_str());
-        }
         return out;
     }
     // Attempts until one streams (at most `tries`); every attempt must end
