@@ -218,6 +218,10 @@ static void connect_reply(Receiver *r, const P2Packet *pk)
     if (p2_parse_connect_reply(pk->payload, pk->length, &rep) != 0)
         return;
     if (rep.result == P2_RESULT_ADMITTED) {
+        // A new session numbers its pictures afresh, maybe below a picture
+        // of the last one still in the assembly: that one goes.
+        fa_reset(&r->fa, link_now_ms());
+        r->delivered = false;
         l->key_frame_seen = 0;
         l->last_frame = 0;
         l->video_present = 0;
