@@ -121,9 +121,21 @@ TEST(Selection, LinkThreadsSelectWhileTheOperatorConnectsAndDisconnects)
 
     // The link still does what the operator asks.
     idle_rule = false;
+    link_disconnect(link, true);
+    // Pictures of the session just left may still leave the decoder: the
+    // count starts once none came for a quarter of a second.
+    uint32_t seen = probe.get(&LinkProbe::frames);
+    uint64_t quiet_since = clock_steady_ms();
+    wait_until(scaled(3000), [&] {
+        uint32_t f = probe.get(&LinkProbe::frames);
+        if (f != seen) {
+            seen = f;
+            quiet_since = clock_steady_ms();
+        }
+        return clock_steady_ms() - quiet_since >= 250;
+    });
     probe.restart_numbers();
     uint32_t from = probe.fresh_now();
-    link_disconnect(link, true);
     link_select_target(link, &p2);
     EXPECT_TRUE(probe.wait(scaled(5000), [&] { return !probe.states.empty() && probe.states.back() == LINK_STATE_STREAMING; }))
         << "last state " << probe.last_state();
