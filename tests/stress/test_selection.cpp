@@ -139,7 +139,10 @@ TEST(Selection, LinkThreadsSelectWhileTheOperatorConnectsAndDisconnects)
     link_select_target(link, &p2);
     EXPECT_TRUE(probe.wait(scaled(5000), [&] { return !probe.states.empty() && probe.states.back() == LINK_STATE_STREAMING; }))
         << "last state " << probe.last_state();
-    EXPECT_TRUE(probe.wait_fresh(from, 3, scaled(5000)));
+    EXPECT_TRUE(probe.wait_fresh(from, 3, scaled(5000)))
+        << probe.get(&LinkProbe::frames) << " pictures, " << probe.get(&LinkProbe::stamped) << " stamped, "
+        << probe.get(&LinkProbe::fresh) - from << " fresh; the device heard " << sim_events(&two, "setting").size()
+        << " settings, sent " << sim_events(&two, "picture").size() << " pictures";
 
     // A scan reports its USB dongle while the link stops: it starts nothing.
     idle_rule = true;
