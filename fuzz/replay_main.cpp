@@ -32,7 +32,8 @@ int main(int argc, char **argv)
         // sees any read past the input's end.
         std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         uint8_t *copy = new uint8_t[bytes.size() ? bytes.size() : 1];
-        std::memcpy(copy, bytes.data(), bytes.size());
+        if (!bytes.empty())
+            std::memcpy(copy, bytes.data(), bytes.size());
         LLVMFuzzerTestOneInput(copy, bytes.size());
         delete[] copy;
     }
