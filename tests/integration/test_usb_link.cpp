@@ -4,31 +4,20 @@
 // and audio ring take the media. No USB socket is involved; the link still
 // opens its UDP socket at start, so this runs in the private namespace like
 // every integration test.
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <mutex>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "dongle_sim/annexb_file.h"
+#include "dongle_sim/usb_fake.h"
 #include "firmware/hid_upload.h"
 #include "firmware/update_state.h"
-#include "base/clock.h"
-#include "link/link.h"
 #include "link/usb_detect.h"
 #include "link/usb_transport.h"
 #include "platform/audio_output.h"
 #include "platform/fake/audio_output_fake.h"
-#include "dongle_sim/usb_fake.h"
 #include "sim_process.h"
 #include "support/link_probe.h"
 #include "ui/found_devices.h"
@@ -88,24 +77,16 @@ protected:
     // One scan; returns the USB records it reported.
     std::vector<DeviceRecord> scan()
     {
-        int before;
-        size_t seen;
-        {
-            std::lock_guard<std::mutex> g(probe.m);
-            before = probe.scans_finished;
-            seen = probe.devices.size();
-        }
+        int before = probe.get(&LinkProbe::scans_finished);
+        size_t seen = probe.get(&LinkProbe::devices).size();
         // A scan may still be winding down; wait until one can start.
-        EXPECT_TRUE(probe.wait(5000, [&] { return !link_scanning(link); }));
+        EXPECT_TRUE(wait_until(5000, [&] { return !link_scanning(link); }));
         EXPECT_EQ(link_scan(link), 1);
         EXPECT_TRUE(probe.wait(5000, [&] { return probe.scans_finished > before; }));
         std::lock_guard<std::mutex> g(probe.m);
         return std::vector<DeviceRecord>(probe.devices.begin() + (long)seen, probe.devices.end());
     }
 };
-
-// ---------------------------------------------------------------------------
-// Two dongles, access rights, and an update while scans go on.
 
 // After the switch the dongle in the switched one's port is opened, not the
 // stream-mode dongle already elsewhere; its access rights come 700 ms after it
@@ -178,7 +159,7 @@ TEST_F(UsbLink, DeniedOpenNamesTheUdevRule)
         EXPECT_TRUE(probe.wait(2000, [&] { return std::count(probe.states.begin(), probe.states.end(), 0) == i + 1; }));
     }
     std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(probe.state_list(), (std::vector<int>{LINK_STATE_NONE, LINK_STATE_NONE}));
+    EXPECT_EQ(probe.get(&LinkProbe::states), (std::vector<int>{LINK_STATE_NONE, LINK_STATE_NONE}));
     EXPECT_NE(log.find("no permission; install the udev rule 70-kavri-viewer.rules"), std::string::npos) << log;
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << "written once: " << log;
 }
@@ -232,91 +213,62 @@ TEST_F(UsbLink, ScansDuringAnUpdateLeaveTheDongleInHidMode)
     EXPECT_EQ(s.firmware, image);
     for (auto &r : s.feature_reports)
         ASSERT_NE(r[1], 0x80) << "mode switch sent during the update";
-    link_stop(&link);
-}
-
-}  // namespace
-
-TEST_F(UsbLink, DongleThatNeverComesBackEndsInStateZeroAfterTenPolls)
-{
-    UsbFakeConfig c = dongle();
-    c.hid_mode = true;
-    c.reappear_ms = -1;
-    int d = usb_fake_add(fake, c);
-    start_link();
-    std::vector<DeviceRecord> found = scan();
-    ASSERT_EQ(found.size(), 1u);
-    int polls_before = usb_fake_stats(fake, d).list_stream_calls;
-
-    auto t0 = std::chrono::steady_clock::now();
-    link_select_target(link, &found[0]);
-    ASSERT_TRUE(probe.wait_state(LINK_STATE_NONE, 9000));
-    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
-    EXPECT_GE(took.count(), 10 * 500 - 100);
-    EXPECT_EQ(probe.state_list(), (std::vector<int>{LINK_STATE_NONE}));
-    UsbFakeStats s = usb_fake_stats(fake, d);
-    EXPECT_EQ(s.list_stream_calls - polls_before, 10);
-    EXPECT_EQ(s.feature_reports.size(), 1u);
-    EXPECT_EQ(s.stream_opens, 0);
-}
-
-TEST_F(UsbLink, DisconnectDuringABlockingReadEndsPromptly)
-{
-    UsbFakeConfig c = dongle();
-    c.units.clear();  // statuses only: the transport then waits in a read
-    c.pcm_bytes = 0;
-    int d = usb_fake_add(fake, c);
-    start_link();
-    std::vector<DeviceRecord> found = scan();
-    ASSERT_EQ(found.size(), 1u);
-    EXPECT_EQ(found[0].hid_only, 0u);
-    link_select_target(link, &found[0]);
-    ASSERT_TRUE(probe.wait_state(LINK_STATE_STREAMING, 5000));
-    ASSERT_TRUE(usb_fake_wait(fake, d, 5000, [](const UsbFakeStats &s) { return s.reads_blocked > 0; }));
-
-    auto t0 = std::chrono::steady_clock::now();
-    link_disconnect(link, false);
-    ASSERT_TRUE(probe.wait_state(LINK_STATE_NONE, 2000));
-    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
-    EXPECT_LT(took.count(), 1000);
-    ASSERT_TRUE(usb_fake_wait(fake, d, 2000, [](const UsbFakeStats &s) { return s.stream_closes == 1; }));
-    EXPECT_GE(usb_fake_stats(fake, d).aborts, 1);
-    std::lock_guard<std::mutex> g(probe.m);
-    EXPECT_EQ(probe.admitted.back(), 0);
 }
 
 // Transport faults, one row each: what the dongle is made to do, the state
-// the link must reach, and what the dongle must have seen by then.
+// the link must reach, and what the dongle must have seen by then; a dongle
+// switched out of HID mode that never comes back is polled ten times, 500 ms apart.
 TEST_F(UsbLink, TransportFaultsEndTheConnectionOrAreCopedWith)
 {
     struct Case {
         const char *what;
         void (*setup)(UsbFakeConfig &);
         int reached;                                       // first state awaited
-        void (*act)(UsbFake *, int);                       // then done to the dongle
+        void (*act)(UsbFake *, int, LinkContext *);        // then done
         int end;                                           // state after it
         bool (*seen)(const UsbFakeStats &, const LinkProbe &);
+        int polls;  // of the stream-mode list after selecting (0: not checked)
     } cases[] = {
-        {"unplugged", [](UsbFakeConfig &) {}, LINK_STATE_STREAMING, [](UsbFake *f, int d) { usb_fake_unplug(f, d); },
-         LINK_STATE_NONE, nullptr},
+        {"never back from HID mode", [](UsbFakeConfig &c) { c.hid_mode = true, c.reappear_ms = -1; }, LINK_STATE_NONE,
+         nullptr, LINK_STATE_NONE,
+         [](const UsbFakeStats &s, const LinkProbe &p) {
+             return s.feature_reports.size() == 1 && s.stream_opens == 0 && p.states == std::vector<int>{LINK_STATE_NONE};
+         },
+         10},
+        {"unplugged", [](UsbFakeConfig &) {}, LINK_STATE_STREAMING, [](UsbFake *f, int d, LinkContext *) { usb_fake_unplug(f, d); },
+         LINK_STATE_NONE, nullptr, 0},
         {"oversized length", [](UsbFakeConfig &c) { c.auto_stream = false; }, LINK_STATE_CONNECTING,
-         [](UsbFake *f, int d) {
+         [](UsbFake *f, int d, LinkContext *) {
              const uint8_t big[] = {0x02, 0x82, 0xFB, 0xFF, 0x3F, 0x00};  // 4 MiB - 5
              usb_fake_push_in(f, d, big, sizeof big);
          },
-         LINK_STATE_NONE, [](const UsbFakeStats &s, const LinkProbe &) { return s.stream_closes == 1; }},
+         LINK_STATE_NONE, [](const UsbFakeStats &s, const LinkProbe &) { return s.stream_closes == 1; }, 0},
         {"missing pipe: nothing written", [](UsbFakeConfig &c) { c.endpoints = {{0x81, 0x02}, {0x01, 0x03}}; },
          LINK_STATE_NONE, nullptr, LINK_STATE_NONE,
          [](const UsbFakeStats &s, const LinkProbe &p) {
              return s.writes.empty() && p.states == std::vector<int>{LINK_STATE_NONE};
-         }},
+         },
+         0},
         // The units still come and must be dropped; no acknowledgement.
         {"no picture", [](UsbFakeConfig &c) { c.video_present = false; }, LINK_STATE_NO_VIDEO, nullptr,
          LINK_STATE_NO_VIDEO,
          [](const UsbFakeStats &s, const LinkProbe &p) {
              return s.units_queued >= 10 && s.in_pending == 0 && s.writes == std::vector<Bytes>{kStart} &&
                     p.frames == 0 && p.states == std::vector<int>{LINK_STATE_CONNECTING, LINK_STATE_NO_VIDEO};
-         }},
+         },
+         0},
+        // Statuses only: the transport waits in a read that must be aborted.
+        {"disconnect during a blocking read", [](UsbFakeConfig &c) { c.units.clear(), c.pcm_bytes = 0; },
+         LINK_STATE_STREAMING,
+         [](UsbFake *f, int d, LinkContext *l) {
+             EXPECT_TRUE(usb_fake_wait(f, d, 5000, [](const UsbFakeStats &s) { return s.reads_blocked > 0; }));
+             link_disconnect(l, false);
+         },
+         LINK_STATE_NONE,
+         [](const UsbFakeStats &s, const LinkProbe &p) {
+             return s.stream_closes == 1 && s.aborts >= 1 && !p.admitted.empty() && p.admitted.back() == 0;
+         },
+         0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -326,10 +278,16 @@ TEST_F(UsbLink, TransportFaultsEndTheConnectionOrAreCopedWith)
         start_link();
         std::vector<DeviceRecord> found = scan();
         ASSERT_EQ(found.size(), 1u);
+        const int polls_before = usb_fake_stats(fake, d).list_stream_calls;
+        const uint64_t t0 = clock_steady_ms();
         link_select_target(link, &found[0]);
-        ASSERT_TRUE(probe.wait_state(c.reached, 5000)) << "last state " << probe.last_state();
+        ASSERT_TRUE(probe.wait_state(c.reached, 9000)) << "last state " << probe.last_state();
+        if (c.polls) {
+            EXPECT_GE(clock_steady_ms() - t0, c.polls * 500 - 100u);
+            EXPECT_EQ(usb_fake_stats(fake, d).list_stream_calls - polls_before, c.polls);
+        }
         if (c.act)
-            c.act(fake, d);
+            c.act(fake, d, link);
         EXPECT_TRUE(probe.wait_state(c.end, 2000));
         if (c.seen) {
             EXPECT_TRUE(wait_until(5000, [&] {
@@ -340,7 +298,7 @@ TEST_F(UsbLink, TransportFaultsEndTheConnectionOrAreCopedWith)
         link_stop(&link);
         usb_fake_destroy(&fake);
         fake = usb_fake_create();
-        std::lock_guard<std::mutex> g(probe.m);
-        probe.states.clear(), probe.devices.clear(), probe.frames = 0;
+        probe.reset();
     }
 }
+}  // namespace

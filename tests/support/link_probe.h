@@ -1,8 +1,7 @@
 // One listener record for tests that run the real link (integration, USB and
-// stress): it keeps everything the link reports for the test to wait on.
-// Pictures count as stamped when their bit blocks read; `fresh` counts those
-// newer than any counted before (a restarted device starts its numbers
-// again: call restart_numbers).
+// stress). Pictures count as stamped when their bit blocks read; `fresh`
+// counts those newer than any counted before (a restarted device starts its
+// numbers again: call restart_numbers).
 #pragma once
 
 #include <arpa/inet.h>
@@ -92,15 +91,14 @@ struct LinkProbe {
         std::lock_guard<std::mutex> g(m);
         return this->*field;
     }
-    std::vector<int> state_list() { return get(&LinkProbe::states); }
     bool saw_state(int state)
     {
-        auto s = state_list();
+        auto s = get(&LinkProbe::states);
         return std::find(s.begin(), s.end(), state) != s.end();
     }
     int last_state()
     {
-        auto s = state_list();
+        auto s = get(&LinkProbe::states);
         return s.empty() ? -1 : s.back();
     }
     uint32_t fresh_now() { return get(&LinkProbe::fresh); }
@@ -111,9 +109,18 @@ struct LinkProbe {
     void restart_numbers()
     {
         std::lock_guard<std::mutex> g(m);
-        stamped = 0;
-        last_stamp = 0;
+        stamped = last_stamp = 0;
         stamps_in_order = true;
+    }
+    // Forgets states, admissions, devices and pictures, for a new link on the same probe.
+    void reset()
+    {
+        restart_numbers();
+        std::lock_guard<std::mutex> g(m);
+        states.clear();
+        admitted.clear();
+        devices.clear();
+        frames = 0;
     }
     // The first reported device with this id within the limit (empty id: none).
     DeviceRecord wait_device(const std::string &id, int timeout_ms)
@@ -146,20 +153,20 @@ inline LinkOptions no_adapter_options()
     return o;
 }
 
-// A link without a first scan that reports to the probe, sound on.
+// A link without a first scan that reports to the probe (if any), sound on.
 inline LinkContext *start_probed_link(LinkProbe *probe, LinkOptions o = no_adapter_options())
 {
     o.no_initial_scan = 1;
     LinkContext *link = link_start(&o);
-    if (link) {
+    if (link && probe) {
         probe->attach(link);
         link_set_audio(link, 1);
     }
     return link;
 }
 
-// A record for a device that is not there to be scanned (an address nobody
-// answers from, or a hand-made device).
+// A record for a device that is not scanned (a typed address, an address
+// nobody answers from, a hand-made device).
 inline DeviceRecord record_at(const char *ip, int generation, uint16_t port = 36459)
 {
     DeviceRecord r{};
