@@ -15,21 +15,17 @@ extern char **environ;
 bool sim_start(SimProcess *sim, const std::vector<std::string> &args, const std::string &program)
 {
     char tmpl[] = "/tmp/kavri-sim-XXXXXX";
-    if (!mkdtemp(tmpl))
+    int pipefd[2];
+    if (!mkdtemp(tmpl) || pipe2(pipefd, O_CLOEXEC) != 0)
         return false;
     sim->dir = tmpl;
     sim->log_path = sim->dir + "/sim.log";
-
     std::vector<std::string> argv_s = {program, "--log", sim->log_path};
     argv_s.insert(argv_s.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (auto &s : argv_s)
         argv.push_back(s.data());
     argv.push_back(nullptr);
-
-    int pipefd[2];
-    if (pipe2(pipefd, O_CLOEXEC) != 0)
-        return false;
     pid_t parent = getpid();
     pid_t pid = fork();
     if (pid == 0) {
@@ -43,10 +39,8 @@ bool sim_start(SimProcess *sim, const std::vector<std::string> &args, const std:
     }
     close(pipefd[0]);
     sim->stdin_fd = pipefd[1];
-    if (pid < 0)
-        return false;
     sim->pid = pid;
-    return sim_wait_event(sim, "ready", 1, 10000);
+    return pid > 0 && sim_wait_event(sim, "ready", 1, 10000);
 }
 
 SimProcess::~SimProcess() { sim_stop(this); }
@@ -56,22 +50,18 @@ int sim_stop(SimProcess *sim)
     int status = -1;
     if (sim->pid > 0) {
         kill(sim->pid, SIGTERM);
-        bool done = wait_until(5000, [&] { return waitpid(sim->pid, &status, WNOHANG) == sim->pid; });
-        if (!done) {
+        if (!wait_until(5000, [&] { return waitpid(sim->pid, &status, WNOHANG) == sim->pid; })) {
             kill(sim->pid, SIGKILL);
             waitpid(sim->pid, &status, 0);
         }
-        sim->pid = -1;
     }
-    if (sim->stdin_fd >= 0) {
+    if (sim->stdin_fd >= 0)
         close(sim->stdin_fd);
-        sim->stdin_fd = -1;
-    }
-    if (!sim->dir.empty()) {
-        std::error_code ec;
+    std::error_code ec;
+    if (!sim->dir.empty())
         std::filesystem::remove_all(sim->dir, ec);
-        sim->dir.clear();
-    }
+    sim->dir.clear();
+    sim->pid = sim->stdin_fd = -1;
     return status;
 }
 
@@ -119,6 +109,6 @@ std::string json_field(const std::string &line, const std::string &key)
 
 int64_t json_int(const std::string &line, const std::string &key)
 {
-    std::string v = json_field(line, key);
+    const std::string v = json_field(line, key);
     return v.empty() ? -1 : std::strtoll(v.c_str(), nullptr, 10);
 }

@@ -1,7 +1,5 @@
-// The device link with its real threads against kavri-dongle-sim, inside the
-// private network namespace: discovery, both protocol generations (each
-// behaviour runs once per generation), passwords, no signal, silence, input,
-// and stopping at any moment (loss is the soak's).
+// The device link with its real threads against kavri-dongle-sim in the
+// private network namespace (loss is the soak's, broken handshakes the stress tests').
 #include <poll.h>
 #include <unistd.h>
 
@@ -20,11 +18,11 @@
 #include "platform/fake/audio_output_fake.h"
 #include "protocol/wire.h"
 #include "sim_process.h"
+#include "support/bytes.h"
 #include "support/link_probe.h"
 
 namespace {
 
-// Each generation's simulator has its own address.
 const char *ip_of(const char *proto) { return proto[0] == '2' ? "127.0.0.3" : "127.0.0.2"; }
 
 class Link : public ::testing::Test {
@@ -50,12 +48,11 @@ protected:
         args.insert(args.begin(), {"--bind", ip, "--size", "640x360", "--id", std::string("sim-") + ip, "--protocol", proto});
         ASSERT_TRUE(sim_start(&sim, args));
     }
-    void start_link(LinkOptions o = no_adapter_options())
+    void start_link(LinkOptions o = {})
     {
         link = start_probed_link(&probe, o);
         ASSERT_NE(link, nullptr);
     }
-    // Scans 127.0.0.0/24 and returns the record of the simulator at ip.
     DeviceRecord discover(const char *ip)
     {
         uint32_t subnet = ipv4("127.0.0.0");
@@ -65,7 +62,6 @@ protected:
         EXPECT_TRUE(found.id[0]) << "no answer from " << ip;
         return found;
     }
-    // A simulator of this generation, a link, and the simulator selected from a scan.
     void open(const char *proto, std::vector<std::string> args = {})
     {
         start_sim(proto, args);
@@ -76,7 +72,7 @@ protected:
     void expect_streaming()
     {
         ASSERT_TRUE(probe.wait_state(LINK_STATE_STREAMING, 5000)) << "last state " << probe.last_state();
-        EXPECT_TRUE(probe.saw_state(LINK_STATE_CONNECTING));
+        EXPECT_GT(probe.count_state(LINK_STATE_CONNECTING), 0);
         ASSERT_TRUE(probe.wait(5000, [&] { return probe.stamped >= 15; })) << probe.frames << " frames";
         std::lock_guard<std::mutex> g(probe.m);
         EXPECT_EQ(probe.width * 1000 + probe.height, 640360);
@@ -88,7 +84,6 @@ protected:
         ASSERT_TRUE(probe.wait_state(LINK_STATE_STREAMING, 5000)) << "last state " << probe.last_state();
         ASSERT_TRUE(wait_until(1000, [&] { return link_connected(link); }));
     }
-    // Ends one row of a table: the next starts with a new link and simulator.
     void next_row()
     {
         link_stop(&link);
@@ -97,7 +92,6 @@ protected:
     }
 };
 
-// The parameter is the protocol generation, "1" or "2".
 class LinkP : public Link, public ::testing::WithParamInterface<const char *> {};
 
 INSTANTIATE_TEST_SUITE_P(Protocol, LinkP, ::testing::Values("1", "2"),
@@ -167,16 +161,6 @@ TEST_F(Link, ARefusingDeviceGivesStateThree)
     EXPECT_TRUE(probe.wait_state(LINK_STATE_REFUSED, 3000));
 }
 
-TEST_F(Link, ALockedSilentDeviceKeepsThePasswordPanelThenAcceptsThePassword)
-{
-    open("2", {"--password", "pw", "--no-locked-keepalive"});
-    ASSERT_TRUE(probe.wait_state(LINK_STATE_PASSWORD, 3000));
-    // Longer than the 4 s silence rule, while the operator types.
-    EXPECT_FALSE(probe.wait(6000, [&] { return probe.states.back() != LINK_STATE_PASSWORD; }));
-    link_unlock(link, "pw");
-    expect_streaming();
-}
-
 TEST_F(Link, AnUnacknowledgedBatchIsResentEveryTenMsThenGivenUp)
 {
     open("2", {"--no-input-ack"});
@@ -193,7 +177,7 @@ TEST_F(Link, AnUnacknowledgedBatchIsResentEveryTenMsThenGivenUp)
     EXPECT_EQ(sim_events(&sim, "input").size(), 1u);
 }
 
-// A bare device made of one UDP socket on the stream port, answering by hand.
+// A device of one UDP socket on the stream port, answering by hand.
 struct BareDevice {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in viewer{};
@@ -210,8 +194,7 @@ struct BareDevice {
         p2_build_ack(a, type, seq);
         send(a, sizeof a);
     }
-    // The (type, seq) of the protocol-2 packets the viewer sends for ms
-    // milliseconds, or up to the first one.
+    // The (type, seq) of the packets the viewer sends for ms milliseconds, or up to the first.
     std::vector<std::pair<int, uint32_t>> listen(int ms, bool first = false)
     {
         std::vector<std::pair<int, uint32_t>> got;
@@ -248,32 +231,24 @@ TEST_F(Link, ControlPacketsGoStopAndWaitAndAnOldAcknowledgementRemovesNothing)
     dev.send(reply, (size_t)p2_build_connect_reply(reply, sizeof reply, s, &rep));
     ASSERT_TRUE(probe.wait_state(LINK_STATE_NO_VIDEO, 2000));
 
-    // Connection start, unanswered: only it is sent (and resent).
+    // Connection start, unanswered: only it is sent and resent (besides resends
+    // of the request that crossed our reply). An older acknowledgement removes
+    // nothing; the right one lets the settings come, one at a time.
+    auto n = [&](int type, uint32_t seq) { return (size_t)std::count(got.begin(), got.end(), std::make_pair(type, seq)); };
     got = dev.listen(250);
-    ASSERT_FALSE(got.empty());
-    for (auto &g : got) {
-        if (g.first == P2_TYPE_CONNECT)
-            continue;  // resends of the request that crossed our reply
-        EXPECT_EQ(g, std::make_pair((int)P2_TYPE_START, s + 1));
-    }
-    EXPECT_GE(std::count(got.begin(), got.end(), std::make_pair((int)P2_TYPE_START, s + 1)), 2);
-    // An acknowledgement of an older packet removes nothing.
+    EXPECT_GE(n(P2_TYPE_START, s + 1), 2u);
+    EXPECT_EQ(n(P2_TYPE_START, s + 1) + n(P2_TYPE_CONNECT, s), got.size());
     dev.ack(P2_TYPE_CONNECT, s);
-    for (auto &g : dev.listen(200))
-        EXPECT_EQ(g, std::make_pair((int)P2_TYPE_START, s + 1));
-    // The right one lets the settings come, one at a time.
+    got = dev.listen(200);
+    EXPECT_EQ(n(P2_TYPE_START, s + 1), got.size());
     dev.ack(P2_TYPE_START, s + 1);
     got = dev.listen(250);
-    ASSERT_FALSE(got.empty());
-    for (auto &g : got) {
-        if (g.first != P2_TYPE_START) {
-            EXPECT_EQ(g, std::make_pair((int)P2_TYPE_SETTING, s + 2)) << "the second setting waits for the first";
-        }
-    }
+    EXPECT_GT(n(P2_TYPE_SETTING, s + 2), 0u);
+    EXPECT_EQ(n(P2_TYPE_START, s + 1) + n(P2_TYPE_SETTING, s + 2), got.size()) << "the second setting waits";
     dev.ack(P2_TYPE_SETTING, s + 2);
     got = dev.listen(150);
-    EXPECT_NE(std::find(got.begin(), got.end(), std::make_pair((int)P2_TYPE_SETTING, s + 3)), got.end());
-    EXPECT_EQ(std::find(got.begin(), got.end(), std::make_pair((int)P2_TYPE_SETTING, s + 4)), got.end());
+    EXPECT_GT(n(P2_TYPE_SETTING, s + 3), 0u);
+    EXPECT_EQ(n(P2_TYPE_SETTING, s + 4), 0u);
 }
 
 // The default adapter source (getifaddrs) finds a real interface that is up:
@@ -289,7 +264,10 @@ TEST_F(Link, DiscoveryThroughTheAdaptersOfAVethPairToAnotherNamespace)
                       " --size 640x360 --id veth-dongle";
     ASSERT_EQ(std::system(cmd.c_str()), 0) << "cannot make the veth pair (needs CAP_NET_ADMIN in the namespace)";
     ASSERT_TRUE(sim_wait_event(&sim, "ready", 1, 10000));
-    start_link(LinkOptions{});  // the link's own adapter source
+    LinkOptions own{};  // the link's own adapter source
+    own.no_initial_scan = 1;
+    link = link_start(&own);
+    probe.attach(link);
     EXPECT_EQ(link_scan(link), 1);
     DeviceRecord found = probe.wait_device("veth-dongle", 8000);
     EXPECT_EQ(found.address.in4.sin_addr.s_addr, ipv4("198.18.77.2"));
@@ -297,7 +275,6 @@ TEST_F(Link, DiscoveryThroughTheAdaptersOfAVethPairToAnotherNamespace)
         link_select_target(link, &found);
         expect_streaming();
     }
-    // (Stopping while streaming and in the middle of handshakes is the stress tests'.)
     EXPECT_EQ(link_scan(link), 1);
     uint64_t t0 = clock_steady_ms();
     link_stop(&link);
@@ -315,13 +292,9 @@ TEST_F(Link, ScanThenAfterSwitchingTargetsOnlyTheNewTargetsDatagramsCount)
 {
     SimProcess other;
     ASSERT_TRUE(sim_start(&other, {"--bind", "127.0.0.4", "--size", "320x240", "--id", "sim-127.0.0.4"}));
-    start_sim("2", {"--version", "2.1.3.4", "--build", "231231235959"});
+    start_sim("2");
     start_link();
     DeviceRecord first = discover("127.0.0.4"), second = probe.wait_device("sim-127.0.0.3", 5000);
-    EXPECT_EQ(second.version[0], 2);
-    EXPECT_EQ(second.version[3], 4);
-    EXPECT_EQ(second.build, 231231235959ull);
-    EXPECT_EQ(ntohs(second.address.in4.sin_port), WIRE_PORT_STREAM);
     EXPECT_TRUE(probe.wait(5000, [&] { return probe.scans_finished == 1; }));
     EXPECT_EQ(probe.scans_started, 1);
     ASSERT_TRUE(wait_until(1000, [&] { return !link_scanning(link); }));
@@ -337,7 +310,6 @@ TEST_F(Link, ScanThenAfterSwitchingTargetsOnlyTheNewTargetsDatagramsCount)
     probe.restart_numbers();
     int sizes_before = probe.get(&LinkProbe::size_reports);
     ASSERT_TRUE(probe.wait(5000, [&] { return probe.stamped >= 30; })) << probe.stamped << " pictures";
-    // The old dongle was still sending all this time.
     EXPECT_GT(sim_events(&other, "picture").size(), 0u);
     std::lock_guard<std::mutex> g(probe.m);
     EXPECT_EQ(probe.width, 640);
@@ -346,8 +318,7 @@ TEST_F(Link, ScanThenAfterSwitchingTargetsOnlyTheNewTargetsDatagramsCount)
     EXPECT_STREQ(link_target(link).id, "sim-127.0.0.3");
 }
 
-// Datagrams this network namespace's kernel dropped for want of receive
-// buffer (RcvbufErrors of the Udp lines in /proc/net/snmp); -1 unreadable.
+// Datagrams the kernel dropped for want of receive buffer; -1 unreadable.
 long long rcvbuf_errors()
 {
     std::ifstream in("/proc/net/snmp");
@@ -395,17 +366,12 @@ TEST_F(Link, APasteReachesTheDeviceInOrderOneReportPerBatch)
     wait_connected();
     KeyLayout us;
     ASSERT_EQ(key_layout_build("us", &us), 0);
-    std::string text;
-    for (int i = 0; i < 4; i++)
-        text += "Paste 42, then: \"KAVRI\"!\n";
+    const std::string line = "Paste 42, then: \"KAVRI\"!\n", text = line + line + line + line;
     PastePlan plan;
     paste_plan_text(us, text.data(), text.size(), &plan);
     std::vector<std::string> want;
-    for (const KeyReport &r : plan.reports) {
-        char hex[32];
-        std::snprintf(hex, sizeof hex, "%02x%02x%02x%02x0000000000", r[0], r[1], r[2], r[3]);
-        want.push_back(hex);
-    }
+    for (const KeyReport &r : plan.reports)
+        want.push_back(hex(r.data(), 4) + "0000000000");
     want.push_back("010000000000000000");  // everything released at the end
     KeyPaster paster;
     paster.hooks = PasteHooks{link, [](void *l) { return link_connected((LinkContext *)l); },
@@ -428,7 +394,6 @@ TEST_F(Link, APasteReachesTheDeviceInOrderOneReportPerBatch)
     }
 }
 
-// Key-frame requests the device heard (protocol-2 setting 5, protocol-1 0x50).
 int key_frame_requests(const SimProcess *sim)
 {
     int n = 0;
@@ -459,23 +424,20 @@ TEST_P(LinkP, PicturesMoveWhenTheirNumbersSkipWithoutKeyFrameRequests)
 // connected in the generation that answered, or after about a second as typed.
 TEST_F(Link, ATypedAddressIsProbedThenConnectedInItsGeneration)
 {
-    const struct {
-        const char *proto;
-        bool answers;
-    } rows[] = {{"2", true}, {"1", true}, {"1", false}};
-    for (const auto &row : rows) {
-        SCOPED_TRACE(std::string("protocol ") + row.proto + (row.answers ? ", answers" : ", silent to probes"));
-        start_sim(row.proto, row.answers ? std::vector<std::string>{} : std::vector<std::string>{"--no-discovery"});
+    const std::pair<const char *, bool> rows[] = {{"2", true}, {"1", true}, {"1", false}};
+    for (const auto &[proto, answers] : rows) {
+        SCOPED_TRACE(std::string("protocol ") + proto + (answers ? ", answers" : ", silent to probes"));
+        start_sim(proto, answers ? std::vector<std::string>{} : std::vector<std::string>{"--no-discovery"});
         start_link();
-        DeviceRecord typed = record_at(ip_of(row.proto), 0);
+        DeviceRecord typed = record_at(ip_of(proto), 0);
         std::snprintf(typed.id, sizeof typed.id, "fixed_ip");
-        std::snprintf(typed.name, sizeof typed.name, "%s", ip_of(row.proto));
+        std::snprintf(typed.name, sizeof typed.name, "%s", ip_of(proto));
         uint64_t t0 = clock_steady_ms();
         link_select_typed(link, &typed);
         expect_streaming();
         EXPECT_EQ(sim_events(&sim, "probe").size(), 1u);
-        EXPECT_EQ(link_target(link).version[0], row.answers ? row.proto[0] - '0' : 0);
-        EXPECT_GE(clock_steady_ms() - t0, row.answers ? 0u : 900u);
+        EXPECT_EQ(link_target(link).version[0], answers ? proto[0] - '0' : 0);
+        EXPECT_GE(clock_steady_ms() - t0, answers ? 0u : 900u);
         next_row();
     }
 }
@@ -487,8 +449,13 @@ TEST_P(LinkP, PasswordsUnlockOnlyWithTheFirmwaresCounterBlock)
     const char *proto = GetParam(), *other = "00112233445566778899aabbccddeeff";
     for (const char *block : {KAVRI_PASSWORD_COUNTER_BLOCK, other}) {
         SCOPED_TRACE(block);
-        open(proto, {"--password", "secret", "--counter-block", block});
+        open(proto, {"--password", "secret", "--counter-block", block, "--no-locked-keepalive"});
         ASSERT_TRUE(probe.wait_state(LINK_STATE_PASSWORD, 3000));
+        if (block != other) {
+            // A locked device may stay silent: the panel stays longer than the
+            // 4 s silence rule, while the operator types.
+            EXPECT_FALSE(probe.wait(6000, [&] { return probe.states.back() != LINK_STATE_PASSWORD; }));
+        }
         link_unlock(link, "secret");
         if (block != other) {
             expect_streaming();
@@ -496,19 +463,16 @@ TEST_P(LinkP, PasswordsUnlockOnlyWithTheFirmwaresCounterBlock)
             probe.reset();
             link_connect(link);
             EXPECT_TRUE(probe.wait_state(LINK_STATE_STREAMING, 5000));
-            EXPECT_FALSE(probe.saw_state(LINK_STATE_PASSWORD)) << "the stored password is sent without asking";
+            EXPECT_EQ(probe.count_state(LINK_STATE_PASSWORD), 0) << "the stored password is sent without asking";
         } else {
             ASSERT_TRUE(sim_wait_event(&sim, proto[0] == '2' ? "connect" : "unlock", proto[0] == '2' ? 2 : 1, 3000));
-            EXPECT_TRUE(probe.wait(3000, [&] {
-                return std::count(probe.states.begin(), probe.states.end(), (int)LINK_STATE_PASSWORD) >= 2;
-            }));
-            EXPECT_FALSE(probe.saw_state(LINK_STATE_STREAMING));
+            EXPECT_TRUE(wait_until(3000, [&] { return probe.count_state(LINK_STATE_PASSWORD) >= 2; }));
+            EXPECT_EQ(probe.count_state(LINK_STATE_STREAMING), 0);
         }
         next_row();
     }
 }
 
-// The HID mode switch against the simulated dongle's management port.
 TEST_F(Link, HidModeSwitchTakesTheUnlockPasswordOrFails)
 {
     ASSERT_TRUE(sim_start(&sim, {"--bind", "127.0.0.2", "--password", "pass1", "--hid-speed", "0"}));
@@ -529,8 +493,7 @@ TEST_F(Link, HidModeSwitchTakesTheUnlockPasswordOrFails)
     EXPECT_EQ(hidmode_switch(record_at("127.0.0.9", 2).address, 1, ""), -1);
     EXPECT_LT(clock_steady_ms() - t0, 1500u);
     DeviceAddress v6{};
-    v6.in6.sin6_family = AF_INET6;
-    v6.in6.sin6_addr = in6addr_loopback;
+    v6.in6.sin6_family = AF_INET6;  // ::
     EXPECT_EQ(hidmode_switch(v6, 1, ""), -1);
 }
 

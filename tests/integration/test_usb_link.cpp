@@ -1,13 +1,8 @@
-// The device link with a USB dongle: the fake USB layer plays the dongle
-// (a recorded H.264 stream and PCM), the real link runs detection on its scan
-// thread and the transport on its connection thread, and the real decoder
-// and audio ring take the media. No USB socket is involved; the link still
-// opens its UDP socket at start, so this runs in the private namespace like
-// every integration test.
+// The real link, decoder and audio ring with a USB dongle played by the fake
+// USB layer (a recorded H.264 stream and PCM).
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <thread>
 
 #include "dongle_sim/annexb_file.h"
@@ -19,19 +14,17 @@
 #include "platform/audio_output.h"
 #include "platform/fake/audio_output_fake.h"
 #include "sim_process.h"
+#include "support/bytes.h"
 #include "support/link_probe.h"
 #include "ui/found_devices.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-const Bytes kStart{0x01, 0x01, 0x00, 0x00, 0x00, 0x00};
-const Bytes kAck{0x01, 0x50, 0x00, 0x00, 0x00, 0x00};
+const Bytes kStart{0x01, 0x01, 0x00, 0x00, 0x00, 0x00}, kAck{0x01, 0x50, 0x00, 0x00, 0x00, 0x00};
 
 class UsbLink : public ::testing::Test {
 protected:
-    UsbFake *fake = nullptr;
+    UsbFake *fake = usb_fake_create();
     LinkContext *link = nullptr;
     LinkProbe probe;
     AnnexbStream stream;
@@ -40,7 +33,6 @@ protected:
     {
         audio_output_use_fake(true);
         audio_output_fake_reset();
-        fake = usb_fake_create();
         std::string path = std::string(KAVRI_SOURCE_DIR) + "/tests/data/usb/stream_192x108.264";
         ASSERT_GT(annexb_file_load(path.c_str(), 1 << 20, &stream), 0);
     }
@@ -50,36 +42,31 @@ protected:
         usb_fake_destroy(&fake);
         audio_output_use_fake(false);
     }
-
     // A dongle that plays the recorded stream (from its first IDR picture) and
     // 20 ms of 48 kHz stereo PCM per picture.
     UsbFakeConfig dongle()
     {
         UsbFakeConfig c;
         c.codec_header = stream.codec_header;
-        for (size_t i = stream.first_idr; i < stream.units.size(); i++)
-            c.units.push_back(stream.units[i]);
+        c.units.assign(stream.units.begin() + (long)stream.first_idr, stream.units.end());
         c.pcm_bytes = 3840;
         c.frame_interval_ms = 20;
         return c;
     }
-
     void start_link()
     {
-        LinkOptions o = no_adapter_options();
+        LinkOptions o{};
         o.usb_detect = usb_detect_run;
         o.usb_transport = usb_transport_run;
         o.usb_backend = usb_fake_backend(fake);
         link = start_probed_link(&probe, o);
         ASSERT_NE(link, nullptr);
     }
-
-    // One scan; returns the USB records it reported.
+    // The records one scan reports.
     std::vector<DeviceRecord> scan()
     {
         int before = probe.get(&LinkProbe::scans_finished);
         size_t seen = probe.get(&LinkProbe::devices).size();
-        // A scan may still be winding down; wait until one can start.
         EXPECT_TRUE(wait_until(5000, [&] { return !link_scanning(link); }));
         EXPECT_EQ(link_scan(link), 1);
         EXPECT_TRUE(probe.wait(5000, [&] { return probe.scans_finished > before; }));
@@ -93,10 +80,9 @@ protected:
 // reappears, so the open is retried for the polls that remain.
 TEST_F(UsbLink, SwitchOpensTheDongleInItsOwnPortOnceAccessIsGiven)
 {
-    UsbFakeConfig other = dongle();
+    UsbFakeConfig other = dongle(), c = dongle();
     other.ports = {1};
     int a = usb_fake_add(fake, other);
-    UsbFakeConfig c = dongle();
     c.hid_mode = true;
     c.ports = {4, 2};
     c.reappear_ms = 300;
@@ -118,12 +104,8 @@ TEST_F(UsbLink, SwitchOpensTheDongleInItsOwnPortOnceAccessIsGiven)
     // Pictures and sound of the switched dongle, after the start message and
     // the first acknowledgement.
     ASSERT_TRUE(probe.wait(5000, [&] { return probe.frames >= 10; })) << probe.frames << " frames";
-    {
-        std::lock_guard<std::mutex> g(probe.m);
-        EXPECT_EQ(probe.width * 1000 + probe.height, 192108);
-        ASSERT_FALSE(probe.admitted.empty());
-        EXPECT_EQ(probe.admitted.back(), 1);
-    }
+    EXPECT_EQ(probe.get(&LinkProbe::width) * 1000 + probe.get(&LinkProbe::height), 192108);
+    EXPECT_EQ(probe.get(&LinkProbe::admitted), std::vector<int>{1});
     EXPECT_TRUE(audio_output_fake_wait_frames(960, 5000));
     UsbFakeStats s = usb_fake_stats(fake, b);
     EXPECT_EQ(s.feature_reports.size(), 1u);
@@ -140,30 +122,6 @@ TEST_F(UsbLink, SwitchOpensTheDongleInItsOwnPortOnceAccessIsGiven)
     EXPECT_EQ(usb_fake_stats(fake, b).stream_closes, 1);
 }
 
-// Without the udev rule a stream-mode dongle is listed (listing needs no
-// access) but cannot be opened: the connection ends and standard error says
-// why, naming the rule, once however often it is tried.
-TEST_F(UsbLink, DeniedOpenNamesTheUdevRule)
-{
-    UsbFakeConfig c = dongle();
-    c.deny_open_ms = -1;
-    int d = usb_fake_add(fake, c);
-    start_link();
-    std::vector<DeviceRecord> found = scan();
-    ASSERT_EQ(found.size(), 1u);
-    usb_log_reset();
-    testing::internal::CaptureStderr();
-    for (int i = 0; i < 2; i++) {
-        link_select_target(link, &found[0]);
-        EXPECT_TRUE(usb_fake_wait(fake, d, 2000, [&](const UsbFakeStats &s) { return s.stream_opens == i + 1; }));
-        EXPECT_TRUE(probe.wait(2000, [&] { return std::count(probe.states.begin(), probe.states.end(), 0) == i + 1; }));
-    }
-    std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(probe.get(&LinkProbe::states), (std::vector<int>{LINK_STATE_NONE, LINK_STATE_NONE}));
-    EXPECT_NE(log.find("no permission; install the udev rule 70-kavri-viewer.rules"), std::string::npos) << log;
-    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << "written once: " << log;
-}
-
 // The viewer's auto-selection while the firmware goes over HID feature
 // reports and scans keep finding the dongle: a HID-mode record is not taken
 // as the target while an update runs, so the dongle never gets the mode
@@ -174,38 +132,28 @@ TEST_F(UsbLink, ScansDuringAnUpdateLeaveTheDongleInHidMode)
     UsbFakeConfig c = dongle();
     c.hid_mode = true;
     int d = usb_fake_add(fake, c);
+    FoundDevices found;
+    std::atomic<bool> once{false};
+    UpdateState st;
+    st.busy = 1;
+    probe.device_hook = [&](const DeviceRecord &r) {
+        FoundMerge m = found_merge(&found, r, {}, false, clock_wall_ms(), &once, st.busy.load() != 0);
+        if (m.select)
+            link_select_target(link, &m.record);
+    };
     start_link();
-    struct Ui {
-        FoundDevices found;
-        std::atomic<bool> once{false};
-        LinkContext *link;
-        UpdateState st;
-        static void on_device(void *ctx, const DeviceRecord *r)
-        {
-            Ui *u = (Ui *)ctx;
-            FoundMerge m = found_merge(&u->found, *r, {}, false, clock_wall_ms(), &u->once, u->st.busy.load() != 0);
-            if (m.select)
-                link_select_target(u->link, &m.record);
-        }
-    } ui;
-    ui.link = link;
-    ui.st.busy = 1;
-    link_on_device(link, &ui, Ui::on_device);
-
     const UsbBackend *b = usb_fake_backend(fake);
     std::vector<uint8_t> image(3000, 0x5A);
     std::atomic<int> result{1};
     std::thread worker([&] {
         UsbHid *h = b->hid_open(b->context, "fake-hid:0", nullptr);
-        result = h ? hid_fw_upload(b, h, 64, image.data(), image.size(), &ui.st) : -3;
+        result = h ? hid_fw_upload(b, h, 64, image.data(), image.size(), &st) : -3;
         if (h)
             b->hid_close(h);
     });
     int scans = 0;
-    while (result.load() == 1 && scans < 100) {
+    for (; result.load() == 1 && scans < 100; scans++)
         EXPECT_EQ(scan().size(), 1u);
-        scans++;
-    }
     worker.join();
     EXPECT_EQ(result.load(), 0);
     EXPECT_GE(scans, 2);
@@ -215,40 +163,49 @@ TEST_F(UsbLink, ScansDuringAnUpdateLeaveTheDongleInHidMode)
         ASSERT_NE(r[1], 0x80) << "mode switch sent during the update";
 }
 
-// Transport faults, one row each: what the dongle is made to do, the state
-// the link must reach, and what the dongle must have seen by then; a dongle
-// switched out of HID mode that never comes back is polled ten times, 500 ms apart.
+// Faults, one row each: what the dongle is made to do, the state the link
+// must reach, and what the dongle must have seen by then. A dongle switched
+// out of HID mode that never comes back is polled ten times, 500 ms apart;
+// without the udev rule a listed dongle cannot be opened, and standard error
+// names the rule once however often it is tried.
 TEST_F(UsbLink, TransportFaultsEndTheConnectionOrAreCopedWith)
 {
     struct Case {
         const char *what;
         void (*setup)(UsbFakeConfig &);
-        int reached;                                       // first state awaited
-        void (*act)(UsbFake *, int, LinkContext *);        // then done
-        int end;                                           // state after it
+        int reached;                                 // first state awaited
+        void (*act)(UsbFake *, int, LinkContext *);  // then done
+        int end;                                     // state after it
         bool (*seen)(const UsbFakeStats &, const LinkProbe &);
-        int polls;  // of the stream-mode list after selecting (0: not checked)
+        int polls;        // of the stream-mode list after selecting (0: not checked)
+        const char *log;  // the one line on standard error (null: not checked)
     } cases[] = {
         {"never back from HID mode", [](UsbFakeConfig &c) { c.hid_mode = true, c.reappear_ms = -1; }, LINK_STATE_NONE,
          nullptr, LINK_STATE_NONE,
          [](const UsbFakeStats &s, const LinkProbe &p) {
              return s.feature_reports.size() == 1 && s.stream_opens == 0 && p.states == std::vector<int>{LINK_STATE_NONE};
          },
-         10},
-        {"unplugged", [](UsbFakeConfig &) {}, LINK_STATE_STREAMING, [](UsbFake *f, int d, LinkContext *) { usb_fake_unplug(f, d); },
-         LINK_STATE_NONE, nullptr, 0},
+         10, nullptr},
+        {"denied open, twice", [](UsbFakeConfig &c) { c.deny_open_ms = -1; }, LINK_STATE_NONE,
+         [](UsbFake *, int, LinkContext *l) { link_connect(l); }, LINK_STATE_NONE,
+         [](const UsbFakeStats &s, const LinkProbe &p) {
+             return s.stream_opens == 2 && p.states == std::vector<int>{LINK_STATE_NONE, LINK_STATE_NONE};
+         },
+         0, "no permission; install the udev rule 70-kavri-viewer.rules"},
+        {"unplugged", [](UsbFakeConfig &) {}, LINK_STATE_STREAMING,
+         [](UsbFake *f, int d, LinkContext *) { usb_fake_unplug(f, d); }, LINK_STATE_NONE, nullptr, 0, nullptr},
         {"oversized length", [](UsbFakeConfig &c) { c.auto_stream = false; }, LINK_STATE_CONNECTING,
          [](UsbFake *f, int d, LinkContext *) {
              const uint8_t big[] = {0x02, 0x82, 0xFB, 0xFF, 0x3F, 0x00};  // 4 MiB - 5
              usb_fake_push_in(f, d, big, sizeof big);
          },
-         LINK_STATE_NONE, [](const UsbFakeStats &s, const LinkProbe &) { return s.stream_closes == 1; }, 0},
+         LINK_STATE_NONE, [](const UsbFakeStats &s, const LinkProbe &) { return s.stream_closes == 1; }, 0, nullptr},
         {"missing pipe: nothing written", [](UsbFakeConfig &c) { c.endpoints = {{0x81, 0x02}, {0x01, 0x03}}; },
          LINK_STATE_NONE, nullptr, LINK_STATE_NONE,
          [](const UsbFakeStats &s, const LinkProbe &p) {
              return s.writes.empty() && p.states == std::vector<int>{LINK_STATE_NONE};
          },
-         0},
+         0, nullptr},
         // The units still come and must be dropped; no acknowledgement.
         {"no picture", [](UsbFakeConfig &c) { c.video_present = false; }, LINK_STATE_NO_VIDEO, nullptr,
          LINK_STATE_NO_VIDEO,
@@ -256,7 +213,7 @@ TEST_F(UsbLink, TransportFaultsEndTheConnectionOrAreCopedWith)
              return s.units_queued >= 10 && s.in_pending == 0 && s.writes == std::vector<Bytes>{kStart} &&
                     p.frames == 0 && p.states == std::vector<int>{LINK_STATE_CONNECTING, LINK_STATE_NO_VIDEO};
          },
-         0},
+         0, nullptr},
         // Statuses only: the transport waits in a read that must be aborted.
         {"disconnect during a blocking read", [](UsbFakeConfig &c) { c.units.clear(), c.pcm_bytes = 0; },
          LINK_STATE_STREAMING,
@@ -266,9 +223,9 @@ TEST_F(UsbLink, TransportFaultsEndTheConnectionOrAreCopedWith)
          },
          LINK_STATE_NONE,
          [](const UsbFakeStats &s, const LinkProbe &p) {
-             return s.stream_closes == 1 && s.aborts >= 1 && !p.admitted.empty() && p.admitted.back() == 0;
+             return s.stream_closes == 1 && s.aborts >= 1 && p.admitted == std::vector<int>{1, 0};
          },
-         0},
+         0, nullptr},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -280,20 +237,26 @@ TEST_F(UsbLink, TransportFaultsEndTheConnectionOrAreCopedWith)
         ASSERT_EQ(found.size(), 1u);
         const int polls_before = usb_fake_stats(fake, d).list_stream_calls;
         const uint64_t t0 = clock_steady_ms();
+        usb_log_reset();
+        testing::internal::CaptureStderr();
         link_select_target(link, &found[0]);
-        ASSERT_TRUE(probe.wait_state(c.reached, 9000)) << "last state " << probe.last_state();
+        bool reached = probe.wait_state(c.reached, 9000);
+        if (reached && c.act)
+            c.act(fake, d, link);
+        EXPECT_TRUE(probe.wait_state(c.end, 2000));
+        EXPECT_TRUE(!c.seen || wait_until(5000, [&] {
+            std::lock_guard<std::mutex> g(probe.m);
+            return c.seen(usb_fake_stats(fake, d), probe);
+        }));
+        std::string log = testing::internal::GetCapturedStderr();
+        ASSERT_TRUE(reached) << "last state " << probe.last_state();
         if (c.polls) {
             EXPECT_GE(clock_steady_ms() - t0, c.polls * 500 - 100u);
             EXPECT_EQ(usb_fake_stats(fake, d).list_stream_calls - polls_before, c.polls);
         }
-        if (c.act)
-            c.act(fake, d, link);
-        EXPECT_TRUE(probe.wait_state(c.end, 2000));
-        if (c.seen) {
-            EXPECT_TRUE(wait_until(5000, [&] {
-                std::lock_guard<std::mutex> g(probe.m);
-                return c.seen(usb_fake_stats(fake, d), probe);
-            }));
+        if (c.log) {
+            EXPECT_TRUE(log.find(c.log) != std::string::npos && std::count(log.begin(), log.end(), '\n') == 1)
+                << "written once: " << log;
         }
         link_stop(&link);
         usb_fake_destroy(&fake);
@@ -301,4 +264,5 @@ TEST_F(UsbLink, TransportFaultsEndTheConnectionOrAreCopedWith)
         probe.reset();
     }
 }
+
 }  // namespace

@@ -91,10 +91,10 @@ struct LinkProbe {
         std::lock_guard<std::mutex> g(m);
         return this->*field;
     }
-    bool saw_state(int state)
+    int count_state(int state)
     {
         auto s = get(&LinkProbe::states);
-        return std::find(s.begin(), s.end(), state) != s.end();
+        return (int)std::count(s.begin(), s.end(), state);
     }
     int last_state()
     {
@@ -106,22 +106,21 @@ struct LinkProbe {
     {
         return wait(timeout_ms, [&] { return fresh >= from + count; });
     }
-    void restart_numbers()
+    // restart_numbers: for a device that numbers its pictures from 1 again;
+    // all: also forgets states, admissions, devices and pictures, for a new link.
+    void restart_numbers(bool all = false)
     {
         std::lock_guard<std::mutex> g(m);
         stamped = last_stamp = 0;
         stamps_in_order = true;
+        if (all) {
+            states.clear();
+            admitted.clear();
+            devices.clear();
+            frames = 0;
+        }
     }
-    // Forgets states, admissions, devices and pictures, for a new link on the same probe.
-    void reset()
-    {
-        restart_numbers();
-        std::lock_guard<std::mutex> g(m);
-        states.clear();
-        admitted.clear();
-        devices.clear();
-        frames = 0;
-    }
+    void reset() { restart_numbers(true); }
     // The first reported device with this id within the limit (empty id: none).
     DeviceRecord wait_device(const std::string &id, int timeout_ms)
     {
@@ -145,18 +144,12 @@ inline uint32_t ipv4(const char *ip)
 
 inline int no_adapters(void *, uint32_t *, int) { return 0; }
 
-// Options without adapters (so without any real interface).
-inline LinkOptions no_adapter_options()
-{
-    LinkOptions o{};
-    o.adapters = no_adapters;
-    return o;
-}
-
 // A link without a first scan that reports to the probe (if any), sound on.
-inline LinkContext *start_probed_link(LinkProbe *probe, LinkOptions o = no_adapter_options())
+// Without an adapter source of its own it sees no real interface.
+inline LinkContext *start_probed_link(LinkProbe *probe, LinkOptions o = {})
 {
     o.no_initial_scan = 1;
+    o.adapters = o.adapters ? o.adapters : no_adapters;
     LinkContext *link = link_start(&o);
     if (link && probe) {
         probe->attach(link);
