@@ -1,9 +1,6 @@
 #!/usr/bin/env python3
-"""https_server.py --log LOG DIR CERT KEY: serves DIR over HTTPS on 127.0.0.1
-at a port the system picks, with the certificate chain CERT and its key KEY.
-Logs JSON lines like the simulator: {"ev":"ready","port":N}, then one
-{"ev":"get","path":P,"status":S} per request. Ends when standard input closes.
-"""
+"""https_server.py --log LOG DIR CERT KEY: serves DIR over HTTPS on 127.0.0.1, logging
+JSON lines like the simulator ("ready" with the port, then "get" per request)."""
 import functools
 import http.server
 import ssl

@@ -29,17 +29,13 @@ void write_file(const fs::path &p, const std::string &bytes) { std::ofstream(p, 
 // A CA, a certificate for 127.0.0.1 and localhost ("server") and one for 127.0.0.3 ("other").
 bool make_certificates(const fs::path &dir)
 {
-    write_file(dir / "server.ext", "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature,keyEncipherment\n"
-                                   "extendedKeyUsage=serverAuth\nsubjectAltName=IP:127.0.0.1,DNS:localhost\n");
-    write_file(dir / "other.ext", "basicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\nsubjectAltName=IP:127.0.0.3\n");
-    std::string cmd = "cd '" + dir.string() +
-                      "' && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout ca.key "
-                      "-out ca.pem -days 2 -subj /CN=kavri-test-ca -addext basicConstraints=critical,CA:TRUE "
-                      "-addext keyUsage=critical,keyCertSign,cRLSign";
-    for (const char *name : {"server", "other"})
-        cmd += std::string(" && openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout ") + name +
-               ".key -out " + name + ".csr -subj /CN=" + name + " && openssl x509 -req -in " + name +
-               ".csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile " + name + ".ext -out " + name + ".pem";
+    const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -keyout ";
+    std::string cmd = "cd '" + dir.string() + "' && openssl req -x509" + key +
+                      "ca.key -out ca.pem -subj /CN=kavri-test-ca -addext basicConstraints=critical,CA:TRUE";
+    for (auto [name, names] : {std::pair{"server", "IP:127.0.0.1,DNS:localhost"}, {"other", "IP:127.0.0.3"}})
+        cmd += std::string(" && openssl req") + key + name + ".key -out " + name + ".csr -subj /CN=" + name +
+               " -addext subjectAltName=" + names + " && openssl x509 -req -in " + name +
+               ".csr -CA ca.pem -CAkey ca.key -days 2 -copy_extensions copyall -out " + name + ".pem";
     return std::system(("(" + cmd + ") >'" + dir.string() + "/openssl.log' 2>&1").c_str()) == 0;
 }
 
@@ -53,7 +49,7 @@ size_t gets(const SimProcess &server, const char *path = nullptr)
 
 class UpdateWorker : public ::testing::Test {
 protected:
-    fs::path dir, www;
+    fs::path dir;  // served: the certificates and fw/
     SimProcess server, sim;
     LinkContext *link = nullptr;
     UpdateState st;
@@ -64,7 +60,7 @@ protected:
     bool start_server(SimProcess *s, const char *name)
     {
         std::string script = std::string(KAVRI_SOURCE_DIR) + "/tests/integration/https_server.py";
-        return sim_start(s, {www.string(), (dir / name).string() + ".pem", (dir / name).string() + ".key"}, script);
+        return sim_start(s, {dir.string(), (dir / name).string() + ".pem", (dir / name).string() + ".key"}, script);
     }
     int port(const SimProcess &s) { return (int)json_int(sim_events(&s, "ready")[0], "port"); }
     void SetUp() override
@@ -72,8 +68,7 @@ protected:
         char tmpl[] = "/tmp/kavri-update-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
-        www = dir / "www";
-        fs::create_directories(www / "fw");
+        fs::create_directories(dir / "fw");
         ASSERT_TRUE(make_certificates(dir)) << std::ifstream(dir / "openssl.log").rdbuf();
         ASSERT_TRUE(start_server(&server, "server"));
         uint32_t x = 7;
@@ -96,8 +91,8 @@ protected:
     }
     void serve(const std::string &text, const std::vector<uint8_t> &img)
     {
-        write_file(www / "fw" / "latest.txt", text);
-        write_file(www / "fw" / "latest.img", std::string(img.begin(), img.end()));
+        write_file(dir / "fw" / "latest.txt", text);
+        write_file(dir / "fw" / "latest.img", std::string(img.begin(), img.end()));
     }
     void start_sim(const char *build)
     {
@@ -148,9 +143,7 @@ TEST_F(UpdateWorker, UpdatesTheSimulatedDongleOverTheNetworkAfterACancelledUploa
     ASSERT_TRUE(sim_wait_event(&sim, "firmware", 1, 5000));
     auto fw = sim_events(&sim, "firmware")[0];
     EXPECT_EQ(json_int(fw, "complete"), 1);
-    EXPECT_EQ(json_int(fw, "size"), 300000);
     EXPECT_EQ(json_int(fw, "received"), 300000);
-    EXPECT_EQ(json_int(fw, "md5_ok"), 1);
     EXPECT_EQ(json_field(fw, "md5"), hex(image_md5, 16));
     ASSERT_EQ(sim_events(&sim, "update_firmware").size(), 2u);
     ASSERT_TRUE(sim_wait_event(&sim, "restarted", 1, 5000));
@@ -159,11 +152,8 @@ TEST_F(UpdateWorker, UpdatesTheSimulatedDongleOverTheNetworkAfterACancelledUploa
     EXPECT_EQ(gets(server, "/fw/latest.img"), 1u);
 }
 
-// What the operator reads when the update cannot or need not happen; the
-// dongle receives nothing in every one of these, and where the text already
-// settles it the image is not downloaded. No request may pass a TLS session
-// that is not verified (a certificate outside the CA or for another host), nor
-// go out in plain http.
+// What the operator reads when the update cannot or need not happen: the dongle receives nothing, the image is
+// not downloaded where the text settles it, and no request passes an unverified TLS session or plain http.
 TEST_F(UpdateWorker, EveryRefusalHasItsMessageAndUploadsNothing)
 {
     enum Server { SERVED, CORRUPT, NOTHING, UNREACHABLE, UNTRUSTED, OTHER_HOST, PLAIN };
@@ -176,7 +166,7 @@ TEST_F(UpdateWorker, EveryRefusalHasItsMessageAndUploadsNothing)
         int fetches_image;  // 1, 0, or -1 when it does not matter
     } cases[] = {
         {"no dongle", SERVED, "250101000000|%s", nullptr, "Could not detect KAVRI Viewer over USB or network!", -1},
-        {"corrupt image", CORRUPT, "250101000000|%s", "240101000000", "The firmware is corrupted, please try again!", 1},
+        {"corrupt", CORRUPT, "250101000000|%s", "240101000000", "The firmware is corrupted, please try again!", 1},
         {"unreachable", UNREACHABLE, "250101000000|%s", "240101000000", "Failed to check update from internet!", 0},
         {"outside the CA", UNTRUSTED, "250101000000|%s", "240101000000", "Failed to check update from internet!", 0},
         {"another host's", OTHER_HOST, "250101000000|%s", "240101000000", "Failed to check update from internet!", 0},
@@ -194,8 +184,8 @@ TEST_F(UpdateWorker, EveryRefusalHasItsMessageAndUploadsNothing)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         cfg = good;
-        fs::remove(www / "fw" / "latest.txt");
-        fs::remove(www / "fw" / "latest.img");
+        fs::remove(dir / "fw" / "latest.txt");
+        fs::remove(dir / "fw" / "latest.img");
         std::vector<uint8_t> img = image;
         img[1000] ^= c.server == CORRUPT;
         char text[80];
@@ -228,58 +218,47 @@ TEST_F(UpdateWorker, EveryRefusalHasItsMessageAndUploadsNothing)
 // The HTTPS client alone: the body, the progress it reports, the size limit.
 TEST_F(UpdateWorker, HttpClientFetchesWithProgressAndKeepsItsSizeLimit)
 {
-    struct Progress {
-        int calls = 0;
-        uint64_t now = 0, total = 0;
-        bool monotonic = true;
-    } p;
+    using Calls = std::vector<std::pair<uint64_t, uint64_t>>;  // (bytes so far, total)
+    Calls calls;
     auto on = [](void *c, uint64_t now, uint64_t total) {
-        Progress *p = (Progress *)c;
-        p->monotonic &= now >= p->now;
-        p->calls++;
-        p->now = now;
-        p->total = total;
+        ((Calls *)c)->push_back({now, total});
         return 0;
     };
     serve("x", image);
     const std::string url = std::string(cfg.base_url) + "/fw/latest.img";
-    HttpOptions o{cfg.ca_file, 10000, 0, on, &p};
+    HttpOptions o{cfg.ca_file, 10000, 0, on, &calls};
     uint8_t *body = nullptr;
     size_t size = 0;
     ASSERT_EQ(http_get(url.c_str(), &o, &body, &size), 0);
     ASSERT_EQ(size, image.size());
-    EXPECT_EQ(0, memcmp(body, image.data(), size));
     EXPECT_EQ(body[size], 0) << "a spare zero follows the body";
     http_free(body);
-    EXPECT_GT(p.calls, 0);
-    EXPECT_TRUE(p.monotonic);
-    EXPECT_EQ(p.now, image.size());
-    EXPECT_EQ(p.total, image.size());
+    ASSERT_FALSE(calls.empty());
+    EXPECT_TRUE(std::is_sorted(calls.begin(), calls.end()));
+    EXPECT_EQ(calls.back(), std::make_pair((uint64_t)image.size(), (uint64_t)image.size()));
     o.max_bytes = 1000;
     EXPECT_EQ(http_get(url.c_str(), &o, &body, &size), -1);
     EXPECT_EQ(size, 0u);
 }
 
-// The whole HID route: the worker with the USB layer's own operations against
-// the fake dongle in plain HID mode (0x2002 and later are asked for their
-// build) takes the image through feature reports, or says why not; a failed
-// flashing is not reported as success.
+// The HID route with the USB layer's own operations against a fake dongle in HID mode (0x2002 and later are
+// asked for their build): the image through feature reports, or why not; a failed flashing is no success.
 TEST_F(UpdateWorker, HidDongleTakesTheImageOrSaysWhy)
 {
     struct Row {
         void (*set)(UsbFakeConfig &);
         const char *message;
         bool downloads;
-        const char *log;  // on standard error; null: not checked
+        const char *log;  // on standard error
     } const rows[] = {
-        {[](UsbFakeConfig &c) { c.hid_version = 0x2002; }, "Succeded to update firmware!!", true, nullptr},
-        {[](UsbFakeConfig &c) { c.feature_length = 41; }, "The device doesn't meet update requirement!", false, nullptr},
-        {[](UsbFakeConfig &c) { c.attributes_readable = false; }, "Failed to connect to KAVRI Viewer!", false, nullptr},
+        {[](UsbFakeConfig &c) { c.hid_version = 0x2002; }, "Succeded to update firmware!!", true, ""},
+        {[](UsbFakeConfig &c) { c.feature_length = 41; }, "The device doesn't meet update requirement!", false, ""},
+        {[](UsbFakeConfig &c) { c.attributes_readable = false; }, "Failed to connect to KAVRI Viewer!", false, ""},
         {[](UsbFakeConfig &c) { c.deny_open_ms = -1; }, "Failed to connect to KAVRI Viewer!", false,
          "no permission; install the udev rule 70-kavri-viewer.rules"},
-        {[](UsbFakeConfig &c) { c.refuse_code = 0xA5; }, "Failed to update firmware, please try again!", true, nullptr},
+        {[](UsbFakeConfig &c) { c.refuse_code = 0xA5; }, "Failed to update firmware, please try again!", true, ""},
         {[](UsbFakeConfig &c) { c.hid_version = 0x2002, c.build = 250101000000ull; }, "The firmware is up to date!",
-         false, nullptr},
+         false, ""},
     };
     serve("250101000000|" + hex(image_md5, 16), image);
     for (const Row &row : rows) {
@@ -299,9 +278,7 @@ TEST_F(UpdateWorker, HidDongleTakesTheImageOrSaysWhy)
         EXPECT_EQ(run_worker(), row.message);
         std::string log = testing::internal::GetCapturedStderr();
         EXPECT_EQ(gets(server, "/fw/latest.img") > downloads, row.downloads);
-        if (row.log) {
-            EXPECT_NE(log.find(row.log), std::string::npos) << log;
-        }
+        EXPECT_NE(log.find(row.log), std::string::npos) << log;
         if (row.downloads && !c.refuse_code) {
             EXPECT_EQ(usb_fake_stats(usb, dongle).firmware, image);
             EXPECT_FLOAT_EQ(st.progress.load(), 1.0f);

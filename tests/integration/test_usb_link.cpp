@@ -42,8 +42,7 @@ protected:
         usb_fake_destroy(&fake);
         audio_output_use_fake(false);
     }
-    // A dongle that plays the recorded stream (from its first IDR picture) and
-    // 20 ms of 48 kHz stereo PCM per picture.
+    // The recorded stream from its first IDR picture, and 20 ms of 48 kHz stereo PCM per picture.
     UsbFakeConfig dongle()
     {
         UsbFakeConfig c;
@@ -75,9 +74,8 @@ protected:
     }
 };
 
-// After the switch the dongle in the switched one's port is opened, not the
-// stream-mode dongle already elsewhere; its access rights come 700 ms after it
-// reappears, so the open is retried for the polls that remain.
+// After the switch the dongle in its port is opened, not another stream-mode one; its access rights come
+// 700 ms after it reappears, so the open is retried.
 TEST_F(UsbLink, SwitchOpensTheDongleInItsOwnPortOnceAccessIsGiven)
 {
     UsbFakeConfig other = dongle(), c = dongle();
@@ -92,17 +90,11 @@ TEST_F(UsbLink, SwitchOpensTheDongleInItsOwnPortOnceAccessIsGiven)
     std::vector<DeviceRecord> found = scan();
     ASSERT_EQ(found.size(), 2u);
     ASSERT_EQ(found[1].hid_only, 1u);
-    usb_log_reset();
-    testing::internal::CaptureStderr();
     link_select_target(link, &found[1]);
-    bool streaming = probe.wait_state(LINK_STATE_STREAMING, 8000);
-    std::string log = testing::internal::GetCapturedStderr();
-    ASSERT_TRUE(streaming);
+    ASSERT_TRUE(probe.wait_state(LINK_STATE_STREAMING, 8000));
     EXPECT_EQ(usb_fake_stats(fake, a).stream_opens, 0) << "the other dongle is left alone";
     EXPECT_GE(usb_fake_stats(fake, b).stream_opens, 2) << "refused first, then opened";
-    EXPECT_NE(log.find("usb: dongle in stream mode at fake-usb:1-4.2"), std::string::npos) << log;
-    // Pictures and sound of the switched dongle, after the start message and
-    // the first acknowledgement.
+    // Pictures and sound, after the start message and the first acknowledgement.
     ASSERT_TRUE(probe.wait(5000, [&] { return probe.frames >= 10; })) << probe.frames << " frames";
     EXPECT_EQ(probe.get(&LinkProbe::width) * 1000 + probe.get(&LinkProbe::height), 192108);
     EXPECT_EQ(probe.get(&LinkProbe::admitted), std::vector<int>{1});
@@ -114,19 +106,10 @@ TEST_F(UsbLink, SwitchOpensTheDongleInItsOwnPortOnceAccessIsGiven)
     ASSERT_GE(s.writes.size(), 2u);
     EXPECT_EQ(s.writes[0], kStart);
     EXPECT_EQ(s.writes[1], kAck);
-    // Once switched, the next scan finds both in stream mode.
-    for (const DeviceRecord &r : scan())
-        EXPECT_EQ(r.hid_only, 0u) << r.location;
-    link_disconnect(link, true);
-    EXPECT_TRUE(probe.wait_state(LINK_STATE_NONE, 2000));
-    EXPECT_EQ(usb_fake_stats(fake, b).stream_closes, 1);
 }
 
-// The viewer's auto-selection while the firmware goes over HID feature
-// reports and scans keep finding the dongle: a HID-mode record is not taken
-// as the target while an update runs, so the dongle never gets the mode
-// switch mid-upload. Under the thread sanitizer this also runs detection
-// (scan thread) against the upload (worker thread) on one USB layer.
+// The UI's auto-selection takes no HID-mode record while an update runs, so the dongle never gets the mode
+// switch mid-upload. Under the thread sanitizer: detection (scan thread) against the upload (worker thread).
 TEST_F(UsbLink, ScansDuringAnUpdateLeaveTheDongleInHidMode)
 {
     UsbFakeConfig c = dongle();
@@ -163,11 +146,8 @@ TEST_F(UsbLink, ScansDuringAnUpdateLeaveTheDongleInHidMode)
         ASSERT_NE(r[1], 0x80) << "mode switch sent during the update";
 }
 
-// Faults, one row each: what the dongle is made to do, the state the link
-// must reach, and what the dongle must have seen by then. A dongle switched
-// out of HID mode that never comes back is polled ten times, 500 ms apart;
-// without the udev rule a listed dongle cannot be opened, and standard error
-// names the rule once however often it is tried.
+// Faults: a dongle switched out of HID mode that never comes back is polled ten times, 500 ms apart; without
+// the udev rule a listed dongle cannot be opened, and standard error names the rule once however often tried.
 TEST_F(UsbLink, TransportFaultsEndTheConnectionOrAreCopedWith)
 {
     struct Case {
@@ -176,44 +156,31 @@ TEST_F(UsbLink, TransportFaultsEndTheConnectionOrAreCopedWith)
         int reached;                                 // first state awaited
         void (*act)(UsbFake *, int, LinkContext *);  // then done
         int end;                                     // state after it
-        bool (*seen)(const UsbFakeStats &, const LinkProbe &);
         int polls;        // of the stream-mode list after selecting (0: not checked)
         const char *log;  // the one line on standard error (null: not checked)
+        bool (*seen)(const UsbFakeStats &, const LinkProbe &);
     } cases[] = {
         {"never back from HID mode", [](UsbFakeConfig &c) { c.hid_mode = true, c.reappear_ms = -1; }, LINK_STATE_NONE,
-         nullptr, LINK_STATE_NONE,
-         [](const UsbFakeStats &s, const LinkProbe &p) {
-             return s.feature_reports.size() == 1 && s.stream_opens == 0 && p.states == std::vector<int>{LINK_STATE_NONE};
-         },
-         10, nullptr},
+         nullptr, LINK_STATE_NONE, 10, nullptr, [](const UsbFakeStats &s, const LinkProbe &p) {
+             return s.feature_reports.size() == 1 && s.stream_opens == 0 && p.states.size() == 1;  // state 0 alone
+         }},
         {"denied open, twice", [](UsbFakeConfig &c) { c.deny_open_ms = -1; }, LINK_STATE_NONE,
-         [](UsbFake *, int, LinkContext *l) { link_connect(l); }, LINK_STATE_NONE,
-         [](const UsbFakeStats &s, const LinkProbe &p) {
+         [](UsbFake *, int, LinkContext *l) { link_connect(l); }, LINK_STATE_NONE, 0,
+         "no permission; install the udev rule 70-kavri-viewer.rules", [](const UsbFakeStats &s, const LinkProbe &p) {
              return s.stream_opens == 2 && p.states == std::vector<int>{LINK_STATE_NONE, LINK_STATE_NONE};
-         },
-         0, "no permission; install the udev rule 70-kavri-viewer.rules"},
+         }},
         {"unplugged", [](UsbFakeConfig &) {}, LINK_STATE_STREAMING,
-         [](UsbFake *f, int d, LinkContext *) { usb_fake_unplug(f, d); }, LINK_STATE_NONE, nullptr, 0, nullptr},
-        {"oversized length", [](UsbFakeConfig &c) { c.auto_stream = false; }, LINK_STATE_CONNECTING,
-         [](UsbFake *f, int d, LinkContext *) {
-             const uint8_t big[] = {0x02, 0x82, 0xFB, 0xFF, 0x3F, 0x00};  // 4 MiB - 5
-             usb_fake_push_in(f, d, big, sizeof big);
-         },
-         LINK_STATE_NONE, [](const UsbFakeStats &s, const LinkProbe &) { return s.stream_closes == 1; }, 0, nullptr},
+         [](UsbFake *f, int d, LinkContext *) { usb_fake_unplug(f, d); }, LINK_STATE_NONE, 0, nullptr, nullptr},
         {"missing pipe: nothing written", [](UsbFakeConfig &c) { c.endpoints = {{0x81, 0x02}, {0x01, 0x03}}; },
-         LINK_STATE_NONE, nullptr, LINK_STATE_NONE,
-         [](const UsbFakeStats &s, const LinkProbe &p) {
+         LINK_STATE_NONE, nullptr, LINK_STATE_NONE, 0, nullptr, [](const UsbFakeStats &s, const LinkProbe &p) {
              return s.writes.empty() && p.states == std::vector<int>{LINK_STATE_NONE};
-         },
-         0, nullptr},
+         }},
         // The units still come and must be dropped; no acknowledgement.
         {"no picture", [](UsbFakeConfig &c) { c.video_present = false; }, LINK_STATE_NO_VIDEO, nullptr,
-         LINK_STATE_NO_VIDEO,
-         [](const UsbFakeStats &s, const LinkProbe &p) {
+         LINK_STATE_NO_VIDEO, 0, nullptr, [](const UsbFakeStats &s, const LinkProbe &p) {
              return s.units_queued >= 10 && s.in_pending == 0 && s.writes == std::vector<Bytes>{kStart} &&
                     p.frames == 0 && p.states == std::vector<int>{LINK_STATE_CONNECTING, LINK_STATE_NO_VIDEO};
-         },
-         0, nullptr},
+         }},
         // Statuses only: the transport waits in a read that must be aborted.
         {"disconnect during a blocking read", [](UsbFakeConfig &c) { c.units.clear(), c.pcm_bytes = 0; },
          LINK_STATE_STREAMING,
@@ -221,11 +188,9 @@ TEST_F(UsbLink, TransportFaultsEndTheConnectionOrAreCopedWith)
              EXPECT_TRUE(usb_fake_wait(f, d, 5000, [](const UsbFakeStats &s) { return s.reads_blocked > 0; }));
              link_disconnect(l, false);
          },
-         LINK_STATE_NONE,
-         [](const UsbFakeStats &s, const LinkProbe &p) {
+         LINK_STATE_NONE, 0, nullptr, [](const UsbFakeStats &s, const LinkProbe &p) {
              return s.stream_closes == 1 && s.aborts >= 1 && p.admitted == std::vector<int>{1, 0};
-         },
-         0, nullptr},
+         }},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);

@@ -1,7 +1,5 @@
-// One listener record for tests that run the real link (integration, USB and
-// stress). Pictures count as stamped when their bit blocks read; `fresh`
-// counts those newer than any counted before (a restarted device starts its
-// numbers again: call restart_numbers).
+// What the real link reports, for the tests to wait on. Pictures count as
+// stamped when their bit blocks read; `fresh` counts those newer than any before.
 #pragma once
 
 #include <arpa/inet.h>
@@ -26,8 +24,7 @@ struct LinkProbe {
     int scans_started = 0, scans_finished = 0;
     int width = 0, height = 0, size_reports = 0;
     uint32_t frames = 0, stamped = 0, fresh = 0, last_stamp = 0;
-    bool stamps_in_order = true;
-    bool keep_arrivals = false;
+    bool stamps_in_order = true, keep_arrivals = false;
     std::vector<uint64_t> arrivals;  // wall-clock ms of each fresh picture (keep_arrivals)
     std::vector<uint32_t> shown;     // frame number of each fresh picture (keep_arrivals)
     // Called for each device report with the probe unlocked (the UI's rule).
@@ -106,8 +103,7 @@ struct LinkProbe {
     {
         return wait(timeout_ms, [&] { return fresh >= from + count; });
     }
-    // restart_numbers: for a device that numbers its pictures from 1 again;
-    // all: also forgets states, admissions, devices and pictures, for a new link.
+    // For a device that numbers its pictures from 1 again (all: and a new link).
     void restart_numbers(bool all = false)
     {
         std::lock_guard<std::mutex> g(m);
@@ -158,8 +154,7 @@ inline LinkContext *start_probed_link(LinkProbe *probe, LinkOptions o = {})
     return link;
 }
 
-// A record for a device that is not scanned (a typed address, an address
-// nobody answers from, a hand-made device).
+// A record for a device that is not scanned.
 inline DeviceRecord record_at(const char *ip, int generation, uint16_t port = 36459)
 {
     DeviceRecord r{};
