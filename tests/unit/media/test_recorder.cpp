@@ -4,13 +4,11 @@
 // link changes nothing, and libavformat reads back what was written.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-#include <unistd.h>
+#include <stdlib.h>
 
 #include <algorithm>
-#include <chrono>
+#include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 extern "C" {
@@ -19,6 +17,7 @@ extern "C" {
 
 #include "dongle_sim/sim_video.h"
 #include "media/recorder.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -96,26 +95,17 @@ TEST(Recorder, FilesOpenAtIdrPicturesAndCloseAtNewParameterSets)
     stream(r, 160, 120, 6, 0, 0, &t);   // new parameter sets, IDR first
     recorder_stop(r);
     RecorderStatus st{};
-    for (int i = 0; i < 500 && st.files < 2; i++) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        recorder_status(r, &st);
-    }
+    EXPECT_TRUE(wait_until([&] { return recorder_status(r, &st), st.files >= 2; }));
     recorder_destroy(&r);
-    ASSERT_EQ(st.files, 2u);
-    EXPECT_FALSE(st.recording);
+    EXPECT_EQ(st.files * 10 + st.recording, 20u);
     EXPECT_STREQ(st.error, "");
 
-    std::vector<std::string> files;
-    std::string folder = std::string(dir) + "/KAVRI";
-    if (DIR *d = opendir(folder.c_str())) {
-        while (dirent *e = readdir(d))
-            if (e->d_name[0] != '.')
-                files.push_back(folder + "/" + e->d_name);
-        closedir(d);
-    }
+    std::vector<Probe> files;
+    for (const auto &e : std::filesystem::directory_iterator(std::string(dir) + "/KAVRI"))
+        files.push_back(probe(e.path()));
+    std::filesystem::remove_all(dir);
     ASSERT_EQ(files.size(), 2u);
-    std::sort(files.begin(), files.end());  // by time, then "-2"
-    Probe a = probe(files[0]), b = probe(files[1]);
+    Probe a = files[0], b = files[1];
     if (a.width != 320)
         std::swap(a, b);
     EXPECT_EQ(a.width, 320);
@@ -126,8 +116,4 @@ TEST(Recorder, FilesOpenAtIdrPicturesAndCloseAtNewParameterSets)
     EXPECT_EQ(b.width, 160);
     EXPECT_EQ(b.pictures, 6);
     EXPECT_TRUE(b.first_key);
-    for (const std::string &f : files)
-        unlink(f.c_str());
-    rmdir(folder.c_str());
-    rmdir(dir);
 }
