@@ -209,7 +209,7 @@ protected:
 } // namespace
 
 // One sequence through the decoder's reconfigurations: packets before any
-// configuration, pictures with an IDR in the middle, a configuration that
+// configuration, packets too short to be anything, pictures with an IDR in the middle, a configuration that
 // discards what is queued, an SPS of another size inside the stream, then 4:4:4
 // pictures, which reach the listeners as planar 4:2:0 through the scaler; the
 // scaler follows size and format changes by configuration or in-band SPS.
@@ -223,7 +223,16 @@ TEST_F(Decoder, ConfigurationsSizeAndFormatChanges)
     ASSERT_TRUE(wait_until([&] { return decoder_queue_length(d) == 0; }));
     rec.block_at = 1;
     submit(a.header);
-    submit(a.picture(0, true), 0);
+    // Exact-size heap copies: the address sanitizer sees any read of byte 4
+    // of a packet that has none.
+    for (const char *h : {"", "00", "0000", "000001", "00000001", "0000000165"}) {
+        Exact e(unhex(h));
+        decoder_submit(d, e.p, (uint32_t)e.n, 900, 0, 0);
+    }
+    decoder_submit(d, nullptr, 100, 1, 0, 0); // ignored
+    Bytes buf = a.picture(0, true);
+    submit(buf, 0);
+    std::fill(buf.begin(), buf.end(), 0xFF); // submit copies the bytes
     submit(a.picture(1), 1);
     ASSERT_TRUE(rec.wait([&] { return rec.blocked; }));
     for (uint32_t i = 2; i <= 6; i++)
@@ -292,27 +301,6 @@ TEST_F(Decoder, HeldPicturesOfEachPathStayIntact)
         }
         rec.clear();
     }
-}
-
-TEST_F(Decoder, ShortPacketsAreNotReadPastTheirEnd)
-{
-    Stream s(640, 360);
-    ASSERT_TRUE(s.ok());
-    submit(s.header);
-    // Exact-size heap copies: the address sanitizer sees any read of byte 4
-    // of a packet that has none.
-    for (const char *h : {"", "00", "0000", "000001", "00000001", "0000000165"}) {
-        Exact e(unhex(h));
-        decoder_submit(d, e.p, (uint32_t)e.n, 900, 0, 0);
-    }
-    decoder_submit(d, nullptr, 100, 1, 0, 0); // ignored
-    Bytes buf = s.picture(0);
-    decoder_submit(d, buf.data(), (uint32_t)buf.size(), 0, 0, 0);
-    std::fill(buf.begin(), buf.end(), 0xFF); // submit copies the bytes
-    submit(s.picture(1), 1);
-    ASSERT_TRUE(wait_frames(2));
-    std::lock_guard<std::mutex> g(rec.m);
-    EXPECT_EQ(rec.log, "s640x360 f0 f1 ");
 }
 
 TEST_F(Decoder, DestroyWhileDecodingReturnsAfterThatPacket)
