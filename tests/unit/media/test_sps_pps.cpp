@@ -137,9 +137,8 @@ TEST(SpsParse, Branches)
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
 
     // Exp-Golomb codes at the end of the data, and 32 or more zeros saturate.
-    EXPECT_EQ(parse(unhex("42001e0b")).seq_parameter_set_id, 18u);
-    EXPECT_EQ(parse(unhex("42001e01")).seq_parameter_set_id, 127u);
-    EXPECT_EQ(parse(unhex("42001e 00000000 ffffffff c0")).seq_parameter_set_id, 0xFFFFFFFFu);
+    for (auto [sps, id] : {std::pair{"42001e0b", 18u}, {"42001e01", 127u}, {"42001e 00000000 ffffffff c0", 0xFFFFFFFFu}})
+        EXPECT_EQ(parse(unhex(sps)).seq_parameter_set_id, id) << sps;
     // 200 KB of zeros after the SPS: the copy is bounded, the result that of the SPS alone.
     Bytes big = kSps1080;
     big.resize(200 * 1024, 0);

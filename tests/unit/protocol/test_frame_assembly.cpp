@@ -167,7 +167,7 @@ TEST(P2Assembly, Digest)
     EXPECT_FALSE(fa->digest_stored || fa->digest_checked);
 }
 
-TEST(P2Assembly, MalformedFragmentsAreDropped)
+TEST(FrameAssembly, MalformedFragmentsAreDropped)
 {
     Fa fa;
     add2(fa, frag(10, 3, 0), pattern(1200, 0), 1000);
@@ -193,6 +193,28 @@ TEST(P2Assembly, MalformedFragmentsAreDropped)
     add2(fa, frag(10, 3, 2), pattern(8, 2), 2100);
     EXPECT_TRUE(fa->complete); // the picture goes on as if nothing had come
     EXPECT_EQ(fa->data[0], pattern(1, 0)[0]);
+
+    // The same rules for protocol 1, and blocks the walk flagged or of another kind.
+    Bytes p = pattern(49153, 0), small(p.begin(), p.begin() + 10);
+    P1Block first = block(3, 0, 5, small);
+    fa_add_p1(fa.get(), &first, 1);
+    P1Block blocks[] = {
+        block(3, 3, 5, small),  // index at its count
+        block(3, 9, 6, small),  // newer frame: no reset either
+        block(0, 0, 6, small),  // count 0
+        block(64, 0, 6, small), // more than six bits can say
+        block(3, 1, 5, p),      // payload longer than a fragment
+        block(4, 1, 5, small),  // same frame, another count
+        block(3, 1, 5, small),  // flagged by the walk
+        block(3, 1, 5, small),  // not video
+    };
+    for (P1Block &b : blocks)
+        b.valid = true; // the record does its own checks too
+    blocks[6].valid = false;
+    blocks[7].kind = P1_KIND_AUDIO;
+    for (P1Block &b : blocks)
+        EXPECT_EQ(fa_add_p1(fa.get(), &b, 9), FA_INVALID) << (int)b.count << " " << (int)b.index;
+    EXPECT_EQ(str(fa->frame, fa->fragments), "5 1");
 }
 
 TEST(P1Assembly, FragmentsRepeatsAndAck)
@@ -223,31 +245,6 @@ TEST(P1Assembly, FragmentsRepeatsAndAck)
     P1Block older = block(2, 1, 6, q);
     EXPECT_EQ(fa_add_p1(fa.get(), &older, 600), FA_NEW);
     EXPECT_EQ(str(fa->frame, fa->fragments), "6 1");
-}
-
-TEST(P1Assembly, MalformedBlocksAreDropped)
-{
-    Fa fa;
-    Bytes p = pattern(49153, 0), small(p.begin(), p.begin() + 10);
-    P1Block first = block(3, 0, 5, small);
-    fa_add_p1(fa.get(), &first, 1);
-    P1Block rows[] = {
-        block(3, 3, 5, small),  // index at its count
-        block(3, 9, 6, small),  // newer frame: no reset either
-        block(0, 0, 6, small),  // count 0
-        block(64, 0, 6, small), // more than six bits can say
-        block(3, 1, 5, p),      // payload longer than a fragment
-        block(4, 1, 5, small),  // same frame, another count
-        block(3, 1, 5, small),  // flagged by the walk
-        block(3, 1, 5, small),  // not video
-    };
-    for (P1Block &b : rows)
-        b.valid = true; // the record does its own checks too
-    rows[6].valid = false;
-    rows[7].kind = P1_KIND_AUDIO;
-    for (P1Block &b : rows)
-        EXPECT_EQ(fa_add_p1(fa.get(), &b, 9), FA_INVALID) << (int)b.count << " " << (int)b.index;
-    EXPECT_EQ(str(fa->frame, fa->fragments), "5 1");
 }
 
 TEST(FrameAssembly, ProtocolSwitchAndIdr)
