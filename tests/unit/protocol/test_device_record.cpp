@@ -1,4 +1,4 @@
-// Discovery answers into DeviceRecords, and the device listener list. Every
+// Discovery answers into DeviceRecords. Every
 // answer is handed over in a heap block of exactly its length with no zero
 // byte after it (fuzz_discovery_answer covers the rest).
 #include <arpa/inet.h>
@@ -12,18 +12,12 @@
 
 namespace {
 
-sockaddr_in ipv4_source(const char *addr, uint16_t port)
-{
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    inet_pton(AF_INET, addr, &sa.sin_addr);
-    return sa;
-}
-
+// The answer as from 192.168.1.50:32469 unless another source is given.
 DeviceRecord parse(const std::string &text, const void *src = nullptr, socklen_t src_len = 0)
 {
-    sockaddr_in v4 = ipv4_source("192.168.1.50", 32469);
+    sockaddr_in v4{};
+    v4.sin_family = AF_INET, v4.sin_port = htons(32469);
+    inet_pton(AF_INET, "192.168.1.50", &v4.sin_addr);
     Exact t(Bytes(text.begin(), text.end()));
     DeviceRecord rec;
     std::memset(&rec, 0xAB, sizeof rec); // the parser must not rely on a clean record
