@@ -58,9 +58,7 @@ std::string walk1(const Bytes &v, int *last = nullptr)
 
 } // namespace
 
-// The viewer's messages, then the device's framer over all of them (an unlock
-// message's length is u16 n + 19).
-TEST(P1Wire, ViewerMessagesLiteralAndFramed)
+TEST(P1Wire, ViewerMessagesLiteral)
 {
     uint8_t b[64];
     int n;
@@ -80,32 +78,12 @@ TEST(P1Wire, ViewerMessagesLiteralAndFramed)
         {BUILT(p1_build_message(b, 8, 0x77, params, 2)), {0x05, 0x00, 0x77, 0xAB, 0xCD}},
         {BUILT(p1_build_message(b, 4, 0x77, params, 2)), {0xEE}},
     };
-    Bytes stream;
-    std::vector<int> want;
-    for (size_t i = 0; i < std::size(rows); i++) {
+    for (size_t i = 0; i < std::size(rows); i++)
         EXPECT_EQ(rows[i].first, rows[i].second) << "row " << i;
-        if (rows[i].second.size() > 1)
-            stream = cat({stream, rows[i].second}), want.push_back(rows[i].second[2]);
-    }
     uint8_t s = 0, v = 0;
     ASSERT_EQ(wire_p1_code_setting(0x12, &s, &v), 0); // audio on
     EXPECT_EQ(str(s, v), "1 1");
     EXPECT_EQ(wire_p1_code_setting(0xF0, &s, &v), -1);
-
-    stream = cat({stream, {0x16, 0x00, 0xF1}, Bytes(19, 0x01)});
-    want.push_back(0xF1);
-    Exact e(stream);
-    std::vector<int> codes;
-    size_t at = 0;
-    P1ViewerMsg m;
-    EXPECT_EQ(p1_viewer_msg_next(e.p, 2, &m), 0); // waits for the whole message
-    while (p1_viewer_msg_next(e.p + at, e.n - at, &m) == 1) {
-        codes.push_back(m.code);
-        EXPECT_EQ(m.length, m.param_len + 3);
-        at += m.length;
-    }
-    EXPECT_EQ(codes, want);
-    EXPECT_EQ(at, e.n);
 }
 
 TEST(P1Wire, DeviceMessagesLiteralAndRead)
@@ -219,11 +197,9 @@ TEST(P2Wire, HeaderWalkAndEcho)
     EXPECT_EQ(seen, "2 1 1 4;9 2 0 3;3 3 0 0;5 4 0 0;8 5 0 0;");
     EXPECT_EQ(hex(d.p, 20), "5248564b0202000000000100000004000000" "0001"); // the bit cleared in the datagram
 
-    // From the viewer, type 3 carries a payload; a payload past the end stops
-    // the walk and leaves the datagram untouched; a cut header too. An input
-    // acknowledgement with a length past the end is still a whole packet.
-    ASSERT_EQ(next2(Exact(hdr2({0x03, 0, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0xAA, 0xBB})), WIRE_FROM_VIEWER, &pk), 1);
-    EXPECT_EQ(pk.length, 2);
+    // A payload past the end stops the walk and leaves the datagram untouched;
+    // a cut header too. An input acknowledgement with a length past the end is
+    // still a whole packet.
     const Bytes past = hdr2({0x81, 0, 0, 0, 0, 1, 0, 0, 0, 8, 0, 0xFF, 0xFF, 0xFF});
     Exact pe(past);
     EXPECT_EQ(next2(pe, WIRE_FROM_DEVICE, &pk), 0);
