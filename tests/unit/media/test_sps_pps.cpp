@@ -63,7 +63,8 @@ TEST(NalLocate, StartCodesAndStops)
         Bytes packet;
         const char *want;
     } cases[] = {
-        {"config packet stops at the IDR header", cat({kSpsNal, kStart4, kPps, kStart4, kIdr}), "0 16 16 12 28 1 1920x1080"},
+        {"config packet stops at the IDR header", cat({kSpsNal, kStart4, kPps, kStart4, kIdr}),
+         "0 16 16 12 28 1 1920x1080"},
         {"SPS and PPS only run to the end", cat({kSpsNal, kStart4, kPps}), "0 16 16 8 24 0 1920x1080"},
         {"SEI between SPS and PPS (holding 67 and 65 bytes) changes nothing",
          cat({kSpsNal, kStart4, {0x06, 0x05, 0x02, 0x67, 0x65, 0x80}, kStart4, kPps, kStart4, kIdr}),
@@ -137,7 +138,8 @@ TEST(SpsParse, Branches)
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
 
     // Exp-Golomb codes at the end of the data, and 32 or more zeros saturate.
-    for (auto [sps, id] : {std::pair{"42001e0b", 18u}, {"42001e01", 127u}, {"42001e 00000000 ffffffff c0", 0xFFFFFFFFu}})
+    for (auto [sps, id] :
+         {std::pair{"42001e0b", 18u}, {"42001e01", 127u}, {"42001e 00000000 ffffffff c0", 0xFFFFFFFFu}})
         EXPECT_EQ(parse(unhex(sps)).seq_parameter_set_id, id) << sps;
     // 200 KB of zeros after the SPS: the copy is bounded, the result that of the SPS alone.
     Bytes big = kSps1080;
@@ -195,7 +197,8 @@ TEST(RealStream, LocatorAndSize)
         nal_locate(p.data(), (uint32_t)p.size(), &loc);
         EXPECT_EQ(loc.found * 100000 + loc.position, 100000 + p.size() - 1);
         EXPECT_EQ(p[loc.sps_start + 4] * 1000 + p[loc.pps_start + 4], 0x67 * 1000 + 0x68);
-        EXPECT_EQ(loc.sps_size * 100000 + loc.pps_size, (loc.pps_start - loc.sps_start) * 100000 + loc.position - loc.pps_start);
+        EXPECT_EQ(loc.sps_size, loc.pps_start - loc.sps_start);
+        EXPECT_EQ(loc.pps_size, loc.position - loc.pps_start);
         SpsRecord rec;
         ASSERT_EQ(h264_config_sps(p.data(), (uint32_t)p.size(), &rec), 0);
         EXPECT_EQ(rec.chroma_format_idc * 100 + rec.frame_mbs_only_flag * 10 + rec.seq_scaling_matrix_present_flag,

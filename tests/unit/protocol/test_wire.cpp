@@ -186,8 +186,9 @@ TEST(P2Wire, HeaderWalkAndEcho)
     // Inverted audio (restored in place), unknown type 9 skipped by its length,
     // device-side types 3, 5 and 8 always 16 bytes, then a bad magic ends the walk.
     Exact d(cat({hdr2({0x82, 0, 0, 0, 0, 1, 0, 0, 0, 4, 0, 0xFF, 0xFF, 0xFF, 0xFE}),
-                 hdr2({0x09, 0, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0xAA, 0xBB, 0xCC}), hdr2({0x03, 0, 0, 0, 0, 3, 0, 0, 0, 4, 0}),
-                 hdr2({0x05, 0, 0, 0, 0, 4, 0, 0, 0, 4, 0}), hdr2({0x08, 0, 0, 0, 0, 5, 0, 0, 0, 4, 0}),
+                 hdr2({0x09, 0, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0xAA, 0xBB, 0xCC}),
+                 hdr2({0x03, 0, 0, 0, 0, 3, 0, 0, 0, 4, 0}), hdr2({0x05, 0, 0, 0, 0, 4, 0, 0, 0, 4, 0}),
+                 hdr2({0x08, 0, 0, 0, 0, 5, 0, 0, 0, 4, 0}),
                  unhex("524856580201000000000200000000 00"), hdr2({0x01, 0, 0, 0, 0, 6, 0, 0, 0, 0, 0})}));
     size_t pos = 0;
     P2Packet pk;
@@ -222,7 +223,8 @@ TEST(P2Wire, FragmentAckEvenAndOddCounter)
     p2_build_fragment_ack(frag.data(), 2, 3, 2, o);
     EXPECT_EQ(Bytes(o, o + 20), hdr2({0x02, 0x02, 0x00, 0x21, 0x00, 0x07, 0, 0, 0, 0x04, 0x00, 0x03, 0, 0, 0}));
     p2_build_fragment_ack(frag.data(), 2, 3, 1, o);
-    EXPECT_EQ(Bytes(o, o + 20), hdr2({0x82, 0x02, 0x00, 0x21, 0x00, 0x07, 0, 0, 0, 0x04, 0x00, 0xFC, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(Bytes(o, o + 20),
+              hdr2({0x82, 0x02, 0x00, 0x21, 0x00, 0x07, 0, 0, 0, 0x04, 0x00, 0xFC, 0xFF, 0xFF, 0xFF}));
 }
 
 TEST(P2Wire, PacketsLiteralAndParsed)
@@ -271,9 +273,9 @@ TEST(P2Wire, ConnectReply)
         P2ConnectReply r{};
         const int rc = p2_parse_connect_reply(p.p, p.n, &r);
         const long at = r.codec_header ? r.codec_header - p.p : -1;
+        const int ch = r.audio_present ? r.channels : 0, rate = r.audio_present ? r.rate : 0;
         EXPECT_EQ(rc ? str(rc)
-                     : str(rc, r.result, r.audio_present, r.audio_present ? r.channels : 0, r.audio_present ? r.rate : 0,
-                           r.video_present, r.codec_len, r.codec_rejected, at),
+                     : str(rc, r.result, r.audio_present, ch, rate, r.video_present, r.codec_len, r.codec_rejected, at),
                   want)
             << bytes;
     }
