@@ -1,16 +1,24 @@
 // The decoder thread: configuration packets, picture hand-off and held
-// references, the scaler path, queue discards and stopping.
+// references, the scaler path, queue discards and stopping. Then the recorder:
+// a file opens at the first IDR picture after the start (pictures before it
+// are dropped), new parameter sets close it and the next IDR picture opens
+// another, garbage from the link changes nothing, and libavformat reads back
+// what was written.
 //
 // Streams are made with libx264; every picture carries its frame number in
 // the bit-block stamp, read back from the Y plane. A listener can hold the decoder thread
 // inside a call until the test lets it go, so queue contents are known exactly.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,6 +26,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
 #include <libavutil/frame.h>
 #include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
@@ -26,6 +35,7 @@ extern "C" {
 #include "dongle_sim/annexb_file.h"
 #include "dongle_sim/bitblocks.h"
 #include "media/decoder.h"
+#include "media/recorder.h"
 #include "support/bytes.h"
 #include "support/wait.h"
 
@@ -114,7 +124,7 @@ struct FrameSeen {
 // "f<stamp number>" for a picture, marked when its planes are not planar
 // 4:2:0 of the size announced last with the streams' chroma. A gate: the call
 // for picture number block_at (0-based) waits until released.
-struct Recorder {
+struct Listener {
     std::mutex m;
     std::condition_variable cv;
     std::vector<FrameSeen> frames;
@@ -123,7 +133,7 @@ struct Recorder {
     int block_at = -1;
     bool blocked = false, released = false, gate_expired = false;
 
-    ~Recorder() { clear(); }
+    ~Listener() { clear(); }
     void clear()
     {
         for (FrameSeen &f : frames)
@@ -146,7 +156,7 @@ struct Recorder {
 
 void on_size(void *ctx, int w, int h)
 {
-    auto *r = static_cast<Recorder *>(ctx);
+    auto *r = static_cast<Listener *>(ctx);
     std::lock_guard<std::mutex> g(r->m);
     r->log += "s" + std::to_string(w) + "x" + std::to_string(h) + " ";
     r->width = w, r->height = h;
@@ -155,7 +165,7 @@ void on_size(void *ctx, int w, int h)
 
 void on_frame(void *ctx, int planes, uint8_t *const *p, const int *line, int height)
 {
-    auto *r = static_cast<Recorder *>(ctx);
+    auto *r = static_cast<Listener *>(ctx);
     std::unique_lock<std::mutex> g(r->m);
     const int w = r->width;
     uint32_t number = 0;
@@ -179,11 +189,55 @@ void on_frame(void *ctx, int planes, uint8_t *const *p, const int *line, int hei
     }
 }
 
+// "WxH, N pictures, key first, last at T ms, sound" as libavformat reads the file.
+std::string probe(const std::string &path)
+{
+    AVFormatContext *f = nullptr;
+    if (avformat_open_input(&f, path.c_str(), nullptr, nullptr) < 0)
+        return "unreadable";
+    avformat_find_stream_info(f, nullptr);
+    AVPacket *pkt = av_packet_alloc();
+    int pictures = 0, sound = 0;
+    std::string size, key, last;
+    while (av_read_frame(f, pkt) >= 0) {
+        AVStream *s = f->streams[pkt->stream_index];
+        if (s->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+            size = std::to_string(s->codecpar->width) + "x" + std::to_string(s->codecpar->height);
+            if (pictures++ == 0)
+                key = pkt->flags & AV_PKT_FLAG_KEY ? ", key first" : ", no key first";
+            last = ", last at " + std::to_string(av_rescale_q(pkt->pts, s->time_base, AVRational{1, 1000})) + " ms";
+        } else {
+            sound++;
+        }
+        av_packet_unref(pkt);
+    }
+    av_packet_free(&pkt);
+    avformat_close_input(&f);
+    return size + ", " + std::to_string(pictures) + " pictures" + key + last + (sound ? ", sound" : "");
+}
+
+// Hands `count` pictures of w x h to the recorder 33 ms apart from *t_us, the
+// codec header first, 10 ms of silence after each; pictures before `first` are
+// not handed over, picture `idr` is an IDR picture (so is picture 0).
+void stream(Recorder *r, int w, int h, int count, int first, int idr, uint64_t *t_us)
+{
+    Stream s(w, h);
+    ASSERT_TRUE(s.ok());
+    recorder_on_packet(r, s.header.data(), (uint32_t)s.header.size(), *t_us);
+    std::vector<uint8_t> pcm(1920);
+    for (int i = 0; i < count; i++, *t_us += 33333) {
+        Bytes au = s.picture((uint32_t)i, i == idr);
+        if (i >= first)
+            recorder_on_packet(r, au.data(), (uint32_t)au.size(), *t_us);
+        recorder_on_pcm(r, pcm.data(), (uint32_t)pcm.size(), 2, 48000);
+    }
+}
+
 class Decoder : public ::testing::Test {
 protected:
     VideoSizeListeners size_listeners;
     FrameListeners frame_listeners;
-    Recorder rec;
+    Listener rec;
     VideoDecoder *d = nullptr;
 
     void SetUp() override
@@ -317,4 +371,38 @@ TEST_F(Decoder, DestroyWhileDecodingReturnsAfterThatPacket)
     auto t0 = Clock::now();
     decoder_destroy(&idle);
     EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(500));
+}
+
+TEST(Recorder, FilesOpenAtIdrPicturesAndCloseAtNewParameterSets)
+{
+    char dir[] = "/tmp/kavri-recorder.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    Recorder *r = recorder_create();
+    ASSERT_NE(r, nullptr);
+    const uint8_t junk[] = {0, 0, 0, 1, 0x41, 0x88, 0, 0, 1, 0x67};
+    uint64_t t = 1000000;
+    recorder_on_pcm(r, nullptr, 0, 2, 48000);
+    stream(r, 320, 240, 3, 0, 0, &t);  // before the start: nothing is written
+    ASSERT_EQ(recorder_start(r, (std::string(dir) + "/KAVRI").c_str()), 0);
+    for (uint32_t n = 0; n <= sizeof junk; n++)  // cut-off and garbage units before a key frame
+        recorder_on_packet(r, junk, n, t);
+    recorder_on_packet(r, nullptr, 5, t);
+    recorder_on_pcm(r, junk, 3, 9, 1);
+    stream(r, 320, 240, 12, 1, 5, &t);  // P pictures, then an IDR picture at 5
+    stream(r, 160, 120, 6, 0, 0, &t);   // new parameter sets, IDR first
+    recorder_stop(r);
+    RecorderStatus st{};
+    EXPECT_TRUE(wait_until([&] { return recorder_status(r, &st), st.files >= 2; }));
+    recorder_destroy(&r);
+    EXPECT_EQ(st.files * 10 + st.recording, 20u);
+    EXPECT_STREQ(st.error, "");
+
+    // Arrival times count from the first picture of each file.
+    std::vector<std::string> files;
+    for (const auto &e : std::filesystem::directory_iterator(std::string(dir) + "/KAVRI"))
+        files.push_back(probe(e.path()));
+    std::filesystem::remove_all(dir);
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{"160x120, 6 pictures, key first, last at 166 ms, sound",
+                                               "320x240, 7 pictures, key first, last at 199 ms, sound"}));
 }
