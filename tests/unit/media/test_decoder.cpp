@@ -6,11 +6,10 @@
 // what was written.
 //
 // Streams are made with libx264; every picture carries its frame number in
-// the bit-block stamp, read back from the Y plane. A listener can hold the decoder thread
-// inside a call until the test lets it go, so queue contents are known exactly.
+// the bit-block stamp, read back from the Y plane. A listener can hold the
+// decoder thread inside a call until the test lets it go, so queue contents
+// are known exactly.
 #include <gtest/gtest.h>
-
-#include <stdlib.h>
 
 #include <algorithm>
 #include <atomic>
