@@ -68,7 +68,6 @@ const Bytes kEmpty = unhex("af23c03b 00000000 09badcfe");
 const Bytes kTwo = unhex("af23c03b 02000000 c0a80500 0a000100 09badcfe");
 const Bytes kLayoutDe = unhex("544b424c 02000000 6465");
 
-// A fresh folder; HOME, XDG_DATA_HOME and the network list restored after.
 class FileFolder : public ::testing::Test {
 protected:
     void SetUp() override
@@ -158,7 +157,6 @@ TEST(SettingsFormat, KeyboardLayoutAfterTheEndMarkerWhereAListReaderNeverLooks)
     }
 }
 
-// (Saving byte for byte from the Settings window is the settings end-to-end test.)
 TEST_F(FileFolder, PathFollowsXdgDataHomeAndSavingAndLoadingCreateTheFolder)
 {
     setenv("HOME", (dir / "home").c_str(), 1);
@@ -274,8 +272,7 @@ TEST_F(FileFolder, FirstReadableFileWins)
 {
     fs::create_directories(dir / "beside");
     fs::create_directories(dir / "data");
-    std::vector<std::string> paths = {(dir / "beside" / "alias.txt").string(),
-                                      (dir / "data" / "alias.txt").string()};
+    const std::vector<std::string> paths = {dir / "beside" / "alias.txt", dir / "data" / "alias.txt"};
 
     // Both have one: the file beside the executable is used, not merged.
     write_file(dir / "data" / "alias.txt", "Data:1-1\n");

@@ -99,7 +99,7 @@ TEST(CaptureRules, WindowToDrawableConversion)
     };
     for (const auto &r : rows) {
         ScalePoint p = window_pixels_convert(ScalePoint{r.x, r.y}, r.from_w, r.from_h, r.to_w, r.to_h);
-        EXPECT_EQ((std::vector<float>{p.x, p.y}), (std::vector<float>{r.want_x, r.want_y})) << r.from_w << "->" << r.to_w;
+        EXPECT_TRUE(p.x == r.want_x && p.y == r.want_y) << r.from_w << "->" << r.to_w << ": " << p.x << "," << p.y;
     }
 }
 
@@ -150,5 +150,6 @@ TEST(ReleaseGesture, OnlyLeftCtrlWithAPlainRightClickReleases)
     EXPECT_FALSE(gesture_button(&g, 3, true, false) || gesture_button(&g, -1, false, false));
     EXPECT_EQ(g.modifiers + g.buttons, 0);
     // The release tip shows four seconds, inclusive; a clock stepped back shows none.
-    EXPECT_EQ(menu_tip_visible(1000, 5000) * 100 + menu_tip_visible(1000, 5001) * 10 + menu_tip_visible(1000, 999), 100);
+    EXPECT_TRUE(menu_tip_visible(1000, 5000));
+    EXPECT_FALSE(menu_tip_visible(1000, 5001) || menu_tip_visible(1000, 999));
 }

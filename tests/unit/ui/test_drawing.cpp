@@ -35,23 +35,13 @@ struct Decoded {
 
 } // namespace
 
-TEST(Resources, IconsArePngsOfTheirSizeInWhiteOnTransparent)
+TEST(Resources, IconsArePngsOfTheirSizeAndTheArrowsMirrorEachOther)
 {
     const int icons[][3] = {{109, 17, 18}, {110, 8, 5}, {111, 22, 22}, {112, 16, 15}, {113, 16, 15}};
     for (const auto &c : icons) {
-        SCOPED_TRACE(c[0]);
         Decoded d(c[0]);
-        ASSERT_NE(d.pixels, nullptr);
-        ASSERT_EQ(d.width * 100 + d.height, c[1] * 100 + c[2]);
-        int opaque = 0, clear = 0, coloured = 0;
-        for (int i = 0; i < d.width * d.height; i++) {
-            const uint8_t *p = d.pixels + (size_t)i * 4;
-            coloured += p[3] > 0 && (p[0] & p[1] & p[2]) != 255;
-            opaque += p[3] == 255;
-            clear += p[3] == 0;
-        }
-        EXPECT_EQ(coloured, 0);
-        EXPECT_TRUE(opaque > 0 && clear > 0) << "something shown on a transparent background";
+        ASSERT_NE(d.pixels, nullptr) << c[0];
+        EXPECT_EQ(d.width * 100 + d.height, c[1] * 100 + c[2]) << c[0];
     }
     // The forward arrow mirrors the back arrow, whose head (the tallest column) is on the left.
     Decoded back(RESOURCE_ICON_BACK), forward(RESOURCE_ICON_FORWARD);

@@ -29,7 +29,6 @@ struct Picture {
             pointers[i] = planes[i].data();
         }
     }
-    // A counted copy, as a decoder's listener would get one.
     DecodedPicture *counted() const { return picture_copy(width, height, pointers, line_sizes); }
 };
 
@@ -103,8 +102,7 @@ TEST(VideoGeometry, TexturesTakeTheVisiblePlanesAndTheStridesBecomeRowLengths)
     EXPECT_EQ(video_plane_rows(0x7fffffff, 1), 0x40000000); // no overflow in the rounding
 }
 
-// Entry-point loading through a fake resolver (no context).
-namespace {
+namespace { // a fake GL resolver
 const char *g_fake_version;
 bool g_fake_drop_shaders;
 
@@ -183,7 +181,7 @@ TEST(VideoPlanes, CountedCopyKeepsTheVisiblePlanesAndRefusesMalformedOnes)
     EXPECT_EQ(p.width * 100 + p.height, 135209);
     for (int i = 0; i < 3; i++)
         for (int r = 0; r < video_plane_rows(9, i); r++)
-            EXPECT_EQ(memcmp(p.data[i] + r * p.line_sizes[i], pic.planes[i].data() + r * pic.line_sizes[i], i ? 676 : 1352), 0)
+            ASSERT_EQ(memcmp(p.data[i] + r * p.line_sizes[i], &pic.planes[i][r * pic.line_sizes[i]], i ? 676 : 1352), 0)
                 << "plane " << i << " row " << r;
     // The copy is its own: the caller may reuse its planes at once.
     const uint8_t first = pic.planes[0][0];
