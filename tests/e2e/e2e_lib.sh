@@ -73,9 +73,10 @@ e2e_pause() {
 now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
 
 # e2e_poll MS CMD...: polls CMD until it succeeds (0) or MS milliseconds
-# pass (1). A viewer that dies meanwhile fails the test.
+# (stretched by KAVRI_E2E_PACE, as the pauses are) pass (1). A viewer that
+# dies meanwhile fails the test.
 e2e_poll() {
-  local ms=$1; shift
+  local ms=$(( $1 * ${KAVRI_E2E_PACE:-1} )); shift
   local deadline=$(( $(now_ms) + ms ))
   until "$@" >/dev/null 2>&1; do
     [ "$(now_ms)" -lt $deadline ] || return 1
@@ -134,3 +135,49 @@ e2e_viewer_ends() {
 e2e_showing_picture() {
   "$probe" check "KAVRI Viewer" "${1:-1280}" "${2:-720}" "$work/shot.ppm"
 }
+
+e2e_pointer() { eval "$(xdotool getmouselocation --shell)"; ptr_x=$X ptr_y=$Y; }
+e2e_title_is() { [ "$(xdotool getwindowname "$wid")" = "$1" ]; }
+
+# e2e_count X Y W H R G B TOL: how many pixels of the rectangle at (X, Y) on
+# the screen the window shows within TOL of (R, G, B).
+e2e_count() {
+  local x y
+  read -r x y _ < <("$probe" geometry "KAVRI Viewer")
+  "$probe" count "KAVRI Viewer" $(( $1 - x )) $(( $2 - y )) "${@:3}" | cut -d' ' -f1
+}
+
+# The function menu opens with its corner at the pointer. It counts as drawn
+# once its border's top row and the dark band under it show there: a click
+# on a row before the slow first frames of a sanitized viewer drew the menu
+# went nowhere.
+e2e_menu_drawn() {
+  e2e_pointer
+  [ "$(e2e_count $(( ptr_x + 10 )) "$ptr_y" 40 1 64 70 73 16)" = 40 ] &&
+    [ "$(e2e_count $(( ptr_x + 10 )) $(( ptr_y + 2 )) 40 3 20 26 20 16)" = 120 ]
+}
+# A menu anywhere below the release tip at the window's top: its border's
+# colour, which the picture never has.
+e2e_menu_shown() { [ "$("$probe" count "KAVRI Viewer" 0 40 4000 4000 64 70 73 16 | cut -d' ' -f1)" -ge 400 ]; }
+e2e_menu_wait() { e2e_pointer; e2e_wait 5000 "the function menu was not drawn at the pointer ($ptr_x,$ptr_y)" e2e_menu_drawn; }
+
+# e2e_menu X Y: a right click at (X, Y) in the window; the menu drawn.
+e2e_menu() {
+  xdotool mousemove --window "$wid" "$1" "$2"
+  e2e_pause 0.1
+  xdotool click 3
+  e2e_menu_wait
+}
+
+# e2e_menu_hover I S: the pointer onto row I (from 0) with S separators above
+# it of the menu whose corner is at the pointer (centred 14 + 20 I + 4 S
+# pixels below it); waits until the row is lit, as Dear ImGui then knows the
+# pointer is over it. e2e_menu_pick I S: the same, and a click.
+e2e_menu_hover() {
+  e2e_pointer
+  row_x=$(( ptr_x + 24 )) row_y=$(( ptr_y + 14 + 20 * $1 + 4 * $2 ))
+  xdotool mousemove $row_x $row_y
+  e2e_wait 5000 "menu row $1 not lit under the pointer" e2e_lit $(( row_x - 10 )) $(( row_y - 8 )) 40
+}
+e2e_lit() { [ "$(e2e_count "$1" "$2" "$3" 3 57 126 204 24)" -ge $(( $3 * 2 )) ]; }
+e2e_menu_pick() { e2e_menu_hover "$@"; xdotool click 1; }

@@ -34,43 +34,20 @@ reports_after() {
 }
 lines() { wc -l <"$log"; }
 
-# The window's size, and the pointer's position on the screen. Menu rows are
-# found from the pointer in screen coordinates (a window manager's frame would
-# shift positions given relative to the window).
 window_size() {
   eval "$(xdotool getwindowgeometry --shell "$wid")"
   win_w=$WIDTH win_h=$HEIGHT
 }
-pointer() {
-  eval "$(xdotool getmouselocation --shell)"
-  ptr_x=$X ptr_y=$Y
-}
-title_is() { [ "$(xdotool getwindowname "$wid")" = "$1" ]; }
-# The menu opens with its corner at the pointer. Row i (0 from the top) with s
-# separators above it is centred 14 + 20 i + 4 s pixels below the pointer.
-menu_click() {
-  local i=$1 s=$2
-  pointer
-  xdotool mousemove $(( ptr_x + 24 )) $(( ptr_y + 14 + 20 * i + 4 * s ))
-  e2e_pause 0.15  # the item must see the pointer for a frame before the click
-  xdotool click 1
-}
-open_menu() {
-  xdotool mousemove --window "$wid" "$1" "$2"
-  e2e_pause 0.1
-  xdotool click 3
-  e2e_pause 0.15
-}
+forwarding_title="KAVRI Viewer - Ctrl+Right Click to release mouse from server"
 
 # Two dongles found: Full Screen, Audio | Input | Target Device | Disconnect | Settings, About |
 # Save Screenshot, Start Recording, Statistics.
 ROW_INPUT="2 1" ROW_TARGET="3 2" ROW_DISCONNECT="4 3"
 
 # --- Input on through the menu ------------------------------------------------
-open_menu 400 300
-menu_click $ROW_INPUT
-e2e_wait 3000 "title did not change to the forwarding title" \
-  title_is "KAVRI Viewer - Ctrl+Right Click to release mouse from server"
+e2e_menu 400 300
+e2e_menu_pick $ROW_INPUT
+e2e_wait 3000 "title did not change to the forwarding title" e2e_title_is "$forwarding_title"
 echo "input on: title changed"
 
 # --- Typing ----------------------------------------------------------------------
@@ -118,7 +95,7 @@ mark=$(lines)
 xdotool "${steps[@]}"
 swept() { local m; m=$(sum_motion); [ $(( ${m% *} * 10 )) -ge $(( sweep * 9 )) ]; }
 e2e_poll 10000 swept || fail "sweep of $sweep: the target's pointer moved $(sum_motion)"
-pointer
+e2e_pointer
 echo "mouse: a sweep of $sweep (3 x $pic_w) moved the target's pointer $(sum_motion); local pointer at $ptr_x,$ptr_y"
 
 # --- Left Ctrl + right click opens the menu, and the target sees no right button --
@@ -133,6 +110,7 @@ xdotool click 3
 e2e_wait 3000 "left ctrl never reached the target" sh -c "tail -n +$(( mark + 1 )) '$log' | grep -q '\"report\":\"010100'"
 e2e_wait 3000 "no all-released keyboard report when the menu opened" released_after_ctrl
 xdotool keyup Control_L
+e2e_wait 5000 "no menu after Left Ctrl + right click" e2e_menu_shown
 if reports_after "$mark" | grep '^02' | cut -c3-4 | grep -q '^0[2367]'; then
   fail "a right-button report reached the target: $(reports_after "$mark" | tr '\n' ' ')"
 fi
@@ -152,11 +130,11 @@ e2e_pause 0.1
 xdotool click 3
 e2e_pause 0.1
 xdotool keyup Control_L
-e2e_pause 0.2
+e2e_menu_wait
 # The menu is open where the pointer is: turning input off from it proves it.
 mark=$(lines)
-menu_click $ROW_INPUT
-e2e_wait 3000 "title did not change back" title_is "KAVRI Viewer"
+e2e_menu_pick $ROW_INPUT
+e2e_wait 3000 "title did not change back" e2e_title_is "KAVRI Viewer"
 last_two() { reports_after "$mark" | tail -2 | tr '\n' ' ' | sed 's/ $//'; }
 released() { [ "$(last_two)" = "010000000000000000 0200000000" ]; }
 e2e_poll 3000 released || fail "input off: last reports '$(last_two)'"
@@ -165,15 +143,12 @@ echo "menu again: input off sent the released reports"
 # --- Target Device lists both dongles and switches ----------------------------------
 # The submenu opens to the right of its row, its first item level with it.
 pick_target() {
-  open_menu 200 200
-  pointer
-  local ty=$(( ptr_y + 14 + 20 * 3 + 4 * 2 ))
-  xdotool mousemove $(( ptr_x + 24 )) $ty
+  e2e_menu 200 200
+  e2e_menu_hover $ROW_TARGET
+  xdotool mousemove $(( row_x + 236 )) $row_y
   e2e_pause 0.3
-  xdotool mousemove $(( ptr_x + 260 )) $ty
-  e2e_pause 0.3
-  xdotool mousemove $(( ptr_x + 260 )) $(( ty + 20 * $1 ))
-  e2e_pause 0.2
+  xdotool mousemove $(( row_x + 236 )) $(( row_y + 20 * $1 ))
+  e2e_wait 5000 "Target Device item $1 not lit" e2e_lit $(( row_x + 226 )) $(( row_y + 20 * $1 - 8 )) 40
   xdotool click 1
 }
 starts() { grep -c '"ev":"start"' "$work/$1.log"; }
@@ -194,8 +169,8 @@ echo "target device: switched from $first to $second"
 
 # --- Disconnect ------------------------------------------------------------------------
 log="$work/$second.log"
-open_menu 300 250
-menu_click $ROW_DISCONNECT
+e2e_menu 300 250
+e2e_menu_pick $ROW_DISCONNECT
 e2e_wait 5000 "the dongle saw no disconnect" grep -q '"ev":"disconnect"' "$log"
 e2e_wait 5000 "the picture stayed" sh -c "! '$probe' check 'KAVRI Viewer' 1280 720"
 echo "disconnect: the connection ended"
@@ -211,11 +186,11 @@ focused() { [ "$(xdotool getactivewindow 2>/dev/null)" = "$wid" ]; }
 xdotool windowactivate "$wid" 2>/dev/null
 e2e_wait 5000 "the window never got the focus" focused
 size_is() { window_size; [ "$win_w" = "$1" ] && [ "$win_h" = "$2" ]; }
-open_menu 300 250
-menu_click 0 0
+e2e_menu 300 250
+e2e_menu_pick 0 0
 e2e_wait 5000 "not full screen" size_is 1280 800
-open_menu 300 250
-menu_click 0 0
+e2e_menu 300 250
+e2e_menu_pick 0 0
 e2e_wait 5000 "not windowed again" size_is 800 600
 echo "full screen and back"
 

@@ -20,36 +20,28 @@ keys_after() {
   tail -n +"$(( $1 + 1 ))" "$log" | sed -n 's/.*"ev":"input".*"report":"\(01[0-9a-f]*\)".*/\1/p' | tr '\n' ' ' | sed 's/ $//'
 }
 k() { printf '01%s00%s0000000000' "$1" "${2:-00}"; }
-title_is() { [ "$(xdotool getwindowname "$wid")" = "$1" ]; }
-pointer() { eval "$(xdotool getmouselocation --shell)"; ptr_x=$X ptr_y=$Y; }
+forwarding_title="KAVRI Viewer - Ctrl+Right Click to release mouse from server"
 
 # One dongle, connected: Full Screen, Audio | Input | Disconnect | Settings,
-# About | Paste Text, Send Keys. Row i with s separators above it is centred
-# 14 + 20 i + 4 s pixels below the pointer that opened the menu.
+# About | Paste Text, Send Keys.
 ROW_INPUT="2 1" ROW_SETTINGS="4 3" ROW_PASTE="6 4" ROW_SEND="7 4"
-menu_click() {
-  pointer
-  xdotool mousemove $(( ptr_x + 24 )) $(( ptr_y + 14 + 20 * $1 + 4 * $2 ))
-  e2e_pause 0.15
-  xdotool click 1
-}
 # open_menu [Y]: opens the menu at (300, Y or 250): a right click, or Left
 # Ctrl + right click while input is forwarded.
 gesture() { xdotool keydown Control_L; e2e_pause 0.1; xdotool click 3; e2e_pause 0.1; xdotool keyup Control_L; }
 open_menu() {
-  xdotool mousemove --window "$wid" 300 "${1:-250}"
-  e2e_pause 0.1
   if [ "${forwarding:-0}" = 1 ]; then
     # Captured, the pointer is the target's and the menu opens where the
     # pointer was when capture began: a first menu, closed by a click at the
     # wanted place, puts it there.
-    gesture; e2e_pause 0.2
-    click_at 300 "${1:-250}"; e2e_pause 0.2
     gesture
+    e2e_wait 5000 "no menu after Left Ctrl + right click" e2e_menu_shown
+    click_at 300 "${1:-250}"
+    e2e_wait 5000 "the menu stayed open after a click beside it" eval '! e2e_menu_shown'
+    gesture
+    e2e_menu_wait
   else
-    xdotool click 3
+    e2e_menu 300 "${1:-250}"
   fi
-  e2e_pause 0.2
 }
 click_at() {
   xdotool mousemove --window "$wid" "$1" "$2"
@@ -61,8 +53,8 @@ start_forwarding() {
   e2e_wait 40000 "picture never shown" e2e_showing_picture
   forwarding=0
   open_menu
-  menu_click $ROW_INPUT
-  e2e_wait 3000 "input did not turn on" title_is "KAVRI Viewer - Ctrl+Right Click to release mouse from server"
+  e2e_menu_pick $ROW_INPUT
+  e2e_wait 3000 "input did not turn on" e2e_title_is "$forwarding_title"
   forwarding=1
 }
 # paste TEXT: puts TEXT on the clipboard and chooses Paste Text; $mark is the
@@ -70,9 +62,8 @@ start_forwarding() {
 paste() {
   printf '%s' "$1" | xclip -selection clipboard
   open_menu
-  e2e_pause 0.2
   mark=$(lines)
-  menu_click $ROW_PASTE
+  e2e_menu_pick $ROW_PASTE
 }
 expect_keys() {  # what... : the keyboard reports after $mark, in order
   local want="$*"
@@ -99,19 +90,14 @@ echo "paste: 'Ab 1!<newline>€.' typed as 19 reports, the euro sign left out, a
 # While forwarding, the menu opens where the pointer was when capture began
 # (the pointer reappears there), so positions are taken from the pointer.
 open_menu 100
-e2e_pause 0.2
 mark=$(lines)
-pointer
-set -- $ROW_SEND
-send_y=$(( ptr_y + 14 + 20 * $1 + 4 * $2 ))
-xdotool mousemove $(( ptr_x + 24 )) $send_y
-e2e_pause 0.3
+e2e_menu_hover $ROW_SEND
 # (The menu is about 250 pixels wide with the tools' key combinations.)
-xdotool mousemove $(( ptr_x + 320 )) $send_y
+xdotool mousemove $(( row_x + 296 )) $row_y
 e2e_pause 0.3
 eval "$(xdotool getwindowgeometry --shell "$wid")"
-xdotool mousemove $(( ptr_x + 320 )) $(( Y + 221 ))
-e2e_pause 0.3
+xdotool mousemove $(( row_x + 296 )) $(( Y + 221 ))
+e2e_wait 5000 "Ctrl+Alt+Del not lit" e2e_lit $(( row_x + 286 )) $(( Y + 213 )) 40
 xdotool click 1
 expect_keys $(k 01) $(k 05) $(k 05 4c) $(k 05) $(k 01) $(k 00) $(k 00)
 echo "send keys: Ctrl+Alt+Del pressed in order and released in reverse"
@@ -123,7 +109,7 @@ click_at 271 341  # "Paste" in the question
 progressing() { xdotool getwindowname "$wid" | grep -Eq '^KAVRI Viewer - Pasting [1-9][0-9][0-9] / 1500$'; }
 e2e_wait 20000 "no progress in the title: '$(xdotool getwindowname "$wid")'" progressing
 xdotool key Escape
-e2e_wait 3000 "the title did not come back" title_is "KAVRI Viewer - Ctrl+Right Click to release mouse from server"
+e2e_wait 3000 "the title did not come back" e2e_title_is "$forwarding_title"
 e2e_pause 0.3
 last=$(keys_after "$mark" | tr ' ' '\n' | tail -1)
 [ "$last" = "$(k 00)" ] || fail "after the cancel the last report is $last"
@@ -134,7 +120,7 @@ echo "cancel: stopped after $n of 150 words, every key released, Escape kept"
 
 # --- The target's layout: German in Settings, saved, used after a restart -------------
 open_menu
-menu_click $ROW_SETTINGS
+e2e_menu_pick $ROW_SETTINGS
 e2e_pause 0.5
 click_at 234 101  # the "Device Settings" tab
 e2e_pause 0.3

@@ -30,20 +30,11 @@ type_into() {  # x y text: replaces the field's content
 # Nothing is scanned on loopback without the extra network.
 e2e_poll 2500 grep -q '"ev":"probe"' "$work/a.log" && fail "the simulator was probed without the extra network"
 
-# menu_row N: opens the function menu (right click) and picks row N below
-# the pointer: Full Screen, Audio | Input | Disconnect | Settings, About (three
-# separators above the last two), then, once connected, Paste Text and Send
-# Keys: high enough that the whole menu fits below the pointer.
-menu_row() {
-  xdotool mousemove --window "$wid" 300 300
-  e2e_pause 0.1
-  xdotool click 3
-  e2e_pause 0.2
-  eval "$(xdotool getmouselocation --shell)"
-  xdotool mousemove $(( X + 24 )) $(( Y + 14 + 20 * $1 + 4 * 3 ))
-  e2e_pause 0.15
-  xdotool click 1
-}
+# menu_row N: picks row N of the function menu: Full Screen, Audio | Input |
+# Disconnect | Settings, About (three separators above the last two), then,
+# once connected, Paste Text and Send Keys: high enough that the whole menu
+# fits below the pointer.
+menu_row() { e2e_menu 300 300; e2e_menu_pick "$1" 3; }
 # A focused Dear ImGui window's title bar at (60, 60), where new windows open.
 window_shown() { "$probe" count "KAVRI Viewer" 60 60 500 22 41 74 122 12 | awk '{exit !($1 > 1000)}'; }
 menu_row 4

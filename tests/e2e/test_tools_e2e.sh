@@ -84,11 +84,7 @@ echo "--connect 127.0.0.2 --fullscreen: full screen, the dongle's picture"
 grab() { "$probe" save "KAVRI Viewer" "$work/$1.ppm"; }
 same() { "$probe" compare "@$work/$1.ppm" "$2" "$3" "$4" "$5" "$work/ref.ppm" 12 >/dev/null; }
 corner="900 722 370 28" bars="0 150 1280 420"
-menu_click_row() {  # row i with s separators above it, from where the menu opened
-  xdotool mousemove --window "$wid" 300 200; e2e_pause 0.1; xdotool click 3; e2e_pause 0.2
-  xdotool mousemove --window "$wid" 324 $(( 200 + 14 + 20 * $1 + 4 * $2 )); e2e_pause 0.2; xdotool click 1
-  e2e_pause 0.3
-}
+menu_click_row() { e2e_menu 300 200; e2e_menu_pick "$@"; e2e_pause 0.3; }
 # One dongle: Full Screen, Audio | Input | Disconnect | Settings, About |
 # Paste Text, Send Keys | Save Screenshot, Start Recording, Statistics.
 ROW_STATISTICS="10 5"

@@ -2,9 +2,9 @@
 // viewer's window on an X server.
 //
 //   kavri-x11-probe check TITLE SRC_W SRC_H [SAVE.ppm]
-//       Finds the top-level window named TITLE, grabs what it shows and checks
-//       that it shows the simulated dongle's test picture (a SRC_W x SRC_H
-//       source) fitted into the window with its aspect kept and centred, on
+//       Finds the top-level window whose name starts with TITLE, grabs what
+//       it shows and checks that it shows the simulated dongle's test picture
+//       (a SRC_W x SRC_H source) fitted into the window with its aspect kept and centred, on
 //       the 0.1 grey of the letterbox: the eight bar colours, the grey above
 //       and below (or left and right of) the picture, the picture's edges, and
 //       the bit-block stamp read through the expected rectangle. Prints
@@ -63,7 +63,7 @@ Window find_window(Display *d, Window w, const char *title)
 {
     char *name = nullptr;
     if (XFetchName(d, w, &name) && name) {
-        bool match = std::strcmp(name, title) == 0;
+        bool match = std::strncmp(name, title, std::strlen(title)) == 0;
         XFree(name);
         if (match)
             return w;
