@@ -181,3 +181,32 @@ e2e_menu_hover() {
 }
 e2e_lit() { [ "$(e2e_count "$1" "$2" "$3" 3 57 126 204 24)" -ge $(( $3 * 2 )) ]; }
 e2e_menu_pick() { e2e_menu_hover "$@"; xdotool click 1; }
+
+# --- What reached the target: the simulator's log $log ----------------------
+forwarding_title="KAVRI Viewer - Ctrl+Right Click to release mouse from server"
+e2e_lines() { wc -l <"$log"; }
+# e2e_reports N [PREFIX]: the reports received after line N, one a line.
+e2e_reports() {
+  tail -n +"$(( $1 + 1 ))" "$log" | sed -n "s/.*\"ev\":\"input\".*\"report\":\"\(${2:-}[0-9a-f]*\)\".*/\1/p"
+}
+kb() { printf '01%s00%s0000000000' "$1" "${2:-00}"; }  # a keyboard report: modifiers, key
+# e2e_expect_keys REPORT...: the keyboard reports after line $mark, in order.
+e2e_expect_keys() {
+  local want="$*"
+  keys_are() { [ "$(e2e_reports "$mark" 01 | xargs)" = "$want" ]; }
+  e2e_poll 10000 keys_are || fail "keyboard reports after $mark: got '$(e2e_reports "$mark" 01 | xargs)', want '$want'"
+}
+
+# e2e_wm: a window manager (full screen is its to grant), with the focus.
+e2e_wm() {
+  openbox --sm-disable >"$work/wm.log" 2>&1 &
+  e2e_pids+=($!)
+  managed() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'; }
+  e2e_wait 5000 "the window manager did not start" managed
+}
+e2e_size_is() {
+  eval "$(xdotool getwindowgeometry --shell "$wid")"
+  [ "$WIDTH" = "$1" ] && [ "$HEIGHT" = "$2" ]
+}
+# Left Ctrl + right click: opens the menu while input is forwarded.
+e2e_gesture() { xdotool keydown Control_L; e2e_pause 0.1; xdotool click 3; e2e_pause 0.1; xdotool keyup Control_L; }

@@ -14,30 +14,21 @@ settings="$work/xdg/KAVRI/KAVRIViewer/setting.dat"
 e2e_sim a --bind 127.0.0.2 --protocol 2 --size 1280x720
 log="$work/a.log"
 
-lines() { wc -l <"$log"; }
-# The keyboard reports the target received after line $1 of its log.
-keys_after() {
-  tail -n +"$(( $1 + 1 ))" "$log" | sed -n 's/.*"ev":"input".*"report":"\(01[0-9a-f]*\)".*/\1/p' | tr '\n' ' ' | sed 's/ $//'
-}
-k() { printf '01%s00%s0000000000' "$1" "${2:-00}"; }
-forwarding_title="KAVRI Viewer - Ctrl+Right Click to release mouse from server"
-
 # One dongle, connected: Full Screen, Audio | Input | Disconnect | Settings,
 # About | Paste Text, Send Keys.
 ROW_INPUT="2 1" ROW_SETTINGS="4 3" ROW_PASTE="6 4" ROW_SEND="7 4"
 # open_menu [Y]: opens the menu at (300, Y or 250): a right click, or Left
 # Ctrl + right click while input is forwarded.
-gesture() { xdotool keydown Control_L; e2e_pause 0.1; xdotool click 3; e2e_pause 0.1; xdotool keyup Control_L; }
 open_menu() {
   if [ "${forwarding:-0}" = 1 ]; then
     # Captured, the pointer is the target's and the menu opens where the
     # pointer was when capture began: a first menu, closed by a click at the
     # wanted place, puts it there.
-    gesture
+    e2e_gesture
     e2e_wait 5000 "no menu after Left Ctrl + right click" e2e_menu_shown
     click_at 300 "${1:-250}"
     e2e_wait 5000 "the menu stayed open after a click beside it" eval '! e2e_menu_shown'
-    gesture
+    e2e_gesture
     e2e_menu_wait
   else
     e2e_menu 300 "${1:-250}"
@@ -62,22 +53,16 @@ start_forwarding() {
 paste() {
   printf '%s' "$1" | xclip -selection clipboard
   open_menu
-  mark=$(lines)
+  mark=$(e2e_lines)
   e2e_menu_pick $ROW_PASTE
 }
-expect_keys() {  # what... : the keyboard reports after $mark, in order
-  local want="$*"
-  typed() { [ "$(keys_after "$mark")" = "$want" ]; }
-  e2e_poll 10000 typed || fail "keyboard reports after $mark: got '$(keys_after "$mark")', want '$want'"
-}
-
 start_forwarding
 
 # --- Paste Text: upper case, digits, punctuation, a newline, and the euro sign
 # that the US layout lacks ---------------------------------------------------------
 paste "$(printf 'Ab 1!\n\xe2\x82\xac.')"
-expect_keys $(k 02) $(k 02 04) $(k 02) $(k 00) $(k 00 05) $(k 00) $(k 00 2c) $(k 00) $(k 00 1e) $(k 00) \
-  $(k 02) $(k 02 1e) $(k 02) $(k 00) $(k 00 28) $(k 00) $(k 00 37) $(k 00) $(k 00)
+e2e_expect_keys $(kb 02) $(kb 02 04) $(kb 02) $(kb 00) $(kb 00 05) $(kb 00) $(kb 00 2c) $(kb 00) $(kb 00 1e) $(kb 00) \
+  $(kb 02) $(kb 02 1e) $(kb 02) $(kb 00) $(kb 00 28) $(kb 00) $(kb 00 37) $(kb 00) $(kb 00)
 # One report a batch: none piled up behind another.
 big=$(tail -n +"$(( mark + 1 ))" "$log" | grep '"ev":"batch"' | grep -v '"bytes":12,' | head -1)
 [ -z "$big" ] || fail "a batch carried more than one report: $big"
@@ -90,7 +75,7 @@ echo "paste: 'Ab 1!<newline>€.' typed as 19 reports, the euro sign left out, a
 # While forwarding, the menu opens where the pointer was when capture began
 # (the pointer reappears there), so positions are taken from the pointer.
 open_menu 100
-mark=$(lines)
+mark=$(e2e_lines)
 e2e_menu_hover $ROW_SEND
 # (The menu is about 250 pixels wide with the tools' key combinations.)
 xdotool mousemove $(( row_x + 296 )) $row_y
@@ -99,7 +84,7 @@ eval "$(xdotool getwindowgeometry --shell "$wid")"
 xdotool mousemove $(( row_x + 296 )) $(( Y + 221 ))
 e2e_wait 5000 "Ctrl+Alt+Del not lit" e2e_lit $(( row_x + 286 )) $(( Y + 213 )) 40
 xdotool click 1
-expect_keys $(k 01) $(k 05) $(k 05 4c) $(k 05) $(k 01) $(k 00) $(k 00)
+e2e_expect_keys $(kb 01) $(kb 05) $(kb 05 4c) $(kb 05) $(kb 01) $(kb 00) $(kb 00)
 echo "send keys: Ctrl+Alt+Del pressed in order and released in reverse"
 
 # --- A long paste asks first, shows its progress, and Escape stops it ----------------
@@ -111,11 +96,11 @@ e2e_wait 20000 "no progress in the title: '$(xdotool getwindowname "$wid")'" pro
 xdotool key Escape
 e2e_wait 3000 "the title did not come back" e2e_title_is "$forwarding_title"
 e2e_pause 0.3
-last=$(keys_after "$mark" | tr ' ' '\n' | tail -1)
-[ "$last" = "$(k 00)" ] || fail "after the cancel the last report is $last"
-n=$(keys_after "$mark" | tr ' ' '\n' | grep -c "^0102000e")
+last=$(e2e_reports "$mark" 01 | tail -1)
+[ "$last" = "$(kb 00)" ] || fail "after the cancel the last report is $last"
+n=$(e2e_reports "$mark" 01 | grep -c "^0102000e")
 [ "$n" -gt 5 ] && [ "$n" -lt 150 ] || fail "$n capital Ks typed of 150"
-keys_after "$mark" | tr ' ' '\n' | grep -q "^01..0029" && fail "the Escape that stopped the paste reached the target"
+e2e_reports "$mark" 01 | grep -q "^01..0029" && fail "the Escape that stopped the paste reached the target"
 echo "cancel: stopped after $n of 150 words, every key released, Escape kept"
 
 # --- The target's layout: German in Settings, saved, used after a restart -------------
@@ -138,7 +123,7 @@ e2e_viewer_ends SIGTERM
 start_forwarding
 # Z and Y trade places on a German keyboard.
 paste "zy"
-expect_keys $(k 00 1c) $(k 00) $(k 00 1d) $(k 00) $(k 00)
+e2e_expect_keys $(kb 00 1c) $(kb 00) $(kb 00 1d) $(kb 00) $(kb 00)
 echo "layout: after a restart 'zy' is typed with the German keys"
 
 kill -TERM "$viewer_pid"

@@ -46,10 +46,7 @@ TABLE
 echo "command line: help, version and errors as the table says"
 
 # --- 2. --connect and --fullscreen ------------------------------------------------
-openbox --sm-disable >"$work/wm.log" 2>&1 &
-e2e_pids+=($!)
-managed() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'; }
-e2e_wait 5000 "the window manager did not start" managed
+e2e_wm
 
 # The simulator reads commands from a pipe held open here.
 mkfifo "$work/sim.in"
@@ -70,11 +67,7 @@ HOME="$work/home" XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/none" \
 viewer_pid=$!
 e2e_wait 10000 "no viewer window" xdotool search --name "^KAVRI Viewer"
 wid=$(xdotool search --name "^KAVRI Viewer" | head -1)
-size_is() {
-  eval "$(xdotool getwindowgeometry --shell "$wid")"
-  [ "$WIDTH" = "$1" ] && [ "$HEIGHT" = "$2" ]
-}
-e2e_wait 5000 "not full screen" size_is 1280 800
+e2e_wait 5000 "not full screen" e2e_size_is 1280 800
 e2e_wait 40000 "picture never shown" e2e_showing_picture
 echo "--connect 127.0.0.2 --fullscreen: full screen, the dongle's picture"
 
