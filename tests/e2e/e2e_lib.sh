@@ -11,9 +11,8 @@
 
 e2e_begin() {
   local script=$1; shift
-  viewer=${1:?usage: $script VIEWER SIMULATOR X11_PROBE}
-  sim=${2:?usage: $script VIEWER SIMULATOR X11_PROBE}
-  probe=${3:?usage: $script VIEWER SIMULATOR X11_PROBE}
+  [ $# -ge 3 ] || { echo "usage: $script VIEWER SIMULATOR X11_PROBE" >&2; exit 64; }
+  viewer=$1 sim=$2 probe=$3
   e2e_here=$(cd "$(dirname "$script")" && pwd)
 
   local mine init
@@ -23,8 +22,7 @@ e2e_begin() {
     # Not provably in a namespace of our own: go through one (once).
     KAVRI_E2E_NETNS=1 exec "$e2e_here/../../scripts/in-netns" bash "$script" "$@"
   fi
-  command -v Xvfb >/dev/null || { echo "missing tool: Xvfb" >&2; exit 1; }
-  command -v xdotool >/dev/null || { echo "missing tool: xdotool" >&2; exit 1; }
+  e2e_need Xvfb xdotool
 
   work=$(mktemp -d /tmp/kavri-e2e.XXXXXX)
   e2e_pids=() viewer_pid= xvfb_pid=
@@ -52,11 +50,17 @@ e2e_begin() {
   return 0
 }
 
-e2e_cleanup() {
+e2e_need() {
+  local t
+  for t; do command -v "$t" >/dev/null || { echo "missing tool: $t" >&2; exit 1; }; done
+}
+
+e2e_stop() {
   local p
-  for p in $viewer_pid "${e2e_pids[@]}" $xvfb_pid; do
-    kill -TERM "$p" 2>/dev/null && wait "$p" 2>/dev/null
-  done
+  for p; do kill -TERM "$p" 2>/dev/null && wait "$p" 2>/dev/null; done
+}
+e2e_cleanup() {
+  e2e_stop $viewer_pid "${e2e_pids[@]}" $xvfb_pid
   if [ "${keep:-0}" = 1 ]; then echo "kept: $work"; else rm -rf "$work"; fi
 }
 
@@ -102,18 +106,13 @@ e2e_sim() {
 }
 
 # e2e_stop_sims: stops every simulator (and whatever else e2e_pids holds).
-e2e_stop_sims() {
-  local p
-  for p in "${e2e_pids[@]}"; do
-    kill -TERM "$p" 2>/dev/null && wait "$p" 2>/dev/null
-  done
-  e2e_pids=()
-}
+e2e_stop_sims() { e2e_stop "${e2e_pids[@]}"; e2e_pids=(); }
 
-# e2e_viewer [XDG]: starts the viewer with the work folder's settings (or
-# those in the folder XDG).
+# e2e_viewer [XDG [ARGS...]]: starts the viewer with the work folder's
+# settings (or those in the folder XDG).
 e2e_viewer() {
-  XDG_DATA_HOME="${1:-$work/xdg}" LD_PRELOAD="${KAVRI_E2E_VIEWER_PRELOAD:-}" "$viewer" >"$work/viewer.out" 2>&1 </dev/null &
+  XDG_DATA_HOME="${1:-$work/xdg}" LD_PRELOAD="${KAVRI_E2E_VIEWER_PRELOAD:-}" "$viewer" "${@:2}" \
+    >"$work/viewer.out" 2>&1 </dev/null &
   viewer_pid=$!
   e2e_wait 10000 "no viewer window" xdotool search --name "^KAVRI Viewer"
   wid=$(xdotool search --name "^KAVRI Viewer" | head -1)

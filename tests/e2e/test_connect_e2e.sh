@@ -3,12 +3,15 @@
 # with the X test extension's pointer and keys, against simulated dongles
 # whose event logs tell what reached them. One viewer per scenario:
 #   secured     a wrong password comes back to an empty field, the right one
-#               brings the picture;
+#               brings the moving picture; the window's close button ends the
+#               viewer, which says goodbye to the dongle;
 #   no-video    the no-video panel, whose button leads back to the list;
 #   five        five dongles: the list pop-up scrolls with the wheel and keeps
 #               its scroll when closed and opened again;
 #   typed       with nothing found the chevron opens nothing; a dongle the
-#               scan does not reach, typed in by address, streams;
+#               scan does not reach, typed in by address, streams with the
+#               first protocol generation; SIGTERM ends the viewer, which
+#               closes its control stream;
 #   firmware    a dongle with old firmware: the new-firmware notice, once per run.
 #
 #   test_connect_e2e.sh VIEWER SIMULATOR X11_PROBE
@@ -31,9 +34,13 @@ viewer_at_panel() {
   PX=205 PY=218.5
   park
 }
+# end_scenario [HOW SIM WORDS]: asked to end with SIGTERM or the window's
+# close button (HOW "window"), the viewer exits with 0 in time, and SIM logs
+# WORDS (its goodbye); then every simulator stops.
 end_scenario() {
-  kill -TERM "$viewer_pid"
-  e2e_viewer_ends SIGTERM
+  if [ "${1:-}" = window ]; then "$probe" close "$title" || fail "could not close the window"; else kill -TERM "$viewer_pid"; fi
+  e2e_viewer_ends "${1:-SIGTERM} close"
+  [ -z "${2:-}" ] || await_log "$2" 3000 "$3"
   e2e_stop_sims
 }
 
@@ -73,7 +80,12 @@ caret_shown() { # the field took the keyboard: a caret, nothing else
   [ "$n" -ge 6 ] && [ $(( x1 - x0 )) -le 2 ] && return 0
   why="no caret: $n text pixels in $x0,$y0..$x1,$y1"; return 1
 }
-picture_shown() { local out; out=$("$probe" check "$title" 1280 720 "$1") || { why="picture: $out"; return 1; }; }
+picture_shown() { # the test picture, its frame number other than the last seen
+  local out
+  out=$("$probe" check "$title" 1280 720 "$1") || { why="picture: $out"; return 1; }
+  [ "$out" != "${seen:-}" ] || { why="the picture stays at $out"; return 1; }
+  seen=$out
+}
 
 # The rows of the list pop-up (left of the invisible buttons' right edge)
 # against those of an earlier grab.
@@ -120,7 +132,8 @@ secured() {
   await_log sec 20000 '"ev":"connect".*"password":"wrong".*"result":1'
   await_log sec 20000 '"ev":"connect".*"password":"secret".*"result":0'
   await picture 30000 picture_shown
-  end_scenario
+  await moving 10000 picture_shown
+  end_scenario window sec '"ev":"disconnect"'
 }
 
 no_video() {
@@ -175,7 +188,8 @@ typed() {
   await_log typed 20000 '"ev":"auth".*"result":1'
   park
   await picture 30000 picture_shown
-  end_scenario
+  await moving 10000 picture_shown
+  end_scenario SIGTERM typed '"why":"control stream closed"'
 }
 
 firmware() {

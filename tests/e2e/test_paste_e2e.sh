@@ -8,7 +8,7 @@
 set -uo pipefail
 source "$(dirname "$0")/e2e_lib.sh"
 e2e_begin "$0" "$@"
-command -v xclip >/dev/null || fail "missing tool: xclip"
+e2e_need xclip
 
 settings="$work/xdg/KAVRI/KAVRIViewer/setting.dat"
 e2e_sim a --bind 127.0.0.2 --protocol 2 --size 1280x720

@@ -21,9 +21,7 @@
 set -uo pipefail
 source "$(dirname "$0")/e2e_lib.sh"
 e2e_begin "$0" "$@"
-for tool in ffprobe convert openbox xprop; do
-  command -v $tool >/dev/null || fail "missing tool: $tool"
-done
+e2e_need ffprobe convert openbox xprop
 
 # --- 1. Command line ------------------------------------------------------------
 # exit code | text the output holds | arguments
@@ -61,12 +59,7 @@ e2e_wait 5000 "simulator not ready" grep -q '"ev":"ready"' "$work/sim.log"
 mkdir -p "$work/none" "$work/home" "$work/config"
 echo 'XDG_PICTURES_DIR="$HOME/shots"' >"$work/config/user-dirs.dirs"
 shots="$work/home/shots/KAVRI"
-HOME="$work/home" XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/none" \
-  LD_PRELOAD="${KAVRI_E2E_VIEWER_PRELOAD:-}" "$viewer" --connect 127.0.0.2 --fullscreen \
-  >"$work/viewer.out" 2>&1 </dev/null &
-viewer_pid=$!
-e2e_wait 10000 "no viewer window" xdotool search --name "^KAVRI Viewer"
-wid=$(xdotool search --name "^KAVRI Viewer" | head -1)
+HOME="$work/home" XDG_CONFIG_HOME="$work/config" e2e_viewer "$work/none" --connect 127.0.0.2 --fullscreen
 e2e_wait 5000 "not full screen" e2e_size_is 1280 800
 e2e_wait 40000 "picture never shown" e2e_showing_picture
 echo "--connect 127.0.0.2 --fullscreen: full screen, the dongle's picture"
@@ -98,8 +91,7 @@ e2e_wait 10000 "no screenshot notice" grep -q "^Screenshot saved to " "$work/vie
 shot=$(sed -n 's/^Screenshot saved to //p' "$work/viewer.out")
 [ "$shot" = "$(ls "$shots"/*.png)" ] || fail "the notice says $shot; $shots holds $(ls "$shots")"
 convert "$shot" -depth 8 "$work/shot-file.ppm" || fail "not a PNG: $shot"
-[ "$(head -c 20 "$work/shot-file.ppm" | tr '\n' ' ' | cut -d' ' -f2,3)" = "1280 720" ] ||
-  fail "screenshot is not 1280x720: $(identify "$shot")"
+[ "$(identify -format %wx%h "$shot")" = 1280x720 ] || fail "screenshot is not 1280x720: $(identify "$shot")"
 "$probe" check "@$work/shot-file.ppm" 1280 720 || fail "screenshot's picture wrong"
 echo "screenshot: $shot, 1280x720, bars and stamp right"
 
@@ -131,8 +123,6 @@ n=0
 while read -r _ _ path count _ _ secs _; do
   path=${path%:} n=$((n + 1))
   want_size=$([ $n = 1 ] && echo 1280x720 || echo 960x540)
-  err=$(ffprobe -v error "$path" 2>&1 >/dev/null)
-  [ -z "$err" ] || fail "ffprobe on $path: $err"
   # Every picture and sound packet decoded (ffmpeg's null output would
   # re-time the arrival-timed pictures to a fixed rate and complain).
   err=$(ffprobe -v error -show_entries frame=media_type -of csv=p=0 "$path" 2>&1 >/dev/null)
