@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
-# End-to-end: Paste Text types the X clipboard into the target, Send Keys
-# sends a combination, Escape stops a long paste, and the target's keyboard
-# layout chosen in Settings is saved and used after a restart. The simulated
-# dongle's log tells what reached the target.
+# End-to-end: Settings, About and pasting, against one simulated dongle whose
+# log tells what reached the target:
+#   - started without extra networks the viewer finds nothing; 127.0.0.0
+#     added in Settings is saved byte for byte and a rescan finds the dongle;
+#   - About's Check Update says that the update server is out of reach;
+#   - Paste Text types the X clipboard into the target, Send Keys sends a
+#     combination, Escape stops a long paste;
+#   - the target's keyboard layout chosen in Settings is saved and used after
+#     a restart.
 #
 #   test_paste_e2e.sh VIEWER SIMULATOR X11_PROBE
 set -uo pipefail
@@ -11,8 +16,17 @@ e2e_begin "$0" "$@"
 e2e_need xclip
 
 settings="$work/xdg/KAVRI/KAVRIViewer/setting.dat"
+rm -f "$settings"
 e2e_sim a --bind 127.0.0.2 --protocol 2 --size 1280x720
 log="$work/a.log"
+settings_are() { # HEX: the settings file's bytes
+  saved() { [ "$(od -An -tx1 -v "$settings" 2>/dev/null | tr -d ' \n')" = "$1" ]; }
+  e2e_poll 3000 saved "$1" || fail "settings file: $(od -An -tx1 -v "$settings" 2>&1 | tr -d ' \n'), want $1"
+}
+# A focused Dear ImGui window's title bar at (60, 60), where new windows open
+# (500 x 440 in the 800 x 600 window at 96 DPI).
+window_shown() { "$probe" count "KAVRI Viewer" 60 60 500 22 41 74 122 12 | awk '{exit !($1 > 1000)}'; }
+window_gone() { ! window_shown; }
 
 # One dongle, connected: Full Screen, Audio | Input | Disconnect | Settings,
 # About | Paste Text, Send Keys.
@@ -40,13 +54,18 @@ click_at() {
   xdotool click 1
 }
 start_forwarding() {
-  e2e_viewer
   e2e_wait 40000 "picture never shown" e2e_showing_picture
   forwarding=0
   open_menu
   e2e_menu_pick $ROW_INPUT
   e2e_wait 3000 "input did not turn on" e2e_title_is "$forwarding_title"
   forwarding=1
+}
+type_into() { # X Y TEXT: replaces the field's content
+  click_at "$1" "$2"
+  e2e_pause 0.1
+  xdotool key ctrl+a
+  xdotool type --delay 30 "$3"
 }
 # paste TEXT: puts TEXT on the clipboard and chooses Paste Text; $mark is the
 # log line before the paste's first report.
@@ -56,6 +75,37 @@ paste() {
   mark=$(e2e_lines)
   e2e_menu_pick $ROW_PASTE
 }
+# --- Settings: nothing is scanned on loopback without the extra network -----------
+e2e_viewer
+e2e_poll 2500 grep -q '"ev":"probe"' "$log" && fail "the simulator was probed without the extra network"
+e2e_menu 300 300
+e2e_menu_pick $ROW_SETTINGS
+e2e_wait 3000 "no Settings window" window_shown
+type_into 120 163 127
+type_into 229 163 0
+type_into 338 163 0
+click_at 445 163
+settings_are af23c03b010000007f00000009badcfe
+click_at 546 71   # the window's close button
+click_at 566 247  # the connection screen's rescan button
+e2e_wait 5000 "the rescan did not probe 127.0.0.2" grep -q '"ev":"probe"' "$log"
+echo "settings: 127.0.0.* added and saved; the rescan found the dongle"
+
+# About's "Check Update": the yellow message under the "Check" button says
+# that the update server is out of reach in the private network.
+e2e_wait 40000 "no picture after the rescan" e2e_showing_picture
+e2e_menu 300 300
+e2e_menu_pick 5 3
+e2e_wait 3000 "no About window" window_shown
+click_at 404 101
+e2e_pause 0.2
+click_at 93 371
+yellow_message() { "$probe" count "KAVRI Viewer" 60 380 500 60 255 255 0 40 | awk '{exit !($1 > 50)}'; }
+e2e_wait 20000 "no message after Check" yellow_message
+click_at 546 71
+e2e_wait 3000 "the About window did not close" window_gone
+echo "about: the update check reported its failure; closed"
+
 start_forwarding
 
 # --- Paste Text: upper case, digits, punctuation, a newline, and the euro sign
@@ -112,14 +162,13 @@ e2e_pause 0.3
 click_at 380 155  # the layout combo
 e2e_pause 0.3
 click_at 360 222  # its third choice, German
-want="af23c03b010000007f00000009badcfe544b424c020000006465"
-saved() { [ "$(od -An -tx1 -v "$settings" 2>/dev/null | tr -d ' \n')" = "$want" ]; }
-e2e_poll 3000 saved || fail "settings file: $(od -An -tx1 -v "$settings" 2>&1 | tr -d ' \n'), want $want"
-click_at 546 71   # the Settings window's close button
-echo "layout: German chosen and saved after the network list as $want"
+settings_are af23c03b010000007f00000009badcfe544b424c020000006465
+click_at 546 71
+echo "layout: German chosen and saved after the network list"
 
 kill -TERM "$viewer_pid"
 e2e_viewer_ends SIGTERM
+e2e_viewer
 start_forwarding
 # Z and Y trade places on a German keyboard.
 paste "zy"
