@@ -91,23 +91,14 @@ bool grab(Display *d, Window w, Rgb *out)
     out->width = a.width;
     out->height = a.height;
     out->px.resize((size_t)a.width * a.height * 3);
-    auto channel = [](unsigned long v, unsigned long mask) {
-        if (!mask)
-            return 0;
-        int shift = 0;
-        while (!(mask & 1)) {
-            mask >>= 1;
-            shift++;
-        }
-        return (int)(((v >> shift) & mask) * 255 / mask);
-    };
+    // The e2e X server's 24-bit true colour: 8 bits a channel, red highest.
     for (int r = 0; r < a.height; r++)
         for (int c = 0; c < a.width; c++) {
             unsigned long v = XGetPixel(img, c, r);
             uint8_t *p = &out->px[((size_t)r * a.width + c) * 3];
-            p[0] = (uint8_t)channel(v, img->red_mask);
-            p[1] = (uint8_t)channel(v, img->green_mask);
-            p[2] = (uint8_t)channel(v, img->blue_mask);
+            p[0] = (uint8_t)(v >> 16);
+            p[1] = (uint8_t)(v >> 8);
+            p[2] = (uint8_t)v;
         }
     XDestroyImage(img);
     return true;
@@ -165,9 +156,10 @@ int check(Display *d, const char *title, int src_w, int src_h, const char *save)
             bad += std::string(" ") + b.name + " bar " + describe(p) + ";";
     }
 
-    // The letterbox on both sides of the picture, and the picture reaching
-    // to within two pixels of the expected edge (the black bar at the top
-    // right, just inside; the grey just outside).
+    // The letterbox above and below the picture (the windows are wider than
+    // the pictures), and the picture reaching to within two pixels of the
+    // expected edge (the black bar at the top right, just inside; the grey
+    // just outside).
     if (ry >= 4) {
         int x = rx + test_pattern_probe_x(dw, TEST_PATTERN_BAR_COUNT - 1);
         const uint8_t *above = img.at(ww / 2, ry / 2), *below = img.at(ww / 2, ry + dh + (wh - ry - dh) / 2);
@@ -176,13 +168,6 @@ int check(Display *d, const char *title, int src_w, int src_h, const char *save)
             bad += " letterbox " + describe(above) + " " + describe(below) + ";";
         if (!near(outside, kGrey, kGrey, kGrey) || !near(inside, 0, 0, 0))
             bad += " top edge " + describe(outside) + " " + describe(inside) + ";";
-    } else if (rx >= 4) {
-        const uint8_t *left = img.at(rx / 2, wh / 2), *right = img.at(rx + dw + (ww - rx - dw) / 2, wh / 2);
-        const uint8_t *outside = img.at(rx + dw + 2, py), *inside = img.at(rx + dw - 3, py);
-        if (!near(left, kGrey, kGrey, kGrey) || !near(right, kGrey, kGrey, kGrey))
-            bad += " letterbox " + describe(left) + " " + describe(right) + ";";
-        if (!near(outside, kGrey, kGrey, kGrey) || !near(inside, 0, 0, 0))
-            bad += " right edge " + describe(outside) + " " + describe(inside) + ";";
     } else if (title[0] == '@' && rx == 0 && ry == 0) {
         // A saved picture alone (a screenshot): no letterbox to look at.
     } else {
