@@ -22,16 +22,13 @@ e2e_begin "$0" "$@"
 
 title="KAVRI Viewer"
 started=$(now_ms)
-W= H= PX= PY= why=
+# The 800x600 window, and the top-left corner P of the panel centred in it.
+W=800 H=600 PX=205 PY=218.5 why=
 
-# A viewer with the settings of XDG (default: the one that scans
-# 127.0.0.0/24); takes the panel's top-left corner P in the 800x600 window.
+# A viewer with the settings of XDG (default: the one that scans 127.0.0.0/24).
 viewer_at_panel() {
   e2e_viewer ${1:+"$1"}
-  e2e_wait 10000 "no window geometry" "$probe" geometry "$title"
-  read -r _ _ W H < <("$probe" geometry "$title")
-  [ "$W" = 800 ] && [ "$H" = 600 ] || fail "window is ${W}x$H, not 800x600"
-  PX=205 PY=218.5
+  e2e_wait 10000 "the window is not 800x600" e2e_size_is 800 600
   park
 }
 # end_scenario [HOW SIM WORDS]: asked to end with SIGTERM or the window's
@@ -47,7 +44,7 @@ end_scenario() {
 # at DX DY: window coordinates of P + (DX, DY); rect DX DY W H.
 at() { awk -v x="$1" -v y="$2" -v px="$PX" -v py="$PY" 'BEGIN { printf "%d %d", int(px + x), int(py + y) }'; }
 rect() { echo "$(at "$1" "$2") $3 $4"; }
-# The pointer: clicks and keys go to the window under it (no window manager).
+# Clicks and keys go to the window under the pointer (no window manager).
 move_to() { xdotool mousemove --window "$wid" "$1" "$2"; e2e_pause 0.2; }
 park() { move_to 20 $(( H - 20 )); }   # over the photograph, touching nothing
 click() { xdotool click 1; }
