@@ -1,21 +1,9 @@
 #!/usr/bin/env bash
-# End-to-end: the viewer's command line, and what it keeps of a stream. The
-# viewer runs on a virtual X server against a simulated dongle that loses
-# every fragment for 300 ms of every 2.5 s and changes its resolution on
-# command:
-#   1. the command line: a table of argument lists, exit codes and output;
-#   2. --connect 127.0.0.2 --fullscreen with no extra scan network: full
-#      screen, and the dongle's picture;
-#   3. "Statistics" from the function menu: the picture's bottom-right corner
-#      changes, the bars do not; off again, the corner is as before;
-#   4. Ctrl+Alt+S: a PNG of the stream's own size under the pictures folder
-#      of user-dirs.dirs, with the test picture's bar colours and stamp;
-#   5. Ctrl+Alt+R, a resolution change, Ctrl+Alt+R: two Matroska files that
-#      ffprobe reads and decodes without a word, of the sizes streamed, starting
-#      with a key frame, their picture count and the time from their first
-#      picture to the last within 5% of what the viewer says it received;
-#      recording again, a dongle gone silent closes the file and a new one
-#      starts once the viewer has reconnected.
+# End-to-end: the viewer's command line, and what it keeps of a stream from a
+# simulated dongle that loses every fragment for 300 ms of every 2.5 s and
+# changes its resolution on command: the statistics overlay, a screenshot,
+# and recordings across a resolution change and a lost connection, each
+# checked with ffprobe against what the viewer says it received.
 #
 #   test_tools_e2e.sh VIEWER SIMULATOR X11_PROBE
 set -uo pipefail
@@ -23,7 +11,7 @@ source "$(dirname "$0")/e2e_lib.sh"
 e2e_begin "$0" "$@"
 e2e_need ffprobe convert openbox xprop
 
-# --- 1. Command line ------------------------------------------------------------
+# --- Command line ---------------------------------------------------------------
 # exit code | text the output holds | arguments
 while IFS='|' read -r want text args; do
   out=$("$viewer" $args 2>&1 </dev/null); rc=$?
@@ -43,7 +31,7 @@ done <<'TABLE'
 TABLE
 echo "command line: help, version and errors as the table says"
 
-# --- 2. --connect and --fullscreen ------------------------------------------------
+# --- --connect 127.0.0.2 --fullscreen: full screen, the dongle's picture ---------
 e2e_wm
 
 # The simulator reads commands from a pipe held open here.
@@ -64,9 +52,8 @@ e2e_wait 5000 "not full screen" e2e_size_is 1280 800
 e2e_wait 40000 "picture never shown" e2e_showing_picture
 echo "--connect 127.0.0.2 --fullscreen: full screen, the dongle's picture"
 
-# --- 3. The statistics overlay -----------------------------------------------------
-# The 1280x720 picture lies at y 40..760. The bars fill its top three
-# quarters (y < 580); the lowest 45 rows of the strip below them stay black.
+# --- Statistics: the picture's bottom-right corner changes, the bars do not -------
+# (The picture lies at y 40..760, its bars above y 580, black rows below them.)
 grab() { "$probe" save "KAVRI Viewer" "$work/$1.ppm"; }
 same() { "$probe" compare "@$work/$1.ppm" "@$work/before.ppm" $2 12 >/dev/null; }
 corner="900 722 370 28" bars="0 150 1280 420"
@@ -85,7 +72,7 @@ grab after
 same after "$corner" || fail "the corner is not as before once the overlay is off"
 echo "statistics overlay: the corner changes, the bars do not"
 
-# --- 4. Screenshot ----------------------------------------------------------------
+# --- Ctrl+Alt+S: a PNG of the stream's size where user-dirs.dirs says ------------
 xdotool key ctrl+alt+s
 e2e_wait 10000 "no screenshot notice" grep -q "^Screenshot saved to " "$work/viewer.out"
 shot=$(sed -n 's/^Screenshot saved to //p' "$work/viewer.out")
@@ -95,7 +82,7 @@ convert "$shot" -depth 8 "$work/shot-file.ppm" || fail "not a PNG: $shot"
 "$probe" check "@$work/shot-file.ppm" 1280 720 || fail "screenshot's picture wrong"
 echo "screenshot: $shot, 1280x720, bars and stamp right"
 
-# --- 5. Recording -------------------------------------------------------------------
+# --- Ctrl+Alt+R: Matroska files of the sizes streamed, starting with a key frame --
 opened() { [ "$(grep -c '^recording: opened' "$work/viewer.out")" -ge "$1" ]; }
 closed() { [ "$(grep -c '^recording: closed' "$work/viewer.out")" -ge "$1" ]; }
 xdotool key ctrl+alt+r
