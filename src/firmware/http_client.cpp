@@ -2,11 +2,45 @@
 
 #include <curl/curl.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+
+#include "base/dynlib.h"
 
 namespace {
+
+// libcurl's functions, loaded with the first request.
+struct Curl {
+    decltype(&curl_global_init) global_init;
+    decltype(&curl_easy_init) init;
+    decltype(&curl_easy_setopt) setopt;
+    decltype(&curl_easy_perform) perform;
+    decltype(&curl_easy_getinfo) getinfo;
+    decltype(&curl_easy_cleanup) cleanup;
+};
+
+// Null when the library or one of its functions is missing. curl_global_init
+// is not safe to race with itself: it runs here, once per process.
+const Curl *curl_api()
+{
+    static const Curl *api = []() -> const Curl * {
+        static Curl c{};
+        void *lib = dynlib_open("libcurl.so.4");
+        const bool ok = dynlib_find(lib, "curl_global_init", &c.global_init) &&
+                        dynlib_find(lib, "curl_easy_init", &c.init) && dynlib_find(lib, "curl_easy_setopt", &c.setopt) &&
+                        dynlib_find(lib, "curl_easy_perform", &c.perform) &&
+                        dynlib_find(lib, "curl_easy_getinfo", &c.getinfo) &&
+                        dynlib_find(lib, "curl_easy_cleanup", &c.cleanup);
+        if (!ok) {
+            std::fprintf(stderr, "https: libcurl.so.4 cannot be loaded: %s\n", lib ? "a function is missing" : dlerror());
+            return nullptr;
+        }
+        c.global_init(CURL_GLOBAL_DEFAULT);
+        return &c;
+    }();
+    return api;
+}
 
 struct Body {
     uint8_t *data = nullptr;
@@ -45,13 +79,6 @@ int on_progress(void *user, curl_off_t dltotal, curl_off_t dlnow, curl_off_t, cu
                        dltotal > 0 ? (uint64_t)dltotal : 0) ? 1 : 0;
 }
 
-void global_init()
-{
-    // curl_global_init is not safe to race with itself; once per process.
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
 }  // namespace
 
 int http_get(const char *url, const HttpOptions *o, uint8_t **body, size_t *size)
@@ -62,34 +89,34 @@ int http_get(const char *url, const HttpOptions *o, uint8_t **body, size_t *size
         *size = 0;
     if (!url || !o || !body || !size)
         return -1;
-    global_init();
-    CURL *c = curl_easy_init();
+    const Curl *curl = curl_api();
+    CURL *c = curl ? curl->init() : nullptr;
     if (!c)
         return -1;
     Body b;
     b.max = o->max_bytes;
-    curl_easy_setopt(c, CURLOPT_URL, url);
-    curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
-    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "https");
-    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
-    curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl->setopt(c, CURLOPT_URL, url);
+    curl->setopt(c, CURLOPT_HTTPGET, 1L);
+    curl->setopt(c, CURLOPT_PROTOCOLS_STR, "https");
+    curl->setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
+    curl->setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl->setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
     if (o->ca_file && o->ca_file[0])
-        curl_easy_setopt(c, CURLOPT_CAINFO, o->ca_file);
+        curl->setopt(c, CURLOPT_CAINFO, o->ca_file);
     // Worker threads must not have curl play with signals for its time-outs.
-    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, o->timeout_ms > 0 ? o->timeout_ms : 0L);
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, on_data);
-    curl_easy_setopt(c, CURLOPT_WRITEDATA, &b);
+    curl->setopt(c, CURLOPT_NOSIGNAL, 1L);
+    curl->setopt(c, CURLOPT_TIMEOUT_MS, o->timeout_ms > 0 ? o->timeout_ms : 0L);
+    curl->setopt(c, CURLOPT_WRITEFUNCTION, on_data);
+    curl->setopt(c, CURLOPT_WRITEDATA, &b);
     if (o->progress) {
-        curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, on_progress);
-        curl_easy_setopt(c, CURLOPT_XFERINFODATA, (void *)o);
-        curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+        curl->setopt(c, CURLOPT_XFERINFOFUNCTION, on_progress);
+        curl->setopt(c, CURLOPT_XFERINFODATA, (void *)o);
+        curl->setopt(c, CURLOPT_NOPROGRESS, 0L);
     }
-    CURLcode rc = curl_easy_perform(c);
+    CURLcode rc = curl->perform(c);
     long status = 0;
-    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
-    curl_easy_cleanup(c);
+    curl->getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+    curl->cleanup(c);
     // An error page is not the resource: counting its body as the build text
     // or the image would report "up to date" or "corrupted" for a server fault.
     if (rc != CURLE_OK || b.too_big || status < 200 || status > 299) {

@@ -27,9 +27,43 @@ extern "C" {
 }
 
 #include "base/clock.h"
+#include "base/dynlib.h"
 #include "media/sps_pps.h"
 
 namespace {
+
+// libavformat's functions the recorder uses, loaded with the first file.
+struct Avformat {
+    decltype(&avformat_alloc_output_context2) alloc_output_context2;
+    decltype(&avformat_new_stream) new_stream;
+    decltype(&avio_open) open;
+    decltype(&avformat_write_header) write_header;
+    decltype(&av_interleaved_write_frame) write_frame;
+    decltype(&av_write_trailer) write_trailer;
+    decltype(&avio_closep) closep;
+    decltype(&avformat_free_context) free_context;
+};
+
+// Null when the library or one of its functions is missing.
+const Avformat *avformat_api()
+{
+    static const Avformat *api = []() -> const Avformat * {
+        static Avformat a{};
+        void *lib = dynlib_open("libavformat.so." AV_STRINGIFY(LIBAVFORMAT_VERSION_MAJOR));
+        const bool ok = dynlib_find(lib, "avformat_alloc_output_context2", &a.alloc_output_context2) &&
+                        dynlib_find(lib, "avformat_new_stream", &a.new_stream) && dynlib_find(lib, "avio_open", &a.open) &&
+                        dynlib_find(lib, "avformat_write_header", &a.write_header) &&
+                        dynlib_find(lib, "av_interleaved_write_frame", &a.write_frame) &&
+                        dynlib_find(lib, "av_write_trailer", &a.write_trailer) &&
+                        dynlib_find(lib, "avio_closep", &a.closep) &&
+                        dynlib_find(lib, "avformat_free_context", &a.free_context);
+        if (!ok)
+            std::fprintf(stderr, "recording: libavformat.so.%d cannot be loaded: %s\n", LIBAVFORMAT_VERSION_MAJOR,
+                         lib ? "a function is missing" : dlerror());
+        return ok ? &a : nullptr;
+    }();
+    return api;
+}
 
 constexpr int NAL_SLICE = 1, NAL_IDR = 5, NAL_SPS = 7;
 constexpr size_t kQueueCap = 64u << 20;
@@ -160,9 +194,10 @@ void close_file(Recorder *r)
     Output &o = r->out;
     if (!o.fmt)
         return;
-    av_write_trailer(o.fmt);
-    avio_closep(&o.fmt->pb);
-    avformat_free_context(o.fmt);
+    const Avformat *lavf = avformat_api();  // loaded: the file was opened
+    lavf->write_trailer(o.fmt);
+    lavf->closep(&o.fmt->pb);
+    lavf->free_context(o.fmt);
     av_packet_free(&o.packet);
     // The pictures received and the time from the first to the last.
     std::printf("recording: closed %s: %llu pictures received, %.3f s\n", o.path.c_str(),
@@ -180,9 +215,10 @@ void fail(Recorder *r, const char *what)
 {
     Output &o = r->out;
     if (o.fmt) {
+        const Avformat *lavf = avformat_api();
         if (o.fmt->pb)
-            avio_closep(&o.fmt->pb);
-        avformat_free_context(o.fmt);
+            lavf->closep(&o.fmt->pb);
+        lavf->free_context(o.fmt);
         av_packet_free(&o.packet);
     }
     std::string path = o.path;
@@ -217,10 +253,11 @@ int open_file(Recorder *r, uint64_t arrival_us)
     if (h264_config_visible_size(r->file_config.data(), (uint32_t)r->file_config.size(), &width, &height) != 0 ||
         width < 1 || height < 1)
         return -1;
-    if (avformat_alloc_output_context2(&o.fmt, nullptr, "matroska", path.c_str()) < 0 || !o.fmt)
+    const Avformat *lavf = avformat_api();
+    if (!lavf || lavf->alloc_output_context2(&o.fmt, nullptr, "matroska", path.c_str()) < 0 || !o.fmt)
         return -1;
     o.packet = av_packet_alloc();
-    o.video = avformat_new_stream(o.fmt, nullptr);
+    o.video = lavf->new_stream(o.fmt, nullptr);
     if (!o.packet || !o.video)
         return -1;
     AVCodecParameters *vp = o.video->codecpar;
@@ -236,7 +273,7 @@ int open_file(Recorder *r, uint64_t arrival_us)
     o.video->time_base = AVRational{1, 1000};
 
     if (channels >= 1 && channels <= 8 && rate >= 1000 && rate <= 384000) {
-        o.audio = avformat_new_stream(o.fmt, nullptr);
+        o.audio = lavf->new_stream(o.fmt, nullptr);
         if (!o.audio)
             return -1;
         AVCodecParameters *ap = o.audio->codecpar;
@@ -250,9 +287,9 @@ int open_file(Recorder *r, uint64_t arrival_us)
         o.channels = channels;
         o.rate = rate;
     }
-    if (avio_open(&o.fmt->pb, path.c_str(), AVIO_FLAG_WRITE) < 0)
+    if (lavf->open(&o.fmt->pb, path.c_str(), AVIO_FLAG_WRITE) < 0)
         return -1;
-    if (avformat_write_header(o.fmt, nullptr) < 0)
+    if (lavf->write_header(o.fmt, nullptr) < 0)
         return -1;
     o.t0_us = o.last_us = arrival_us;
     std::printf("recording: opened %s (%dx%d%s)\n", path.c_str(), width, height, o.audio ? ", sound" : "");
@@ -276,7 +313,7 @@ int write_packet(Output &o, AVStream *s, std::vector<uint8_t> &bytes, int64_t pt
     p->pts = p->dts = av_rescale_q(pts, AVRational{1, 1000}, s->time_base);
     p->duration = av_rescale_q(duration, AVRational{1, 1000}, s->time_base);
     p->flags = key ? AV_PKT_FLAG_KEY : 0;
-    int rc = av_interleaved_write_frame(o.fmt, p); // copies a packet it does not own
+    int rc = avformat_api()->write_frame(o.fmt, p); // copies a packet it does not own
     p->data = nullptr;
     p->size = 0;
     return rc;
