@@ -7,15 +7,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <atomic>
-#include <thread>
 
 #include "link/link_context.h"
 #include "protocol/wire.h"
-#include "platform/audio_output.h"
-#include "platform/fake/audio_output_fake.h"
 #include "stress_util.h"
 
 namespace {
@@ -52,10 +47,7 @@ void flood_answers(const std::atomic<bool> *go_on)
     to.sin_addr.s_addr = ipv4("127.0.0.1");
     ASSERT_EQ(bind(fd, (const sockaddr *)&from, sizeof from), 0);
     WireAnswerFields f{};
-    f.id = "flood";
-    f.mds = "KAVRI Viewer";
-    f.ip = "127.0.0.9";
-    f.version = "1.0.0.0";
+    f.id = "flood", f.mds = "KAVRI Viewer", f.ip = "127.0.0.9", f.version = "1.0.0.0";
     char text[512];
     int len = wire_build_answer(text, sizeof text, &f);
     ASSERT_GT(len, 0);
@@ -68,22 +60,18 @@ void flood_answers(const std::atomic<bool> *go_on)
 
 TEST(Selection, LinkThreadsSelectWhileTheOperatorConnectsAndDisconnects)
 {
-    audio_output_use_fake(true);
-    audio_output_fake_reset();
+    FakeAudio audio;
     SimProcess one, two;
     ASSERT_TRUE(sim_start(&one, sim_args("127.0.0.2", "1")));
     ASSERT_TRUE(sim_start(&two, sim_args("127.0.0.3", "2")));
     const int threads_before = baseline_thread_count();
 
-    Probe probe;
-    LinkOptions o{};
-    o.adapters = no_adapters;
-    o.no_initial_scan = 1;
+    LinkProbe probe;
+    LinkOptions o = no_adapter_options();
     o.usb_detect = detect_usb;
     o.usb_transport = hold_usb;
-    LinkContext *link = link_start(&o);
+    LinkContext *link = start_probed_link(&probe, o);
     ASSERT_NE(link, nullptr);
-    probe.attach(link);
     // The user interface's rule: a dongle reported while idle is selected,
     // on the thread that reports it.
     std::atomic<bool> idle_rule{true};
@@ -137,8 +125,7 @@ TEST(Selection, LinkThreadsSelectWhileTheOperatorConnectsAndDisconnects)
     probe.restart_numbers();
     uint32_t from = probe.fresh_now();
     link_select_target(link, &p2);
-    EXPECT_TRUE(probe.wait(scaled(5000), [&] { return !probe.states.empty() && probe.states.back() == LINK_STATE_STREAMING; }))
-        << "last state " << probe.last_state();
+    EXPECT_TRUE(probe.wait_state(LINK_STATE_STREAMING, scaled(5000))) << "last state " << probe.last_state();
     EXPECT_TRUE(probe.wait_fresh(from, 3, scaled(5000)))
         << probe.get(&LinkProbe::frames) << " pictures, " << probe.get(&LinkProbe::stamped) << " stamped, "
         << probe.get(&LinkProbe::fresh) - from << " fresh; the device heard " << sim_events(&two, "setting").size()
@@ -153,7 +140,6 @@ TEST(Selection, LinkThreadsSelectWhileTheOperatorConnectsAndDisconnects)
                                                                  << " before";
     sim_stop(&one);
     sim_stop(&two);
-    audio_output_use_fake(false);
 }
 
 }  // namespace
