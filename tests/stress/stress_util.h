@@ -1,6 +1,4 @@
-// Shared by the stress and soak tests: the process's thread count and
-// resident memory, time limits scaled for the slow sanitizer builds, and the
-// simulated dongles' set-up.
+// Shared by the stress and soak tests.
 #pragma once
 
 #include <dirent.h>
@@ -18,8 +16,7 @@
 
 namespace stress {
 
-// Time limits about work done by the link (connecting, decoding) grow by
-// this factor in the sanitizer builds (KAVRI_STRESS_SLOW overrides it).
+// Limits grow by this factor in the sanitizer builds (or KAVRI_STRESS_SLOW).
 inline int slow_factor()
 {
 #if defined(__SANITIZE_THREAD__)
@@ -46,7 +43,6 @@ inline int thread_count()
     return n;
 }
 
-// Resident memory of this process in KiB (VmRSS), 0 when unreadable.
 inline long rss_kib()
 {
     std::ifstream f("/proc/self/status");
@@ -84,7 +80,6 @@ inline DeviceRecord discover(LinkContext *link, LinkProbe *probe, const std::str
     return found;
 }
 
-// The simulator's arguments for one device at ip: small pictures, id "sim-<ip>".
 inline std::vector<std::string> sim_args(const char *ip, const char *protocol, std::vector<std::string> more = {})
 {
     std::vector<std::string> a = {"--bind", ip, "--protocol", protocol, "--size", "640x360",
@@ -121,7 +116,6 @@ inline bool threads_back_to(int expected, int timeout_ms)
     return wait_until(timeout_ms, [&] { return thread_count() == expected; });
 }
 
-// link_stop returns promptly and ends every thread the link started.
 inline void stop_promptly(LinkContext **link, int threads_before)
 {
     uint64_t s0 = clock_steady_ms();

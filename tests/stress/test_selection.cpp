@@ -1,8 +1,6 @@
-// Targets selected on the link's own threads (discovery answers on the
-// receiver thread, USB detection on the scan thread, as the user
-// interface's device listener does while idle) while the operator connects
-// and disconnects: the connection has one owner, no thread handle is joined
-// or replaced twice, and nothing starts a connection once the link stops.
+// Targets selected on the link's own threads (discovery answers, USB
+// detection) while the operator connects and disconnects: the connection has
+// one owner, and nothing starts a connection once the link stops.
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -33,18 +31,13 @@ void hold_usb(LinkContext *link)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
 }
 
-// A protocol-1 dongle at 127.0.0.9 with nothing behind its answers, which
-// it sends about once a millisecond: every one selects it (the connection is
-// refused at once, so the link is idle again straight away).
+// A protocol-1 dongle at 127.0.0.9 with nothing behind its answers, sent about
+// once a millisecond: each selects it, and the link is idle again at once.
 void flood_answers(const std::atomic<bool> *go_on)
 {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in from{}, to{};
-    from.sin_family = to.sin_family = AF_INET;
-    from.sin_port = htons(WIRE_PORT_DISCOVERY);
-    from.sin_addr.s_addr = ipv4("127.0.0.9");
-    to.sin_port = htons(WIRE_PORT_VIEWER);
-    to.sin_addr.s_addr = ipv4("127.0.0.1");
+    const sockaddr_in from = record_at("127.0.0.9", 1, WIRE_PORT_DISCOVERY).address.in4;
+    const sockaddr_in to = record_at("127.0.0.1", 1, WIRE_PORT_VIEWER).address.in4;
     ASSERT_EQ(bind(fd, (const sockaddr *)&from, sizeof from), 0);
     WireAnswerFields f{};
     f.id = "flood", f.mds = "KAVRI Viewer", f.ip = "127.0.0.9", f.version = "1.0.0.0";
@@ -83,8 +76,7 @@ TEST(Selection, LinkThreadsSelectWhileTheOperatorConnectsAndDisconnects)
     DeviceRecord p2 = discover(link, &probe, "sim-127.0.0.3");
     ASSERT_TRUE(p1.id[0] && p2.id[0]);
 
-    // Scans one after another (every answer and every USB report selects)
-    // while the operator connects, switches and disconnects.
+    // Scans one after another while the operator connects and disconnects.
     std::atomic<bool> scanning{true};
     std::thread scans([&] {
         while (scanning.load())
@@ -107,7 +99,6 @@ TEST(Selection, LinkThreadsSelectWhileTheOperatorConnectsAndDisconnects)
     answers.join();
     wait_until(scaled(5000), [&] { return !link_scanning(link); });
 
-    // The link still does what the operator asks.
     idle_rule = false;
     link_disconnect(link, true);
     // Pictures of the session just left may still leave the decoder: the

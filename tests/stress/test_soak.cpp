@@ -1,21 +1,14 @@
-// The soak: the link streams from a simulated dongle that loses 5% of the
-// fragments, duplicates, reorders, resends late, sends garbage datagrams and
-// every few seconds drops every fragment for a while (a loss burst). For
-// KAVRI_SOAK_SECONDS (set per build tree; scripts/soak runs ten minutes) the
-// link stays streaming, a new picture comes within 1 s of each burst's end,
-// no picture built on a lost one is shown, resident memory is flat after the
-// warm-up, and link_stop ends every thread of the link. Each run prints one
-// line "SOAK ..." with its figures for scripts/soak.
+// The soak: a simulated dongle that loses, duplicates, reorders, resends late
+// and drops every fragment for a while every few seconds, for
+// KAVRI_SOAK_SECONDS. Prints one line "SOAK ..." for scripts/soak.
 
 #include <cstdio>
 
 #include "stress_util.h"
 
 #if defined(__SANITIZE_ADDRESS__)
-// The address sanitizer keeps freed memory in a quarantine of 256 MB by
-// default, so the resident size would climb for minutes whatever the link
-// does. A small quarantine lets it level off, and a growth of the link's own
-// memory shows.
+// The address sanitizer's default quarantine of 256 MB would make the
+// resident size climb for minutes whatever the link does.
 extern "C" const char *__asan_default_options()
 {
     return "quarantine_size_mb=1:thread_local_quarantine_size_kb=64";
@@ -26,10 +19,9 @@ namespace {
 
 using namespace stress;
 
-// Allowed growth of the resident size after the warm-up: 4 MiB. Measured, it
-// moves by less than 0.5 MiB (the allocators' slack). The link's buffers are
-// bounded, so what passes the margin is a leak: of every picture within the
-// short runs, of about 8 KiB a second within the ten-minute soak.
+// Allowed growth of the resident size after the warm-up: 4 MiB (measured, it
+// moves by less than 0.5). The link's buffers are bounded: what passes the
+// margin is a leak, of about 8 KiB a second within the ten-minute soak.
 const long kRssMarginKib = 4 * 1024;
 const int kSampleMs = 3000;
 const uint64_t kFreezeLimitMs = 1000;
@@ -70,13 +62,10 @@ TEST_P(Soak, StreamsThroughLossBurstsWithFlatMemoryAndQuickRecovery)
     const uint64_t t0 = clock_steady_ms();
     const uint32_t first_fresh = probe.fresh_now();
     for (int k = 1; (int)((clock_steady_ms() - t0) / 1000) < seconds; k++) {
-        // Sample on a schedule from the start, whatever the waits took.
         uint64_t due = t0 + (uint64_t)k * kSampleMs, now = clock_steady_ms();
         if (due > now)
             probe.wait((int)(due - now), [] { return false; });
-        // Forget what the fake sound output recorded: only the link's memory
-        // is measured.
-        audio_output_fake_reset();
+        audio_output_fake_reset();  // only the link's memory is measured
         samples.push_back({(int)((clock_steady_ms() - t0) / 1000), rss_kib()});
     }
     const uint64_t end_wall = clock_wall_ms();
@@ -121,15 +110,12 @@ TEST_P(Soak, StreamsThroughLossBurstsWithFlatMemoryAndQuickRecovery)
         if (shown[i] == shown[i - 1] + 1)
             continue;
         gaps++;
-        if (shown[i] >= is_idr.size() || !is_idr[shown[i]]) {
-            if (++broken <= 5)
-                ADD_FAILURE() << "picture " << shown[i] << " shown after " << shown[i - 1]
-                              << " is no key frame: it was decoded without the pictures between";
-        }
+        if ((shown[i] >= is_idr.size() || !is_idr[shown[i]]) && ++broken <= 5)
+            ADD_FAILURE() << "picture " << shown[i] << " shown after " << shown[i - 1]
+                          << " is no key frame: it was decoded without the pictures between";
     }
     EXPECT_EQ(broken, 0) << "of " << gaps << " gaps";
 
-    // Memory: flat after the warm-up.
     long warm = 0, peak_after = 0, end_rss = samples.empty() ? 0 : samples.back().rss_kib;
     for (auto &s : samples) {
         if (s.seconds <= warmup)

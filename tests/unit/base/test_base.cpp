@@ -2,8 +2,6 @@
 // lists.
 #include <gtest/gtest.h>
 
-#include <vector>
-
 #include "base/listeners.h"
 #include "base/queue.h"
 

@@ -1,11 +1,6 @@
-// The simulated dongle's contract with the tests that use it: the picture
-// stamp (the end-to-end probe reads it from screenshots). Pictures that
-// decode back to their stamps are the decoder tests' (tests/unit/media),
-// their bars the end-to-end probe's; its resends are exercised by the link
-// tests against its lossy modes.
+// The simulated dongle's picture stamp, which the end-to-end probe reads from
+// screenshots.
 #include <gtest/gtest.h>
-
-#include <cstring>
 
 #include "dongle_sim/bitblocks.h"
 #include "support/bytes.h"

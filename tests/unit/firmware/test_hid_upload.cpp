@@ -1,17 +1,12 @@
-// The firmware dialogue over HID feature reports: the reports as bytes, and
-// dialogues against the fake dongle that fail or are cancelled. (The whole
-// dialogue through the worker is the integration test's.)
+// The firmware dialogue over HID feature reports (the whole dialogue through
+// the worker is the integration test's).
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "firmware/hid_upload.h"
 #include "firmware/update_state.h"
-#include "firmware/update_worker.h"
 #include "protocol/sha256_block.h"
 #include "dongle_sim/usb_fake.h"
 #include "support/bytes.h"

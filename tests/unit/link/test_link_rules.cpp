@@ -1,6 +1,5 @@
-// The receiver's rules for key frames, silence and new streams, and the
-// link's protocol generation, driven on a link that link_start never started
-// (no sockets, no decoder: what it sends goes nowhere).
+// The receiver's key-frame rules and the link's protocol generation, driven
+// on a link that link_start never started (no sockets, no decoder).
 #include <arpa/inet.h>
 
 #include <gtest/gtest.h>
@@ -8,17 +7,13 @@
 #include <chrono>
 #include <cstring>
 #include <future>
-#include <vector>
 
-#include "base/clock.h"
 #include "link/link_context.h"
 #include "link/receiver.h"
 #include "protocol/wire.h"
 
 namespace {
 
-// A connected, streaming link to 192.168.1.50 in one protocol generation,
-// with its receiver.
 struct Bare {
     LinkContext *l = new LinkContext();
     Receiver *r = nullptr;
@@ -47,9 +42,7 @@ struct Bare {
         queue_destroy(&l->input_queue);
         delete l;
     }
-    // Fragment `index` of a picture of `count`: an IDR slice or a P slice
-    // (both reference pictures), with first_mb 0, slice type 0, PPS 0 and
-    // frame_num in 4 bits.
+    // Fragment `index` of `count`: an IDR or P slice with frame_num in 4 bits.
     void fragment(uint32_t frame, bool idr, unsigned count = 1, unsigned index = 0, unsigned frame_num = 0)
     {
         const uint8_t nal[6] = {0, 0, 0, 1, (uint8_t)(idr ? 0x65 : 0x41), (uint8_t)(0xE0 | (frame_num & 15) << 1)};
@@ -62,33 +55,28 @@ struct Bare {
     }
 };
 
-struct Step {
-    uint32_t frame;
-    bool idr;
-    unsigned fragments_sent;  // of 2; 1 leaves the picture incomplete
-    unsigned frame_num;       // of the slice header
-};
-
 // Only a picture the receiver gave up (left incomplete for a newer one), or
 // one the coded stream shows missing (frame_num skips), asks for a key
 // frame. (Transport numbers that skip ask for none: the integration test
 // PicturesMoveWhenTheirNumbersSkipWithoutKeyFrameRequests.)
 TEST(ReceiverKeyFrames, OnlyAPictureGivenUpAsksForAKeyFrame)
 {
-    const std::vector<Step> cases[] = {
-        {{1, true, 2, 0}, {2, false, 1, 1}, {3, false, 2, 2}},  // one left incomplete
-        {{1, true, 2, 0}, {2, false, 2, 1}, {4, false, 2, 3}},  // one lost whole
+    // Pictures of 2 fragments: frame number, fragments sent, frame_num of
+    // the slice header; the first is the key frame.
+    const unsigned cases[][3][3] = {
+        {{1, 2, 0}, {2, 1, 1}, {3, 2, 2}},  // one left incomplete
+        {{1, 2, 0}, {2, 2, 1}, {4, 2, 3}},  // one lost whole
     };
     for (int protocol : {1, 2}) {
-        for (const std::vector<Step> &steps : cases) {
-            SCOPED_TRACE(std::to_string(steps.back().frame) + ", protocol " + std::to_string(protocol));
+        for (const auto &steps : cases) {
+            SCOPED_TRACE(std::to_string(steps[2][0]) + ", protocol " + std::to_string(protocol));
             Bare b(protocol);
-            for (const Step &s : steps)
-                for (unsigned i = 0; i < s.fragments_sent; i++)
-                    b.fragment(s.frame, s.idr, 2, i, s.frame_num);
+            for (const auto &s : steps)
+                for (unsigned i = 0; i < s[1]; i++)
+                    b.fragment(s[0], s[0] == 1, 2, i, s[2]);
             EXPECT_NE(b.l->key_request_ms.load(), 0u);
             EXPECT_EQ(b.l->key_frame_seen.load(), 0u) << "pictures wait for the key frame";
-            EXPECT_EQ(b.l->last_frame.load(), steps.back().frame);
+            EXPECT_EQ(b.l->last_frame.load(), steps[2][0]);
         }
     }
     // A key frame just asked for (by another thread, with a stamp newer than

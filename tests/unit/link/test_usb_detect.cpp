@@ -1,12 +1,6 @@
-// USB detection: the feature report length from a report descriptor, the
-// records reported for dongles in both modes (through the fake USB layer:
-// the HID version gate, port location texts), and the libusb/hidapi backend
-// on a machine without dongles.
+// USB detection: feature report length, dongles in both modes, the real
+// backend on a machine without dongles.
 #include <gtest/gtest.h>
-
-#include <cstring>
-#include <string>
-#include <vector>
 
 #include "link/usb_detect.h"
 #include "platform/hid_descriptor.h"
@@ -14,8 +8,7 @@
 
 namespace {
 
-// Four vendor top-level collections; the fourth carries report 0x0C with
-// `count` bytes of feature data.
+// Four vendor collections; the fourth's feature report 0x0C has `count` bytes.
 std::vector<uint8_t> descriptor(uint8_t count)
 {
     std::vector<uint8_t> d;
@@ -65,7 +58,6 @@ UsbFakeConfig dongle(int bus, std::vector<uint8_t> ports, uint16_t hid_version =
     return c;
 }
 
-// usb, hid_only, location, label, id, name and build of each record found.
 std::vector<std::string> detect(const UsbBackend *b)
 {
     std::vector<std::string> out;

@@ -1,12 +1,9 @@
-// USB stream transport: message framing, the mode-switch report, pipe choice,
-// reading messages in pieces, and what each message from the dongle does.
-// Arbitrary pipe content is the fuzz harness's (fuzz_usb_message).
+// USB stream transport. Arbitrary pipe content is the fuzz harness's
+// (fuzz_usb_message).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "link/link.h"
 #include "link/usb_transport.h"
@@ -51,8 +48,7 @@ TEST(UsbPipes, LastBulkPipeOfEachDirectionWins)
 
 namespace {
 
-// A pipe that hands out a byte block, at most `chunk` bytes a read, and
-// records what each read asked for.
+// Hands out at most `chunk` bytes a read, and records what each read asked.
 struct ScriptedPipe {
     Bytes data;
     size_t chunk = SIZE_MAX;
@@ -122,8 +118,7 @@ TEST(UsbReadMessage, PiecesShortReadsAndAPipeThatEnds)
 
 namespace {
 
-// Records every effect as a line of text, in order; data handed on is
-// written out in hex.
+// Records every effect as a line of text, in order.
 struct Recorder {
     bool video_present = false;
     bool audio_on = true;

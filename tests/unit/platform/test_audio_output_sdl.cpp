@@ -1,16 +1,12 @@
-// The SDL audio output, played through SDL's "disk" driver: it writes what
-// the device plays to a file, in real time, as raw frames of the device's
-// format (here exactly ours: 2 channels, signed 16-bit, 48000 Hz).
+// The SDL audio output through SDL's "disk" driver, which writes what the
+// device plays to a file in real time (2 channels, signed 16-bit, 48000 Hz).
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
 #include <cmath>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <string>
-#include <vector>
 
 #include "platform/audio_output.h"
 #include "support/wait.h"
@@ -46,7 +42,6 @@ protected:
         path = ::testing::TempDir() + "kavri_audio_" + std::to_string(getpid()) + "_" +
                ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".raw";
         std::remove(path.c_str());
-        // Read by SDL when its audio subsystem starts, with the first output.
         setenv("SDL_AUDIODRIVER", "disk", 1);
         setenv("SDL_DISKAUDIOFILE", path.c_str(), 1);
     }
