@@ -1,6 +1,6 @@
 // Handshakes broken at every step by the simulated dongle: each attempt
 // completes or is back in state 0 in bounded time, a following connect
-// succeeds, and link_stop returns promptly.
+// succeeds, and link_stop returns promptly, also in the middle of the fault.
 
 #include <cstdio>
 
@@ -15,8 +15,8 @@ const char *const kOutcomes[] = {"streamed", "state 0", "stuck"};
 
 // One broken handshake per row: the simulator's fault, how the first attempt
 // must end, the fault's own event and how often the device logs it (-1: at
-// least once), and what is checked once streaming.
-enum After { NOTHING, KEEPS_STREAMING_AND_RECONNECTS, CUT_WHILE_STREAMING };
+// least once), and what is checked once streaming (or link_stop in the fault).
+enum After { NOTHING, KEEPS_STREAMING_AND_RECONNECTS, CUT_WHILE_STREAMING, STOP_MIDWAY };
 struct Fault {
     const char *name, *proto, *option, *n;
     Outcome first;
@@ -80,6 +80,11 @@ TEST_P(Handshakes, EndOrCompleteInTimeThenTheNextConnectSucceeds)
     ASSERT_NE(link, nullptr);
     target = discover(link, &probe, std::string("sim-") + ip);
     ASSERT_TRUE(target.id[0]);
+    if (f.after == STOP_MIDWAY) {
+        link_select_target(link, &target);
+        ASSERT_TRUE(sim_wait_event(&sim, f.event, 1, scaled(5000)));
+        return stop_promptly(&link, threads_before);
+    }
     auto outs = connect_until_streaming(4, f.name);
     ASSERT_EQ(outs.back(), STREAMED);
     EXPECT_EQ(outs.front(), f.first);
@@ -118,7 +123,11 @@ INSTANTIATE_TEST_SUITE_P(
               KEEPS_STREAMING_AND_RECONNECTS},
         Fault{"ControlCutInAdmission", "1", "--cut-control", "1", BACK_TO_NONE, "control_cut", -1, NOTHING},
         Fault{"ControlCutInVideoStart", "1", "--cut-control", "2", BACK_TO_NONE, "control_cut", -1, NOTHING},
-        Fault{"ControlCutInKeepAlive", "1", "--cut-control", "3", STREAMED, "control_cut", -1, CUT_WHILE_STREAMING}),
+        Fault{"ControlCutInKeepAlive", "1", "--cut-control", "3", STREAMED, "control_cut", -1, CUT_WHILE_STREAMING},
+        Fault{"StopInConnect", "2", "--drop-connect-replies", "1000", STUCK, "connect_reply_dropped", 0, STOP_MIDWAY},
+        Fault{"StopInStart", "2", "--ignore-starts", "1000", STUCK, "start_ignored", 0, STOP_MIDWAY},
+        Fault{"StopInSettings", "2", "--unacked-settings", "1000", STUCK, "setting_ignored", 0, STOP_MIDWAY},
+        Fault{"StopInControlCut", "1", "--cut-control", "2", STUCK, "control_cut", 0, STOP_MIDWAY}),
     [](const ::testing::TestParamInfo<Fault> &i) { return std::string(i.param.name); });
 
 }  // namespace

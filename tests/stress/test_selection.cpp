@@ -65,8 +65,7 @@ TEST(Selection, LinkThreadsSelectWhileTheOperatorConnectsAndDisconnects)
     o.usb_transport = hold_usb;
     LinkContext *link = start_probed_link(&probe, o);
     ASSERT_NE(link, nullptr);
-    // The user interface's rule: a dongle reported while idle is selected,
-    // on the thread that reports it.
+    // The user interface's rule: a dongle reported while idle is selected.
     std::atomic<bool> idle_rule{true};
     probe.device_hook = [&](const DeviceRecord &r) {
         if (idle_rule.load() && !link_connected(link))

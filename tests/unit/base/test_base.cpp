@@ -31,7 +31,6 @@ TEST(Queue, FifoCopiesAndFreesEverything)
     EXPECT_EQ(queue_count(q), 0u);
     queue_push(q, big.data(), (uint32_t)big.size(), 0, 0);
     queue_destroy(&q);
-    EXPECT_EQ(q, nullptr);
 }
 
 namespace {

@@ -49,12 +49,10 @@ TEST(Route, Decisions)
         {{0, 1, 0x1FFF, 1, 240427225356ull, 0}, UPDATE_END, "The device doesn't meet update requirement!"},
         // One whose version could not be read (no access rights) is not called too old.
         {{0, 1, 0, 1, 240427225356ull, 1}, UPDATE_END, "Failed to connect to KAVRI Viewer!"},
-        // A HID dongle goes over USB before any network dongle.
-        {{0, 1, 0x2000, 1, 240427225356ull, 0}, UPDATE_ROUTE_USB, ""},
+        {{0, 1, 0x2000, 1, 240427225356ull, 0}, UPDATE_ROUTE_USB, ""},  // before any network dongle
         // A network dongle needs build 230302190449 (older: the integration test).
         {{0, 0, 0, 1, 230302190449ull, 0}, UPDATE_ROUTE_NETWORK, ""},
-        // A record without a build key carries the default build and passes.
-        {{0, 0, 0, 1, DEVICE_DEFAULT_BUILD, 0}, UPDATE_ROUTE_NETWORK, ""},
+        {{0, 0, 0, 1, DEVICE_DEFAULT_BUILD, 0}, UPDATE_ROUTE_NETWORK, ""},  // a record without a build key
     };
     for (size_t i = 0; i < std::size(cases); i++) {
         SCOPED_TRACE(i);

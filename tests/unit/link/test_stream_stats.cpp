@@ -44,8 +44,7 @@ TEST(StreamReport, OneLineEveryFiveSecondsWhileStreaming)
     EXPECT_EQ(std::string(line).rfind("stream: 60.0 received", 0), 0u) << line;
     EXPECT_EQ(stream_report_tick(&r, &s, 10999999, line, sizeof line), 0);
     EXPECT_EQ(stream_report_tick(&r, &s, 11000000, line, sizeof line), 1);
-    // Streaming stopped and started again: the counting starts afresh, no
-    // line about the pause.
+    // Stopped and started again: counting starts afresh, no line about the pause.
     stream_report_stop(&r);
     s = totals(5);
     EXPECT_EQ(stream_report_tick(&r, &s, 30000000, line, sizeof line), 0);
