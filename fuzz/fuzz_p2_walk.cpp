@@ -49,21 +49,17 @@ static void read_packet(const P2Packet &pk, WireDirection from)
             fuzz_sink = q.nonce[15];
         break;
     }
-    case P2_TYPE_STREAM_PARAMS: {
-        uint32_t interval;
+    case P2_TYPE_STREAM_PARAMS:
+    case P2_TYPE_AUDIO_FORMAT:
+    case P2_TYPE_SETTING: {
+        // Each reader on every payload: none may read past it.
+        uint32_t interval, rate;
+        int32_t ch;
+        uint8_t s, v;
         if (p2_parse_stream_params(pk.payload, pk.length, &interval) == 0)
             fuzz_sink = (uint8_t)interval;
-        break;
-    }
-    case P2_TYPE_AUDIO_FORMAT: {
-        int32_t ch;
-        uint32_t rate;
         if (p2_parse_audio_format(pk.payload, pk.length, &ch, &rate) == 0)
             fuzz_sink = (uint8_t)(ch ^ rate);
-        break;
-    }
-    case P2_TYPE_SETTING: {
-        uint8_t s, v;
         if (p2_parse_setting(pk.payload, pk.length, &s, &v) == 0)
             fuzz_sink = s ^ v;
         break;

@@ -3,10 +3,10 @@
 // Usage: <harness>_replay PATH... (files, or folders whose files are replayed)
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
@@ -28,14 +28,12 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "cannot read %s\n", p.c_str());
             return 1;
         }
-        // A copy of exactly the file's size, so that the address sanitizer
-        // sees any read past the input's end.
+        // A copy of exactly the file's size (new[] of an empty file's size
+        // included), so that the address sanitizer sees any read past the end.
         std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        uint8_t *copy = new uint8_t[bytes.size() ? bytes.size() : 1];
-        if (!bytes.empty())
-            std::memcpy(copy, bytes.data(), bytes.size());
-        LLVMFuzzerTestOneInput(copy, bytes.size());
-        delete[] copy;
+        std::unique_ptr<uint8_t[]> copy(new uint8_t[bytes.size()]);
+        std::copy(bytes.begin(), bytes.end(), copy.get());
+        LLVMFuzzerTestOneInput(copy.get(), bytes.size());
     }
     static const uint8_t empty[1] = {0};
     LLVMFuzzerTestOneInput(empty, 0);

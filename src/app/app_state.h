@@ -85,9 +85,9 @@ struct AppState {
     std::atomic<bool> fullscreen_request{false}; // main menu: state wanted
     std::atomic<bool> cursor_shown{false};    // application function, input thread
 
-    // Heap copy of the embedded UI font (TrueType), owned here; font_size is 0
-    // when the font is missing and Dear ImGui's built-in font is used.
-    uint8_t *font_data = nullptr;
+    // The embedded UI font (TrueType), read-only; font_size is 0 when the
+    // font is missing and Dear ImGui's built-in font is used.
+    const uint8_t *font_data = nullptr;
     int32_t font_size = 0;
 
     // The address given with --connect, connected to once the UI exists;
@@ -149,5 +149,17 @@ inline std::atomic<void (*)(void)> g_ui_wake{nullptr};
 inline void app_wake_ui(void)
 {
     if (void (*wake)(void) = g_ui_wake.load(std::memory_order_acquire))
+        wake();
+}
+
+// Wakes the main thread, which brings the window in line with what the user
+// interface and the link ask for (grabs, cursor, title, full screen). The
+// shell plugs in its event loop's wake-up; until then it does nothing. Any
+// thread.
+inline std::atomic<void (*)(void)> g_main_wake{nullptr};
+
+inline void app_wake_main(void)
+{
+    if (void (*wake)(void) = g_main_wake.load(std::memory_order_acquire))
         wake();
 }

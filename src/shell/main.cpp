@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <malloc.h>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -115,10 +116,7 @@ static void load_font(AppState *app)
     const uint8_t *font = resource_get(RESOURCE_FONT, RESOURCE_TYPE_RAW, &size);
     if (!font || size == 0 || size > INT32_MAX)
         return;
-    app->font_data = static_cast<uint8_t *>(std::malloc(size));
-    if (!app->font_data)
-        return;
-    std::memcpy(app->font_data, font, size);
+    app->font_data = font;
     app->font_size = (int32_t)size;
 }
 
@@ -477,8 +475,28 @@ static bool application_step(AppState *app)
     return true;
 }
 
+// The main thread's wake-up: one SDL event of its own type, pushed at most
+// once until the loop has run again.
+static Uint32 g_wake_event = (Uint32)-1;
+static std::atomic<bool> g_wake_pending{false};
+
+static void wake_main_loop(void)
+{
+    if (g_wake_pending.exchange(true))
+        return;
+    SDL_Event ev{};
+    ev.type = g_wake_event;
+    if (SDL_PushEvent(&ev) != 1)
+        g_wake_pending = false;
+}
+
 int main(int argc, char **argv)
 {
+    // Large buffers (decoded pictures, images while they load) come from
+    // and go back to the system: a fixed threshold keeps the C library from
+    // raising it after the first big free and then keeping every later
+    // picture-sized buffer in its heaps.
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
     CommandLine cmd;
     switch (command_line_parse(argc, argv, &cmd)) {
     case CMDLINE_HELP:
@@ -513,6 +531,9 @@ int main(int argc, char **argv)
         delete app;
         return 1;
     }
+    g_wake_event = SDL_RegisterEvents(1);
+    if (g_wake_event != (Uint32)-1)
+        g_main_wake.store(wake_main_loop, std::memory_order_release);
     // A screen saver that SDL switches off by default would hide a
     // disconnected viewer; it is switched off only while a link receives.
     SDL_EnableScreenSaver();
@@ -534,7 +555,6 @@ int main(int argc, char **argv)
         if (app->window)
             SDL_DestroyWindow(app->window);
         SDL_Quit();
-        std::free(app->font_data);
         app_state_set(nullptr);
         delete app;
         return 1;
@@ -581,14 +601,21 @@ int main(int argc, char **argv)
 
     while (!app->quit) {
         SDL_Event ev;
-        // Connected, the grab, confinement and cursor follow the video at
-        // once; on the connection screen nothing here is urgent and the
-        // thread need not wake 500 times a second.
-        if (SDL_WaitEventTimeout(&ev, app->connected.load() ? 2 : 33)) {
+        // The window's events, and a wake-up from the UI thread after every
+        // frame it draws, so the grab, confinement and cursor follow the
+        // picture and the menus at once. Without the wake-up (no SDL event
+        // type left) the loop looks every 2 ms while connected. What no frame
+        // announces (a paste's progress, the cursor's idle hiding) is seen
+        // within 33 ms.
+        const bool woken = g_main_wake.load() != nullptr;
+        if (SDL_WaitEventTimeout(&ev, app->connected.load() && !woken ? 2 : 33)) {
             handle_event(app, ev);
             while (SDL_PollEvent(&ev))
                 handle_event(app, ev);
         }
+        // Cleared before the state is read: a change made after this wakes
+        // the loop again.
+        g_wake_pending = false;
         if (!application_step(app))
             break;
     }
@@ -601,6 +628,7 @@ int main(int argc, char **argv)
     app->ui_stop = true;
     ui_events_wake();
     ui_thread.join();
+    g_main_wake.store(nullptr, std::memory_order_release);
     delete app->input;
     app->input = nullptr;
     delete app->paster;
@@ -614,8 +642,6 @@ int main(int argc, char **argv)
     SDL_DestroyWindow(app->window);
     SDL_Quit();
 
-    if (app->font_size > 0)
-        std::free(app->font_data);
     app_state_set(nullptr);
     delete app;
     return 0;

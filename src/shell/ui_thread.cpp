@@ -69,9 +69,10 @@ void ui_thread_set_display(float scale, int refresh_hz)
     g_display_refresh = refresh_hz;
 }
 
-// Rebuilds the atlas from the embedded font at this scale. The atlas borrows
-// the bytes (AppState owns them), and the backend's texture is replaced so
-// that the rebuilt fonts are the ones drawn.
+// Rebuilds the atlas from the embedded font at this scale, and the backend's
+// texture is replaced so that the rebuilt fonts are the ones drawn. Dear
+// ImGui copies the font's bytes for each size and keeps the atlas's pixels;
+// once the texture holds them, drop_font_inputs frees both (2 to 4 MB).
 static void build_fonts(const AppState *app, float scale, bool backend_ready)
 {
     ImGuiIO &io = ImGui::GetIO();
@@ -81,12 +82,22 @@ static void build_fonts(const AppState *app, float scale, bool backend_ready)
         cfg.FontDataOwnedByAtlas = false;
         cfg.OversampleH = 1;
         cfg.OversampleV = 1;
-        io.Fonts->AddFontFromMemoryTTF(app->font_data, app->font_size, px * scale, &cfg, kGlyphRanges);
+        io.Fonts->AddFontFromMemoryTTF(const_cast<uint8_t *>(app->font_data), app->font_size, px * scale, &cfg, kGlyphRanges);
     }
     if (backend_ready) {
         ImGui_ImplOpenGL3_DestroyFontsTexture();
         ImGui_ImplOpenGL3_CreateFontsTexture();
     }
+}
+
+// After the backend has made the font texture: what built it is not needed
+// again until the next build_fonts. Outside a frame (the atlas is locked
+// between NewFrame and Render).
+static void drop_font_inputs(void)
+{
+    ImFontAtlas *atlas = ImGui::GetIO().Fonts;
+    atlas->ClearInputData();
+    atlas->ClearTexData();
 }
 
 int ui_thread_run(AppState *app, SDL_GLContext gl)
@@ -128,8 +139,11 @@ int ui_thread_run(AppState *app, SDL_GLContext gl)
             pacer.set_refresh(hz);
         }
 
-        if (scale != last_scale && app->font_size > 0)
+        bool fonts_built = false;
+        if (scale != last_scale && app->font_size > 0) {
             build_fonts(app, scale, backend_ready);
+            fonts_built = true;
+        }
         last_scale = scale;
 
         float s = scale > 0.0f ? scale : 1.0f;
@@ -141,6 +155,8 @@ int ui_thread_run(AppState *app, SDL_GLContext gl)
 
         ImGui_ImplOpenGL3_NewFrame();
         backend_ready = true;
+        if (fonts_built)
+            drop_font_inputs();
         const int applied = ui_events_apply(io);
         ImGui::NewFrame();
         if (app->input)
@@ -158,6 +174,9 @@ int ui_thread_run(AppState *app, SDL_GLContext gl)
             ImGui_ImplOpenGL3_RenderDrawData(draw);
 
         SDL_GL_SwapWindow(app->window);
+        // The main thread applies what this frame asked for (grabs, cursor,
+        // title) now rather than on its next look.
+        app_wake_main();
         count_shown(ui, &report, &drawn, &shown_us);
 
         // Without vertical sync (a virtual X server) the swap returns at

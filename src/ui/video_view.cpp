@@ -184,7 +184,6 @@ VideoView::~VideoView()
         gl_api.DeleteProgram(program_);
     std::lock_guard<std::mutex> guard(lock_);
     video_planes_free(&planes_);
-    picture_release(&shown_);
 }
 
 void VideoView::set_video_size(int width, int height)
@@ -368,16 +367,8 @@ int VideoView::render(int output_width, int output_height, VideoArea *rect)
         std::lock_guard<std::mutex> guard(lock_);
         video_planes_begin_render(&planes_, &u);
     }
-    if (u.emptied && !u.picture) {
+    if (u.emptied && !u.picture)
         have_picture_ = false;
-        DecodedPicture *drop;
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            drop = shown_;
-            shown_ = nullptr;
-        }
-        picture_release(&drop);
-    }
     bool fresh = false;
     if (u.picture) {
         PicturePlanes pic;
@@ -386,12 +377,8 @@ int VideoView::render(int output_width, int output_height, VideoArea *rect)
             have_picture_ = true;
             fresh = true;
         }
-        // The textures hold it now; the reference is kept for a screenshot
-        // in place of the one before, which the decoder may have back.
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            std::swap(shown_, u.picture);
-        }
+        // The textures hold it now (a screenshot reads them back): the
+        // decoder has the picture back at once, so it needs one less.
         picture_release(&u.picture);
     }
     if (!have_picture_)
@@ -464,19 +451,23 @@ int VideoView::render(int output_width, int output_height, VideoArea *rect)
 
 bool VideoView::snapshot(YuvPicture *out)
 {
-    std::lock_guard<std::mutex> guard(lock_);
-    PicturePlanes p;
-    if (!shown_ || !picture_planes(shown_, &p) || p.width < 1 || p.height < 1)
+    if (!have_picture_ || pic_width_ < 1 || pic_height_ < 1)
         return false;
-    out->width = p.width;
-    out->height = p.height;
-    for (int i = 0; i < 3; i++) {
-        if (!p.data[i] || p.line_sizes[i] < 1)
-            return false;
-        out->strides[i] = p.line_sizes[i];
-        out->planes[i].assign(p.data[i], p.data[i] + (size_t)p.line_sizes[i] * video_plane_rows(p.height, i));
+    while (glGetError() != GL_NO_ERROR) {
     }
-    return true;
+    out->width = pic_width_;
+    out->height = pic_height_;
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    for (int i = 0; i < 3; i++) {
+        out->strides[i] = tex_.widths[i];
+        out->planes[i].assign((size_t)tex_.widths[i] * (size_t)tex_.rows[i], 0);
+        gl_api.ActiveTexture(GL_TEXTURE0 + i);
+        glBindTexture(GL_TEXTURE_2D, textures_[i]);
+        glGetTexImage(GL_TEXTURE_2D, 0, plane_format_, GL_UNSIGNED_BYTE, out->planes[i].data());
+    }
+    gl_api.ActiveTexture(GL_TEXTURE0);
+    glPixelStorei(GL_PACK_ALIGNMENT, 4);
+    return glGetError() == GL_NO_ERROR;
 }
 
 void VideoView::video_size(int *width, int *height)

@@ -177,8 +177,9 @@ public:
 
     GLuint program() const { return program_; }
 
-    // A copy of the newest picture at its own size (any thread). Returns
-    // false when there is none.
+    // A copy of the picture on screen at its own size, read back from the
+    // textures (UI thread, GL context current). Returns false when there is
+    // none.
     bool snapshot(YuvPicture *out);
     // The video size last announced (0 x 0 before).
     void video_size(int *width, int *height);
@@ -198,7 +199,6 @@ private:
 
     std::mutex lock_;
     VideoPlanes planes_ = {};
-    DecodedPicture *shown_ = nullptr; // lock_: the picture last uploaded (a reference), for snapshots
 
     // UI thread only.
     VideoTextureGeometry tex_ = {};   // what the textures were made for

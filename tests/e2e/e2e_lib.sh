@@ -11,9 +11,8 @@
 
 e2e_begin() {
   local script=$1; shift
-  viewer=${1:?usage: $script VIEWER SIMULATOR X11_PROBE}
-  sim=${2:?usage: $script VIEWER SIMULATOR X11_PROBE}
-  probe=${3:?usage: $script VIEWER SIMULATOR X11_PROBE}
+  [ $# -ge 3 ] || { echo "usage: $script VIEWER SIMULATOR X11_PROBE" >&2; exit 64; }
+  viewer=$1 sim=$2 probe=$3
   e2e_here=$(cd "$(dirname "$script")" && pwd)
 
   local mine init
@@ -23,8 +22,7 @@ e2e_begin() {
     # Not provably in a namespace of our own: go through one (once).
     KAVRI_E2E_NETNS=1 exec "$e2e_here/../../scripts/in-netns" bash "$script" "$@"
   fi
-  command -v Xvfb >/dev/null || { echo "missing tool: Xvfb" >&2; exit 1; }
-  command -v xdotool >/dev/null || { echo "missing tool: xdotool" >&2; exit 1; }
+  e2e_need Xvfb xdotool
 
   work=$(mktemp -d /tmp/kavri-e2e.XXXXXX)
   e2e_pids=() viewer_pid= xvfb_pid=
@@ -52,11 +50,17 @@ e2e_begin() {
   return 0
 }
 
-e2e_cleanup() {
+e2e_need() {
+  local t
+  for t; do command -v "$t" >/dev/null || { echo "missing tool: $t" >&2; exit 1; }; done
+}
+
+e2e_stop() {
   local p
-  for p in $viewer_pid "${e2e_pids[@]}" $xvfb_pid; do
-    kill -TERM "$p" 2>/dev/null && wait "$p" 2>/dev/null
-  done
+  for p; do kill -TERM "$p" 2>/dev/null && wait "$p" 2>/dev/null; done
+}
+e2e_cleanup() {
+  e2e_stop $viewer_pid "${e2e_pids[@]}" $xvfb_pid
   if [ "${keep:-0}" = 1 ]; then echo "kept: $work"; else rm -rf "$work"; fi
 }
 
@@ -73,9 +77,10 @@ e2e_pause() {
 now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
 
 # e2e_poll MS CMD...: polls CMD until it succeeds (0) or MS milliseconds
-# pass (1). A viewer that dies meanwhile fails the test.
+# (stretched by KAVRI_E2E_PACE, as the pauses are) pass (1). A viewer that
+# dies meanwhile fails the test.
 e2e_poll() {
-  local ms=$1; shift
+  local ms=$(( $1 * ${KAVRI_E2E_PACE:-1} )); shift
   local deadline=$(( $(now_ms) + ms ))
   until "$@" >/dev/null 2>&1; do
     [ "$(now_ms)" -lt $deadline ] || return 1
@@ -101,18 +106,13 @@ e2e_sim() {
 }
 
 # e2e_stop_sims: stops every simulator (and whatever else e2e_pids holds).
-e2e_stop_sims() {
-  local p
-  for p in "${e2e_pids[@]}"; do
-    kill -TERM "$p" 2>/dev/null && wait "$p" 2>/dev/null
-  done
-  e2e_pids=()
-}
+e2e_stop_sims() { e2e_stop "${e2e_pids[@]}"; e2e_pids=(); }
 
-# e2e_viewer [XDG]: starts the viewer with the work folder's settings (or
-# those in the folder XDG).
+# e2e_viewer [XDG [ARGS...]]: starts the viewer with the work folder's
+# settings (or those in the folder XDG).
 e2e_viewer() {
-  XDG_DATA_HOME="${1:-$work/xdg}" LD_PRELOAD="${KAVRI_E2E_VIEWER_PRELOAD:-}" "$viewer" >"$work/viewer.out" 2>&1 </dev/null &
+  XDG_DATA_HOME="${1:-$work/xdg}" LD_PRELOAD="${KAVRI_E2E_VIEWER_PRELOAD:-}" "$viewer" "${@:2}" \
+    >"$work/viewer.out" 2>&1 </dev/null &
   viewer_pid=$!
   e2e_wait 10000 "no viewer window" xdotool search --name "^KAVRI Viewer"
   wid=$(xdotool search --name "^KAVRI Viewer" | head -1)
@@ -134,3 +134,78 @@ e2e_viewer_ends() {
 e2e_showing_picture() {
   "$probe" check "KAVRI Viewer" "${1:-1280}" "${2:-720}" "$work/shot.ppm"
 }
+
+e2e_pointer() { eval "$(xdotool getmouselocation --shell)"; ptr_x=$X ptr_y=$Y; }
+e2e_title_is() { [ "$(xdotool getwindowname "$wid")" = "$1" ]; }
+
+# e2e_count X Y W H R G B TOL: how many pixels of the rectangle at (X, Y) on
+# the screen the window shows within TOL of (R, G, B).
+e2e_count() {
+  local x y
+  read -r x y _ < <("$probe" geometry "KAVRI Viewer")
+  "$probe" count "KAVRI Viewer" $(( $1 - x )) $(( $2 - y )) "${@:3}" | cut -d' ' -f1
+}
+
+# The function menu opens with its corner at the pointer. It counts as drawn
+# once its border's top row and the dark band under it show there: a click
+# on a row before the slow first frames of a sanitized viewer drew the menu
+# went nowhere.
+e2e_menu_drawn() {
+  e2e_pointer
+  [ "$(e2e_count $(( ptr_x + 10 )) "$ptr_y" 40 1 64 70 73 16)" = 40 ] &&
+    [ "$(e2e_count $(( ptr_x + 10 )) $(( ptr_y + 2 )) 40 3 20 26 20 16)" = 120 ]
+}
+# A menu anywhere below the release tip at the window's top: its border's
+# colour, which the picture never has.
+e2e_menu_shown() { [ "$("$probe" count "KAVRI Viewer" 0 40 4000 4000 64 70 73 16 | cut -d' ' -f1)" -ge 400 ]; }
+e2e_menu_wait() { e2e_pointer; e2e_wait 5000 "the function menu was not drawn at the pointer ($ptr_x,$ptr_y)" e2e_menu_drawn; }
+
+# e2e_menu X Y: a right click at (X, Y) in the window; the menu drawn.
+e2e_menu() {
+  xdotool mousemove --window "$wid" "$1" "$2"
+  e2e_pause 0.1
+  xdotool click 3
+  e2e_menu_wait
+}
+
+# e2e_menu_hover I S: the pointer onto row I (from 0) with S separators above
+# it of the menu whose corner is at the pointer (centred 14 + 20 I + 4 S
+# pixels below it); waits until the row is lit, as Dear ImGui then knows the
+# pointer is over it. e2e_menu_pick I S: the same, and a click.
+e2e_menu_hover() {
+  e2e_pointer
+  row_x=$(( ptr_x + 24 )) row_y=$(( ptr_y + 14 + 20 * $1 + 4 * $2 ))
+  xdotool mousemove $row_x $row_y
+  e2e_wait 5000 "menu row $1 not lit under the pointer" e2e_lit $(( row_x - 10 )) $(( row_y - 8 )) 40
+}
+e2e_lit() { [ "$(e2e_count "$1" "$2" "$3" 3 57 126 204 24)" -ge $(( $3 * 2 )) ]; }
+e2e_menu_pick() { e2e_menu_hover "$@"; xdotool click 1; }
+
+# --- What reached the target: the simulator's log $log ----------------------
+forwarding_title="KAVRI Viewer - Ctrl+Right Click to release mouse from server"
+e2e_lines() { wc -l <"$log"; }
+# e2e_reports N [PREFIX]: the reports received after line N, one a line.
+e2e_reports() {
+  tail -n +"$(( $1 + 1 ))" "$log" | sed -n "s/.*\"ev\":\"input\".*\"report\":\"\(${2:-}[0-9a-f]*\)\".*/\1/p"
+}
+kb() { printf '01%s00%s0000000000' "$1" "${2:-00}"; }  # a keyboard report: modifiers, key
+# e2e_expect_keys REPORT...: the keyboard reports after line $mark, in order.
+e2e_expect_keys() {
+  local want="$*"
+  keys_are() { [ "$(e2e_reports "$mark" 01 | xargs)" = "$want" ]; }
+  e2e_poll 10000 keys_are || fail "keyboard reports after $mark: got '$(e2e_reports "$mark" 01 | xargs)', want '$want'"
+}
+
+# e2e_wm: a window manager (full screen is its to grant), with the focus.
+e2e_wm() {
+  openbox --sm-disable >"$work/wm.log" 2>&1 &
+  e2e_pids+=($!)
+  managed() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'; }
+  e2e_wait 5000 "the window manager did not start" managed
+}
+e2e_size_is() {
+  eval "$(xdotool getwindowgeometry --shell "$wid")"
+  [ "$WIDTH" = "$1" ] && [ "$HEIGHT" = "$2" ]
+}
+# Left Ctrl + right click: opens the menu while input is forwarded.
+e2e_gesture() { xdotool keydown Control_L; e2e_pause 0.1; xdotool click 3; e2e_pause 0.1; xdotool keyup Control_L; }

@@ -3,12 +3,15 @@
 # with the X test extension's pointer and keys, against simulated dongles
 # whose event logs tell what reached them. One viewer per scenario:
 #   secured     a wrong password comes back to an empty field, the right one
-#               brings the picture;
+#               brings the moving picture; the window's close button ends the
+#               viewer, which says goodbye to the dongle;
 #   no-video    the no-video panel, whose button leads back to the list;
 #   five        five dongles: the list pop-up scrolls with the wheel and keeps
 #               its scroll when closed and opened again;
 #   typed       with nothing found the chevron opens nothing; a dongle the
-#               scan does not reach, typed in by address, streams;
+#               scan does not reach, typed in by address, streams with the
+#               first protocol generation; SIGTERM ends the viewer, which
+#               closes its control stream;
 #   firmware    a dongle with old firmware: the new-firmware notice, once per run.
 #
 #   test_connect_e2e.sh VIEWER SIMULATOR X11_PROBE
@@ -19,30 +22,29 @@ e2e_begin "$0" "$@"
 
 title="KAVRI Viewer"
 started=$(now_ms)
-W= H= PX= PY= why=
+# The 800x600 window, and the top-left corner P of the panel centred in it.
+W=800 H=600 PX=205 PY=218.5 why=
 
-# A viewer with the settings of XDG (default: the one that scans
-# 127.0.0.0/24); takes the panel's top-left corner P in the 800x600 window.
+# A viewer with the settings of XDG (default: the one that scans 127.0.0.0/24).
 viewer_at_panel() {
   e2e_viewer ${1:+"$1"}
-  e2e_wait 10000 "no window geometry" "$probe" geometry "$title"
-  read -r _ _ W H < <("$probe" geometry "$title")
-  [ "$W" = 800 ] && [ "$H" = 600 ] || fail "window is ${W}x$H, not 800x600"
-  read -r PX PY < <(awk -v w="$W" -v h="$H" 'BEGIN { print (w - 390) / 2, (h - 163) / 2 }')
+  e2e_wait 10000 "the window is not 800x600" e2e_size_is 800 600
   park
 }
-# Asked to end, the viewer ends with 0; then every simulator stops.
+# end_scenario [HOW SIM WORDS]: asked to end with SIGTERM or the window's
+# close button (HOW "window"), the viewer exits with 0 in time, and SIM logs
+# WORDS (its goodbye); then every simulator stops.
 end_scenario() {
-  kill -TERM "$viewer_pid"
-  e2e_viewer_ends SIGTERM
+  if [ "${1:-}" = window ]; then "$probe" close "$title" || fail "could not close the window"; else kill -TERM "$viewer_pid"; fi
+  e2e_viewer_ends "${1:-SIGTERM} close"
+  [ -z "${2:-}" ] || await_log "$2" 3000 "$3"
   e2e_stop_sims
 }
 
 # at DX DY: window coordinates of P + (DX, DY); rect DX DY W H.
 at() { awk -v x="$1" -v y="$2" -v px="$PX" -v py="$PY" 'BEGIN { printf "%d %d", int(px + x), int(py + y) }'; }
 rect() { echo "$(at "$1" "$2") $3 $4"; }
-# The pointer: clicks and keys go to the window under it (no window manager).
-# The pause lets the viewer's frame loop see the pointer before a click.
+# Clicks and keys go to the window under the pointer (no window manager).
 move_to() { xdotool mousemove --window "$wid" "$1" "$2"; e2e_pause 0.2; }
 park() { move_to 20 $(( H - 20 )); }   # over the photograph, touching nothing
 click() { xdotool click 1; }
@@ -50,72 +52,46 @@ shoot() { "$probe" save "$title" "$work/$1.ppm" >/dev/null; }
 
 # await WHAT MS PREDICATE [ARGS]: polls grabs until PREDICATE holds for one
 # (kept as $work/WHAT.ppm); the predicate leaves its reason in `why`.
-await() {
-  local what=$1 ms=$2; shift 2
-  local deadline=$(( $(now_ms) + ms ))
-  until why= && shoot "$what" && "$@" "$work/$what.ppm"; do
-    kill -0 "$viewer_pid" 2>/dev/null || fail "viewer died: $(tail -5 "$work/viewer.out")"
-    [ "$(now_ms)" -lt $deadline ] || fail "$what: not seen within $ms ms: $why"
-    sleep 0.1
-  done
-}
 # hold WHAT MS PREDICATE: the predicate keeps holding for MS milliseconds.
-hold() {
-  local what=$1 ms=$2; shift 2
-  local deadline=$(( $(now_ms) + ms ))
-  while [ "$(now_ms)" -lt $deadline ]; do
-    why=
-    shoot "$what" && "$@" "$work/$what.ppm" || fail "$what: $why"
-    sleep 0.1
-  done
-}
+grab_holds() { why=; shoot "$1" && "${@:2}" "$work/$1.ppm"; }
+await() { e2e_poll "$2" grab_holds "$1" "${@:3}" || fail "$1: not seen within $2 ms: $why"; }
+grab_fails() { ! grab_holds "$@"; }
+hold() { ! e2e_poll "$2" grab_fails "$1" "${@:3}" || fail "$1: $why"; }
 await_log() { e2e_wait "$2" "$1 never logged $3" grep -Eq "$3" "$work/$1.log"; }
 
 # What a grab shows: white text in a rectangle ("N X0 Y0 X1 Y1").
 white_in() { local f=$1; shift; "$probe" count "@$f" "$@" 255 255 255 "${WHITE_TOL:-30}"; }
-label_pixels() { WHITE_TOL=40 white_in "$1" $(rect 62 4 206 49); }
 # Which panel shows, told by the width of its white title above the panel
-# ("Connect to KAVRI Viewer" ~385, "No Video Output" ~250, "UNLOCK" ~130
-# pixels wide).
+# ("Connect to KAVRI Viewer" ~385, "No Video Output" ~250 pixels wide).
 title_is() { # MIN MAX FILE
   local n x0 y0 x1 y1
-  read -r n x0 y0 x1 y1 < <(white_in "$3" 0 "$(awk -v py="$PY" 'BEGIN { printf "%d", py - 100 }')" "$W" 82)
+  read -r n x0 y0 x1 y1 < <(white_in "$3" 0 118 "$W" 82)
   [ "$n" -ge 50 ] && [ $(( x1 - x0 + 1 )) -ge "$1" ] && [ $(( x1 - x0 + 1 )) -le "$2" ] && return 0
   why="title $(( x1 - x0 + 1 )) px wide ($n pixels), want $1..$2"; return 1
 }
 server_list() { title_is 300 420 "$1"; }
-unlock_panel() { title_is 90 200 "$1" && field_empty "$1"; }
 no_video_panel() { title_is 200 300 "$1"; }
 caret_shown() { # the field took the keyboard: a caret, nothing else
   local n x0 y0 x1 y1
-  read -r n x0 y0 x1 y1 < <(label_pixels "$1")
+  read -r n x0 y0 x1 y1 < <(WHITE_TOL=40 white_in "$1" $(rect 62 4 206 49))
   [ "$n" -ge 6 ] && [ $(( x1 - x0 )) -le 2 ] && return 0
   why="no caret: $n text pixels in $x0,$y0..$x1,$y1"; return 1
 }
-field_empty() { # nothing, or the caret alone (the field keeps the keyboard)
-  local n x0 y0 x1 y1
-  read -r n x0 y0 x1 y1 < <(label_pixels "$1")
-  { [ "$n" -le 2 ] || [ $(( x1 - x0 )) -le 2 ]; } || { why="field not empty"; return 1; }
+picture_shown() { # the test picture, its frame number other than the last seen
+  local out
+  out=$("$probe" check "$title" 1280 720 "$1") || { why="picture: $out"; return 1; }
+  [ "$out" != "${seen:-}" ] || { why="the picture stays at $out"; return 1; }
+  seen=$out
 }
-picture_shown() { local out; out=$("$probe" check "$title" 1280 720 "$1") || { why="picture: $out"; return 1; }; }
 
-# The rows of the list pop-up (left of the invisible buttons' right edge),
-# compared with a saved crop of them.
-popup_rows() { rect 0 60 328 171; }
-keep_rows() { "$probe" crop "@$work/$1.ppm" $(popup_rows) "$work/$1-rows.ppm" >/dev/null || fail "$1: no crop"; }
-rows_equal() { local out; out=$("$probe" compare "@$2" $(popup_rows) "$1" 12) || { why="rows differ: $out"; return 1; }; }
-rows_differ() { ! "$probe" compare "@$2" $(popup_rows) "$1" 12 >/dev/null || { why="rows unchanged"; return 1; }; }
-# rows_steady NAME: for 1.5 s (and at least 8 grabs) the rows stay as in the
-# first grab, kept as $work/NAME-rows.ppm.
+# The rows of the list pop-up (left of the invisible buttons' right edge)
+# against those of an earlier grab.
+rows_equal() { local out; out=$("$probe" compare "@$2" "@$1" $(rect 0 60 328 171) 12) || { why="rows differ: $out"; return 1; }; }
+rows_differ() { ! rows_equal "$@" || { why="rows unchanged"; return 1; }; }
+# rows_steady NAME: for 1.5 s the rows stay as in a first grab, NAME.ppm.
 rows_steady() {
   shoot "$1" || fail "$1: no grab"
-  keep_rows "$1"
-  local i=0 deadline=$(( $(now_ms) + 1500 ))
-  while [ $i -lt 8 ] || [ "$(now_ms)" -lt $deadline ]; do
-    i=$(( i + 1 ))
-    shoot "$1-again" && rows_equal "$work/$1-rows.ppm" "$work/$1-again.ppm" ||
-      fail "$1: the rows do not stay put (grab $i: $why)"
-  done
+  hold "$1-again" 1500 rows_equal "$work/$1.ppm"
 }
 open_popup() { # the chevron at the bar's right, then the pointer over the pop-up
   move_to $(at 299.5 28.5); click
@@ -145,8 +121,7 @@ secured() {
   for pw in wrong secret; do
     # The field has the keyboard as the panel appears, and again when the
     # dongle asks anew: typing needs no click.
-    await "$pw-empty" 20000 unlock_panel
-    await "$pw-caret" 10000 caret_shown
+    await "$pw-caret" 20000 caret_shown
     xdotool type --delay 60 "$pw"
     xdotool key Return
     park
@@ -154,7 +129,8 @@ secured() {
   await_log sec 20000 '"ev":"connect".*"password":"wrong".*"result":1'
   await_log sec 20000 '"ev":"connect".*"password":"secret".*"result":0'
   await picture 30000 picture_shown
-  end_scenario
+  await moving 10000 picture_shown
+  end_scenario window sec '"ev":"disconnect"'
 }
 
 no_video() {
@@ -174,18 +150,17 @@ five() {
   viewer_at_panel
   for i in 2 3 4 5 6; do await_log d$i 20000 '"ev":"probe"'; done
   await idle 20000 server_list
-  keep_rows idle
   open_popup
-  await opened 10000 rows_differ "$work/idle-rows.ppm"
+  await opened 10000 rows_differ "$work/idle.ppm"
   rows_steady top
   xdotool click 5
-  await scrolled 10000 rows_differ "$work/top-rows.ppm"
+  await scrolled 10000 rows_differ "$work/top.ppm"
   rows_steady scrolled
   # Closed by a click beside it, opened again: the same rows.
   park; click
-  await closed 10000 rows_equal "$work/idle-rows.ppm"
+  await closed 10000 rows_equal "$work/idle.ppm"
   open_popup
-  await reopened 10000 rows_equal "$work/scrolled-rows.ppm"
+  await reopened 10000 rows_equal "$work/scrolled.ppm"
   rows_steady reopened
   end_scenario
 }
@@ -197,9 +172,8 @@ typed() {
   mkdir -p "$work/xdg-none"
   viewer_at_panel "$work/xdg-none"
   await idle 20000 server_list
-  keep_rows idle
   move_to $(at 299.5 28.5); click; park
-  hold nothing-opens 1000 rows_equal "$work/idle-rows.ppm"
+  hold nothing-opens 1000 rows_equal "$work/idle.ppm"
   ! e2e_poll 1500 grep -Eq '"ev":"(probe|connect)"' "$work/typed.log" || fail "the scan reached 127.0.3.7"
 
   move_to $(at 150 28.5)
@@ -211,7 +185,8 @@ typed() {
   await_log typed 20000 '"ev":"auth".*"result":1'
   park
   await picture 30000 picture_shown
-  end_scenario
+  await moving 10000 picture_shown
+  end_scenario SIGTERM typed '"why":"control stream closed"'
 }
 
 firmware() {

@@ -18,19 +18,17 @@ e2e_wait 40000 "picture never right" e2e_showing_picture
 lines() { grep -c '^stream:' "$work/viewer.out"; }
 line_after() { [ "$(lines)" -gt "$1" ]; }
 swaps() { tr -dc 0-9 <"$work/swaps" | sed 's/^0*//;s/^$/0/'; }
-# Let one line pass (the window mapped, the pointer entered: no input since),
-# then count the swaps of the next full line's five seconds.
+# Let lines pass (the window mapped, the pointer entered: no input since),
+# then count the swaps of the third line's five seconds.
 n=$(lines)
-e2e_wait 20000 "no statistics line" line_after "$n"
-n=$(lines)
-e2e_wait 20000 "no statistics line" line_after "$n"
-s1=$(swaps) n=$(lines)
-e2e_wait 20000 "no statistics line" line_after "$n"
-s2=$(swaps)
-line=$(grep '^stream:' "$work/viewer.out" | sed -n "$(( n + 1 ))p")
+for _ in 1 2 3; do
+  e2e_wait 20000 "no statistics line" line_after "$n"
+  s1=${s2:-0} s2=$(swaps) n=$(lines)
+done
+line=$(grep '^stream:' "$work/viewer.out" | sed -n "$n p")
 echo "$line"
-drawn=$(echo "$line" | awk '{ for (i = 1; i <= NF; i++) if ($i == "drawn") printf "%.0f", $(i - 1) * 5 }')
-decoded=$(echo "$line" | awk '{ for (i = 1; i <= NF; i++) if ($i == "decoded,") printf "%.0f", $(i - 1) * 5 }')
+# Five seconds of the rates "N decoded, M drawn per second".
+read -r decoded drawn < <(awk '{ for (i = 2; i <= NF; i++) if ($i ~ /^(decoded,|drawn)$/) printf "%.0f ", $(i - 1) * 5 }' <<<"$line")
 swapped=$(( s2 - s1 ))
 echo "swaps $swapped, pictures drawn $drawn, decoded $decoded"
 [ "${drawn:-0}" -gt 0 ] || fail "no picture drawn: $line"

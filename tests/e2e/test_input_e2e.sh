@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# End-to-end: keyboard and mouse forwarding and the function menu. The viewer
-# runs on a virtual X server against two simulated dongles; xdotool plays the
-# operator and the simulators' logs tell what reached the target.
+# End-to-end: keyboard and mouse forwarding and the function menu, against two
+# simulated dongles; xdotool plays the operator and the simulators' logs tell
+# what reached the target.
 #
 #   test_input_e2e.sh VIEWER SIMULATOR X11_PROBE
 set -uo pipefail
@@ -12,11 +12,9 @@ e2e_sim a --bind 127.0.0.2 --protocol 2 --size 1280x720
 e2e_sim b --bind 127.0.0.3 --protocol 2 --size 1280x720
 e2e_viewer
 e2e_wait 40000 "picture never shown" e2e_showing_picture
-
-# Which simulator the viewer streams from: the one with the most recent
-# session start.
+# The simulator streaming: the one whose last session started last.
 current_sim() {
-  local s best= best_t=0 t
+  local s t best= best_t=0
   for s in a b; do
     t=$(grep '"ev":"start"' "$work/$s.log" | tail -1 | sed -n 's/.*"t":\([0-9]*\).*/\1/p')
     if [ -n "$t" ] && [ "$t" -gt "$best_t" ]; then best=$s best_t=$t; fi
@@ -25,198 +23,127 @@ current_sim() {
 }
 have_session() { [ -n "$(current_sim)" ]; }
 e2e_wait 10000 "no session started" have_session
-target=$(current_sim)
-log="$work/$target.log"
-
-# The reports the target received after line $1 of its log, one hex string a line.
-reports_after() {
-  tail -n +"$(( $1 + 1 ))" "$log" | sed -n 's/.*"ev":"input".*"report":"\([0-9a-f]*\)".*/\1/p'
-}
-lines() { wc -l <"$log"; }
-
-# The window's size, and the pointer's position on the screen. Menu rows are
-# found from the pointer in screen coordinates (a window manager's frame would
-# shift positions given relative to the window).
-window_size() {
-  eval "$(xdotool getwindowgeometry --shell "$wid")"
-  win_w=$WIDTH win_h=$HEIGHT
-}
-pointer() {
-  eval "$(xdotool getmouselocation --shell)"
-  ptr_x=$X ptr_y=$Y
-}
-title_is() { [ "$(xdotool getwindowname "$wid")" = "$1" ]; }
-# The menu opens with its corner at the pointer. Row i (0 from the top) with s
-# separators above it is centred 14 + 20 i + 4 s pixels below the pointer.
-menu_click() {
-  local i=$1 s=$2
-  pointer
-  xdotool mousemove $(( ptr_x + 24 )) $(( ptr_y + 14 + 20 * i + 4 * s ))
-  e2e_pause 0.15  # the item must see the pointer for a frame before the click
-  xdotool click 1
-}
-open_menu() {
-  xdotool mousemove --window "$wid" "$1" "$2"
-  e2e_pause 0.1
-  xdotool click 3
-  e2e_pause 0.15
-}
-
-# Two dongles found: Full Screen, Audio | Input | Target Device | Disconnect | Settings, About |
-# Save Screenshot, Start Recording, Statistics.
+log="$work/$(current_sim).log"
+# Two dongles found: Full Screen, Audio | Input | Target Device | Disconnect |
+# Settings, About | Save Screenshot, Start Recording, Statistics.
 ROW_INPUT="2 1" ROW_TARGET="3 2" ROW_DISCONNECT="4 3"
 
-# --- Input on through the menu ------------------------------------------------
-open_menu 400 300
-menu_click $ROW_INPUT
-e2e_wait 3000 "title did not change to the forwarding title" \
-  title_is "KAVRI Viewer - Ctrl+Right Click to release mouse from server"
-echo "input on: title changed"
-
-# --- Typing ----------------------------------------------------------------------
-mark=$(lines)
+e2e_menu 400 300
+e2e_menu_pick $ROW_INPUT
+e2e_wait 3000 "input did not turn on" e2e_title_is "$forwarding_title"
+mark=$(e2e_lines)
 xdotool type --delay 60 "kavri"
-want="0100000e0000000000 010000000000000000 010000040000000000 010000000000000000 010000190000000000 010000000000000000 010000150000000000 010000000000000000 0100000c0000000000 010000000000000000"
-keyboard_reports() { reports_after "$mark" | grep '^01' | tr '\n' ' ' | sed 's/ $//'; }
-typed() { [ "$(keyboard_reports)" = "$want" ]; }
-e2e_poll 5000 typed || fail "keyboard reports: got '$(keyboard_reports)'"
-echo "typing: ten keyboard reports in order"
+e2e_expect_keys $(kb 00 0e) $(kb 00) $(kb 00 04) $(kb 00) $(kb 00 19) $(kb 00) $(kb 00 15) $(kb 00) $(kb 00 0c) $(kb 00)
+echo "input on; typing: ten keyboard reports in order"
 
-# --- Mouse -----------------------------------------------------------------------
-mark=$(lines)
-xdotool mousemove_relative -- 30 20
+# --- Mouse -------------------------------------------------------------------------
 sum_motion() {
   local dx=0 dy=0 r x y
-  for r in $(reports_after "$mark" | grep '^02'); do
+  for r in $(e2e_reports "$mark" 02); do
     x=$(( 16#${r:4:2} )) y=$(( 16#${r:6:2} ))
-    [ $x -gt 127 ] && x=$(( x - 256 ))
-    [ $y -gt 127 ] && y=$(( y - 256 ))
-    dx=$(( dx + x )) dy=$(( dy + y ))
+    dx=$(( dx + (x > 127 ? x - 256 : x) )) dy=$(( dy + (y > 127 ? y - 256 : y) ))
   done
   echo "$dx $dy"
 }
 moved() { [ "$(sum_motion)" = "30 20" ]; }
+mark=$(e2e_lines)
+xdotool mousemove_relative -- 30 20
 e2e_poll 5000 moved || fail "mouse motion: got $(sum_motion), want 30 20"
-mark=$(lines)
-xdotool click 1
-buttons() { reports_after "$mark" | grep '^02' | cut -c3-4 | tr '\n' ' ' | sed 's/ $//'; }
+buttons() { e2e_reports "$mark" 02 | cut -c3-4 | xargs; }
 clicked() { [ "$(buttons)" = "01 00" ]; }
+mark=$(e2e_lines)
+xdotool click 1
 e2e_poll 5000 clicked || fail "left click: button bytes '$(buttons)', want '01 00'"
-echo "mouse: motion summed to 30,20; left click pressed and released"
-
-# --- The target's pointer reaches every edge ---------------------------------------
-# Relative mode hands the device's counts over as they are: three times the
-# drawn picture's width to the right, in steps too small for any pointer
+# Relative mode hands the counts over as they are: three times the drawn
+# picture's width (800) to the right, in steps too small for any pointer
 # acceleration, reaches the target (near) whole, though the local pointer
-# could never cross the picture that far.
-window_size
-pic_w=$win_w
-[ $(( win_w * 720 )) -gt $(( win_h * 1280 )) ] && pic_w=$(( win_h * 1280 / 720 ))
-sweep=$(( 3 * pic_w )) steps=()
+# could never go that far.
+sweep=2400 steps=()
 for _ in $(seq $(( sweep / 4 ))); do steps+=(mousemove_relative 4 0 sleep 0.004); done
-mark=$(lines)
+mark=$(e2e_lines)
 xdotool "${steps[@]}"
 swept() { local m; m=$(sum_motion); [ $(( ${m% *} * 10 )) -ge $(( sweep * 9 )) ]; }
-e2e_poll 10000 swept || fail "sweep of $sweep: the target's pointer moved $(sum_motion)"
-pointer
-echo "mouse: a sweep of $sweep (3 x $pic_w) moved the target's pointer $(sum_motion); local pointer at $ptr_x,$ptr_y"
+e2e_poll 10000 swept || fail "a sweep of $sweep moved the target's pointer $(sum_motion)"
+echo "mouse: motion 30,20; a click pressed and released; a sweep of $sweep moved the target's pointer $(sum_motion)"
 
-# --- Left Ctrl + right click opens the menu, and the target sees no right button --
-# While the menu is open the keys stay with the viewer: the Left Ctrl still
-# held is let go on the target as the menu opens, and letters typed into the
-# menu go nowhere else.
-released_after_ctrl() { reports_after "$mark" | sed -n '/^010100/,$p' | grep -q '^010000000000000000$'; }
-mark=$(lines)
+# --- Left Ctrl + right click opens the menu. While it is open the keys stay
+# with the viewer: the Left Ctrl still held is let go on the target as the
+# menu opens, and neither the right button nor letters typed into the menu
+# reach the target.
+ctrl_let_go() { e2e_reports "$mark" 01 | sed -n '/^010100/,$p' | grep -q "^$(kb 00)$"; }
+mark=$(e2e_lines)
 xdotool keydown Control_L
 e2e_pause 0.1
 xdotool click 3
-e2e_wait 3000 "left ctrl never reached the target" sh -c "tail -n +$(( mark + 1 )) '$log' | grep -q '\"report\":\"010100'"
-e2e_wait 3000 "no all-released keyboard report when the menu opened" released_after_ctrl
+e2e_wait 3000 "Left Ctrl not pressed, then let go on the target as the menu opened" ctrl_let_go
 xdotool keyup Control_L
-if reports_after "$mark" | grep '^02' | cut -c3-4 | grep -q '^0[2367]'; then
-  fail "a right-button report reached the target: $(reports_after "$mark" | tr '\n' ' ')"
-fi
+e2e_wait 5000 "no menu after Left Ctrl + right click" e2e_menu_shown
+e2e_reports "$mark" 02 | cut -c3-4 | grep -q '^0[2367]' &&
+  fail "a right-button report reached the target: $(e2e_reports "$mark" | xargs)"
 xdotool type --delay 60 qzx
 e2e_pause 0.2
-xdotool mousemove --window "$wid" 100 100 click 1  # beside the menu, high in the window: closes it, and the next menu opens here with room below
+# A click beside the menu, high in the window, closes it (the next menu opens
+# there, with room below); the K typed then goes to the target.
+xdotool mousemove --window "$wid" 100 100 click 1
 e2e_pause 0.2
-xdotool type k  # the menu is closed: this one goes to the target
-k_arrived() { reports_after "$mark" | grep -q '^0100000e'; }
+xdotool type k
+k_arrived() { e2e_reports "$mark" 01 | grep -q '^0100000e'; }
 e2e_wait 3000 "forwarding did not resume when the menu closed" k_arrived
-letters=$(reports_after "$mark" | grep '^01' | cut -c7-18 | grep -v '^000000000000$' | grep -v '^0e0000000000$')
+letters=$(e2e_reports "$mark" 01 | cut -c7-18 | grep -v -e '^000000000000$' -e '^0e0000000000$')
 [ -z "$letters" ] || fail "keys typed into the menu reached the target: $letters"
-echo "release gesture: Left Ctrl let go on the target as the menu opened; no right button, none of the letters"
+echo "release gesture: Left Ctrl let go as the menu opened; no right button, none of the letters"
+# The menu opens again at the pointer: turning input off from it proves it.
 e2e_pause 0.2
-xdotool keydown Control_L
-e2e_pause 0.1
-xdotool click 3
-e2e_pause 0.1
-xdotool keyup Control_L
-e2e_pause 0.2
-# The menu is open where the pointer is: turning input off from it proves it.
-mark=$(lines)
-menu_click $ROW_INPUT
-e2e_wait 3000 "title did not change back" title_is "KAVRI Viewer"
-last_two() { reports_after "$mark" | tail -2 | tr '\n' ' ' | sed 's/ $//'; }
-released() { [ "$(last_two)" = "010000000000000000 0200000000" ]; }
+e2e_gesture
+e2e_menu_wait
+mark=$(e2e_lines)
+e2e_menu_pick $ROW_INPUT
+e2e_wait 3000 "input did not turn off" e2e_title_is "KAVRI Viewer"
+last_two() { e2e_reports "$mark" | tail -2 | xargs; }
+released() { [ "$(last_two)" = "$(kb 00) 0200000000" ]; }
 e2e_poll 3000 released || fail "input off: last reports '$(last_two)'"
-echo "menu again: input off sent the released reports"
+echo "input off: the released reports sent"
 
-# --- Target Device lists both dongles and switches ----------------------------------
-# The submenu opens to the right of its row, its first item level with it.
+# --- Target Device lists both dongles and switches: its submenu opens right of
+# its row, the first item level with it.
+starts() { cat "$work/a.log" "$work/b.log" | grep -c '"ev":"start"'; }
 pick_target() {
-  open_menu 200 200
-  pointer
-  local ty=$(( ptr_y + 14 + 20 * 3 + 4 * 2 ))
-  xdotool mousemove $(( ptr_x + 24 )) $ty
+  local n0
+  n0=$(starts)
+  e2e_menu 200 200
+  e2e_menu_hover $ROW_TARGET
+  xdotool mousemove $(( row_x + 236 )) $row_y
   e2e_pause 0.3
-  xdotool mousemove $(( ptr_x + 260 )) $ty
-  e2e_pause 0.3
-  xdotool mousemove $(( ptr_x + 260 )) $(( ty + 20 * $1 ))
-  e2e_pause 0.2
+  xdotool mousemove $(( row_x + 236 )) $(( row_y + 20 * $1 ))
+  e2e_wait 5000 "Target Device item $1 not lit" e2e_lit $(( row_x + 226 )) $(( row_y + 20 * $1 - 8 )) 40
   xdotool click 1
+  more_starts() { [ "$(starts)" -gt "$n0" ]; }
+  e2e_wait 10000 "Target Device item $1 started no session" more_starts
+  e2e_wait 40000 "no picture after Target Device item $1" e2e_showing_picture
 }
-starts() { grep -c '"ev":"start"' "$work/$1.log"; }
-a0=$(starts a) b0=$(starts b)
 pick_target 0
-e2e_wait 10000 "first Target Device item started no session" \
-  sh -c "[ \$(grep -c '\"ev\":\"start\"' $work/a.log) -gt $a0 ] || [ \$(grep -c '\"ev\":\"start\"' $work/b.log) -gt $b0 ]"
 first=$(current_sim)
-e2e_wait 40000 "no picture after choosing the first target" e2e_showing_picture
-a0=$(starts a) b0=$(starts b)
 pick_target 1
-e2e_wait 10000 "second Target Device item started no session" \
-  sh -c "[ \$(grep -c '\"ev\":\"start\"' $work/a.log) -gt $a0 ] || [ \$(grep -c '\"ev\":\"start\"' $work/b.log) -gt $b0 ]"
 second=$(current_sim)
 [ "$first" != "$second" ] || fail "both Target Device items are $first"
-e2e_wait 40000 "no picture after switching" e2e_showing_picture
 echo "target device: switched from $first to $second"
 
-# --- Disconnect ------------------------------------------------------------------------
 log="$work/$second.log"
-open_menu 300 250
-menu_click $ROW_DISCONNECT
+e2e_menu 300 250
+e2e_menu_pick $ROW_DISCONNECT
 e2e_wait 5000 "the dongle saw no disconnect" grep -q '"ev":"disconnect"' "$log"
-e2e_wait 5000 "the picture stayed" sh -c "! '$probe' check 'KAVRI Viewer' 1280 720"
+e2e_wait 5000 "the picture stayed" eval '! e2e_showing_picture'
 echo "disconnect: the connection ended"
 
-# --- Full screen and back ----------------------------------------------------------
-# Full screen is the window manager's to grant: one runs from here on.
-openbox --sm-disable >"$work/wm.log" 2>&1 &
-e2e_pids+=($!)
-managed() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'; }
-e2e_wait 5000 "the window manager did not start" managed
-# Managed now: it takes the window's focus first.
+e2e_wm
 focused() { [ "$(xdotool getactivewindow 2>/dev/null)" = "$wid" ]; }
 xdotool windowactivate "$wid" 2>/dev/null
 e2e_wait 5000 "the window never got the focus" focused
-size_is() { window_size; [ "$win_w" = "$1" ] && [ "$win_h" = "$2" ]; }
-open_menu 300 250
-menu_click 0 0
-e2e_wait 5000 "not full screen" size_is 1280 800
-open_menu 300 250
-menu_click 0 0
-e2e_wait 5000 "not windowed again" size_is 800 600
+for size in "1280 800" "800 600"; do
+  e2e_menu 300 250
+  e2e_menu_pick 0 0
+  e2e_wait 5000 "not $size" e2e_size_is $size
+done
 echo "full screen and back"
 
 kill -TERM "$viewer_pid"

@@ -1,12 +1,6 @@
 #!/usr/bin/env python3
-"""A small HTTPS file server for the update worker's tests.
-
-https_server.py DIR CERT KEY
-Serves DIR on 127.0.0.1 at a port the system picks, with the certificate
-chain CERT and its key KEY. Prints "port N" once it listens, logs each request
-as "GET PATH STATUS" to standard error, and ends when its standard input
-closes (so it dies with the test that started it).
-"""
+"""https_server.py --log LOG DIR CERT KEY: serves DIR over HTTPS on 127.0.0.1, logging
+JSON lines like the simulator ("ready" with the port, then "get" per request)."""
 import functools
 import http.server
 import ssl
@@ -14,27 +8,22 @@ import sys
 import threading
 
 
-class Handler(http.server.SimpleHTTPRequestHandler):
-    def log_request(self, code="-", size="-"):
-        sys.stderr.write("%s %s %s\n" % (self.command, self.path, code))
-        sys.stderr.flush()
-
-    def log_message(self, format, *args):
-        pass
-
-
 def main():
-    directory, cert, key = sys.argv[1:4]
+    log_path, directory, cert, key = sys.argv[2:6]
+    log = open(log_path, "a", buffering=1)
+
+    class Handler(http.server.SimpleHTTPRequestHandler):
+        def log_request(self, code="-", size="-"):
+            log.write('{"ev":"get","path":"%s","status":%s}\n' % (self.path, int(code)))
+
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     ctx.load_cert_chain(cert, key)
-    handler = functools.partial(Handler, directory=directory)
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(Handler, directory=directory))
     server.daemon_threads = True
     server.socket = ctx.wrap_socket(server.socket, server_side=True)
     threading.Thread(target=server.serve_forever, daemon=True).start()
-    print("port %d" % server.server_address[1], flush=True)
-    sys.stdin.read()  # until the test closes the pipe or ends
-    server.shutdown()
+    log.write('{"ev":"ready","port":%d}\n' % server.server_address[1])
+    sys.stdin.read()
 
 
 if __name__ == "__main__":

@@ -1,8 +1,5 @@
-// One listener record for tests that run the real link (integration, USB and
-// stress): it keeps everything the link reports for the test to wait on.
-// Pictures count as stamped when their bit blocks read; `fresh` counts those
-// newer than any counted before (a restarted device starts its numbers
-// again: call restart_numbers).
+// What the real link reports, for the tests to wait on. Pictures count as
+// stamped when their bit blocks read; `fresh` counts those newer than any before.
 #pragma once
 
 #include <arpa/inet.h>
@@ -27,8 +24,7 @@ struct LinkProbe {
     int scans_started = 0, scans_finished = 0;
     int width = 0, height = 0, size_reports = 0;
     uint32_t frames = 0, stamped = 0, fresh = 0, last_stamp = 0;
-    bool stamps_in_order = true;
-    bool keep_arrivals = false;
+    bool stamps_in_order = true, keep_arrivals = false;
     std::vector<uint64_t> arrivals;  // wall-clock ms of each fresh picture (keep_arrivals)
     std::vector<uint32_t> shown;     // frame number of each fresh picture (keep_arrivals)
     // Called for each device report with the probe unlocked (the UI's rule).
@@ -92,15 +88,14 @@ struct LinkProbe {
         std::lock_guard<std::mutex> g(m);
         return this->*field;
     }
-    std::vector<int> state_list() { return get(&LinkProbe::states); }
-    bool saw_state(int state)
+    int count_state(int state)
     {
-        auto s = state_list();
-        return std::find(s.begin(), s.end(), state) != s.end();
+        auto s = get(&LinkProbe::states);
+        return (int)std::count(s.begin(), s.end(), state);
     }
     int last_state()
     {
-        auto s = state_list();
+        auto s = get(&LinkProbe::states);
         return s.empty() ? -1 : s.back();
     }
     uint32_t fresh_now() { return get(&LinkProbe::fresh); }
@@ -108,13 +103,20 @@ struct LinkProbe {
     {
         return wait(timeout_ms, [&] { return fresh >= from + count; });
     }
-    void restart_numbers()
+    // For a device that numbers its pictures from 1 again (all: and a new link).
+    void restart_numbers(bool all = false)
     {
         std::lock_guard<std::mutex> g(m);
-        stamped = 0;
-        last_stamp = 0;
+        stamped = last_stamp = 0;
         stamps_in_order = true;
+        if (all) {
+            states.clear();
+            admitted.clear();
+            devices.clear();
+            frames = 0;
+        }
     }
+    void reset() { restart_numbers(true); }
     // The first reported device with this id within the limit (empty id: none).
     DeviceRecord wait_device(const std::string &id, int timeout_ms)
     {
@@ -138,28 +140,21 @@ inline uint32_t ipv4(const char *ip)
 
 inline int no_adapters(void *, uint32_t *, int) { return 0; }
 
-// Options without adapters (so without any real interface).
-inline LinkOptions no_adapter_options()
-{
-    LinkOptions o{};
-    o.adapters = no_adapters;
-    return o;
-}
-
-// A link without a first scan that reports to the probe, sound on.
-inline LinkContext *start_probed_link(LinkProbe *probe, LinkOptions o = no_adapter_options())
+// A link without a first scan that reports to the probe (if any), sound on.
+// Without an adapter source of its own it sees no real interface.
+inline LinkContext *start_probed_link(LinkProbe *probe, LinkOptions o = {})
 {
     o.no_initial_scan = 1;
+    o.adapters = o.adapters ? o.adapters : no_adapters;
     LinkContext *link = link_start(&o);
-    if (link) {
+    if (link && probe) {
         probe->attach(link);
         link_set_audio(link, 1);
     }
     return link;
 }
 
-// A record for a device that is not there to be scanned (an address nobody
-// answers from, or a hand-made device).
+// A record for a device that is not scanned.
 inline DeviceRecord record_at(const char *ip, int generation, uint16_t port = 36459)
 {
     DeviceRecord r{};

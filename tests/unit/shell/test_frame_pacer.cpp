@@ -1,5 +1,4 @@
-// Pacing the frame loop to the display rate when presenting does not wait.
-// At 60 Hz one period is 16667 microseconds.
+// Pacing the frame loop to the display rate when presenting does not wait (60 Hz: 16667 us).
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -33,14 +32,9 @@ TEST(FramePacer, SleepsToTheGrid)
                 p.set_refresh(r.refresh_after);
         }
     }
-    EXPECT_EQ(FramePacer(144).period_us(), 6944);
     FramePacer first(60); // the first frame without start does not sleep
     EXPECT_EQ(first.frame_done(500000), 0);
     EXPECT_EQ(first.frame_done(502000), 14667);
-}
-
-TEST(FramePacer, KeepsTheRateOverManyFrames)
-{
     // Sleeps that overshoot by 150 us do not slow the rate.
     FramePacer p(60);
     p.start(0);
@@ -51,8 +45,7 @@ TEST(FramePacer, KeepsTheRateOverManyFrames)
         ASSERT_GT(sleep, 0) << frame;
         now += sleep + 150;
     }
-    EXPECT_LE(now, 600 * 16667 + 150);
-    EXPECT_GE(now, 600 * 16667);
+    EXPECT_TRUE(now >= 600 * 16667 && now <= 600 * 16667 + 150) << now;
     // Presents paced by vertical sync, a little off the rate told, get no sleep.
     for (int64_t beat : {16600, 16700}) {
         FramePacer v(60);
