@@ -47,7 +47,7 @@ protected:
     {
         std::vector<Outcome> outs;
         for (int i = 0; i < tries && (outs.empty() || outs.back() == BACK_TO_NONE); i++) {
-            size_t mark = probe.state_list().size();
+            size_t mark = probe.get(&LinkProbe::states).size();
             probe.restart_numbers();
             uint32_t from = probe.fresh_now();
             uint64_t t0 = clock_steady_ms();

@@ -60,7 +60,7 @@ TEST(Selection, LinkThreadsSelectWhileTheOperatorConnectsAndDisconnects)
     const int threads_before = baseline_thread_count();
 
     LinkProbe probe;
-    LinkOptions o = no_adapter_options();
+    LinkOptions o{};
     o.usb_detect = detect_usb;
     o.usb_transport = hold_usb;
     LinkContext *link = start_probed_link(&probe, o);

@@ -58,7 +58,7 @@ TEST_P(Soak, StreamsThroughLossBurstsWithFlatMemoryAndQuickRecovery)
     ASSERT_TRUE(probe.wait_fresh(0, 10, scaled(8000))) << "last state " << probe.last_state();
 
     std::vector<Sample> samples;
-    const size_t states_at_start = probe.state_list().size();
+    const size_t states_at_start = probe.get(&LinkProbe::states).size();
     const uint64_t t0 = clock_steady_ms();
     const uint32_t first_fresh = probe.fresh_now();
     for (int k = 1; (int)((clock_steady_ms() - t0) / 1000) < seconds; k++) {
@@ -71,7 +71,7 @@ TEST_P(Soak, StreamsThroughLossBurstsWithFlatMemoryAndQuickRecovery)
     const uint64_t end_wall = clock_wall_ms();
 
     // Always streaming: the bursts lose pictures, not the connection.
-    auto states = probe.state_list();
+    auto states = probe.get(&LinkProbe::states);
     for (size_t i = states_at_start; i < states.size(); i++)
         EXPECT_EQ(states[i], LINK_STATE_STREAMING) << "state change " << i;
     EXPECT_TRUE(probe.get(&LinkProbe::stamps_in_order));
