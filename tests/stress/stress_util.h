@@ -1,5 +1,4 @@
-// Shared by the stress and soak tests: the process's thread count and
-// resident memory, and time limits scaled for the slow sanitizer builds.
+// Shared by the stress and soak tests.
 #pragma once
 
 #include <dirent.h>
@@ -8,19 +7,16 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <string>
 #include <thread>
-#include <vector>
 
+#include "platform/audio_output.h"
+#include "platform/fake/audio_output_fake.h"
 #include "sim_process.h"
 #include "support/link_probe.h"
 
 namespace stress {
 
-// Time limits that are about work done by the link (connecting, decoding)
-// grow by this factor in the sanitizer builds (KAVRI_STRESS_SLOW overrides
-// it). Limits that the link's own timers define (the 4 s silence rule) get
-// only a fixed allowance on top.
+// Limits grow by this factor in the sanitizer builds (or KAVRI_STRESS_SLOW).
 inline int slow_factor()
 {
 #if defined(__SANITIZE_THREAD__)
@@ -36,20 +32,17 @@ inline int slow_factor()
 }
 inline int scaled(int ms) { return ms * slow_factor(); }
 
-// Threads of this process right now.
 inline int thread_count()
 {
     int n = 0;
     if (DIR *d = opendir("/proc/self/task")) {
         while (dirent *e = readdir(d))
-            if (e->d_name[0] != '.')
-                n++;
+            n += e->d_name[0] != '.';
         closedir(d);
     }
     return n;
 }
 
-// Resident memory of this process in KiB (VmRSS), 0 when unreadable.
 inline long rss_kib()
 {
     std::ifstream f("/proc/self/status");
@@ -60,25 +53,33 @@ inline long rss_kib()
     return 0;
 }
 
-using Probe = LinkProbe;
-inline LinkContext *start_link(Probe *probe) { return start_probed_link(probe); }
+struct FakeAudio {
+    FakeAudio()
+    {
+        audio_output_use_fake(true);
+        audio_output_fake_reset();
+    }
+    ~FakeAudio() { audio_output_use_fake(false); }
+};
 
-// Scans 127.0.0.0/24 and returns the record of the device with this id
-// (empty id when none answered within the limit).
-inline DeviceRecord discover(LinkContext *link, Probe *probe, const std::string &id)
+inline const char *ip_for(const char *proto) { return proto[0] == '2' ? "127.0.0.3" : "127.0.0.2"; }
+inline std::string proto_name(const ::testing::TestParamInfo<const char *> &i)
+{
+    return std::string("Protocol") + i.param;
+}
+
+// Scans 127.0.0.0/24 for the device with this id (empty id: no answer).
+inline DeviceRecord discover(LinkContext *link, LinkProbe *probe, const std::string &id)
 {
     uint32_t subnet = ipv4("127.0.0.0");
     link_set_subnets(link, &subnet, 1);
     link_scan(link);
     DeviceRecord found = probe->wait_device(id, scaled(5000));
-    // The scan thread ends soon after the last probe; the thread counts
-    // below start from a link without it.
+    // The thread counts below start from a link without the scan thread.
     wait_until(scaled(5000), [&] { return !link_scanning(link); });
     return found;
 }
 
-// The simulator's arguments for one device at ip: small pictures, the id
-// "sim-<ip>".
 inline std::vector<std::string> sim_args(const char *ip, const char *protocol, std::vector<std::string> more = {})
 {
     std::vector<std::string> a = {"--bind", ip, "--protocol", protocol, "--size", "640x360",
@@ -87,21 +88,16 @@ inline std::vector<std::string> sim_args(const char *ip, const char *protocol, s
     return a;
 }
 
-// The thread count once it has held still for 300 ms (a thread that was
-// told to end, such as a finished scan, may still be on its way out).
+// The thread count once it has held still for 300 ms (a thread told to end
+// may still be on its way out).
 inline int settled_thread_count()
 {
     int last = thread_count();
     uint64_t since = clock_steady_ms(), give_up = since + 5000;
-    while (clock_steady_ms() < give_up) {
+    while (clock_steady_ms() < give_up && clock_steady_ms() - since < 300) {
         wait_until(10, [] { return false; });
-        int now = thread_count();
-        if (now != last) {
-            last = now;
-            since = clock_steady_ms();
-        } else if (clock_steady_ms() - since >= 300) {
-            break;
-        }
+        if (int now = thread_count(); now != last)
+            last = now, since = clock_steady_ms();
     }
     return last;
 }
@@ -115,11 +111,18 @@ inline int baseline_thread_count()
     return settled_thread_count();
 }
 
-// Waits for the thread count to come back to `expected` (threads end a
-// moment after they are told to).
 inline bool threads_back_to(int expected, int timeout_ms)
 {
     return wait_until(timeout_ms, [&] { return thread_count() == expected; });
+}
+
+inline void stop_promptly(LinkContext **link, int threads_before)
+{
+    uint64_t s0 = clock_steady_ms();
+    link_stop(link);
+    EXPECT_LE(clock_steady_ms() - s0, (uint64_t)scaled(1500)) << "link_stop took long";
+    EXPECT_TRUE(threads_back_to(threads_before, scaled(2000)))
+        << thread_count() << " threads, " << threads_before << " before the link started";
 }
 
 }  // namespace stress

@@ -1,21 +1,14 @@
-// Targets selected on the link's own threads (discovery answers on the
-// receiver thread, USB detection on the scan thread, as the user
-// interface's device listener does while idle) while the operator connects
-// and disconnects: the connection has one owner, no thread handle is joined
-// or replaced twice, and nothing starts a connection once the link stops.
+// Targets selected on the link's own threads (discovery answers, USB
+// detection) while the operator connects and disconnects: the connection has
+// one owner, and nothing starts a connection once the link stops.
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <atomic>
-#include <thread>
 
 #include "link/link_context.h"
 #include "protocol/wire.h"
-#include "platform/audio_output.h"
-#include "platform/fake/audio_output_fake.h"
 #include "stress_util.h"
 
 namespace {
@@ -38,24 +31,16 @@ void hold_usb(LinkContext *link)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
 }
 
-// A protocol-1 dongle at 127.0.0.9 with nothing behind its answers, which
-// it sends about once a millisecond: every one selects it (the connection is
-// refused at once, so the link is idle again straight away).
+// A protocol-1 dongle at 127.0.0.9 with nothing behind its answers, sent about
+// once a millisecond: each selects it, and the link is idle again at once.
 void flood_answers(const std::atomic<bool> *go_on)
 {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in from{}, to{};
-    from.sin_family = to.sin_family = AF_INET;
-    from.sin_port = htons(WIRE_PORT_DISCOVERY);
-    from.sin_addr.s_addr = ipv4("127.0.0.9");
-    to.sin_port = htons(WIRE_PORT_VIEWER);
-    to.sin_addr.s_addr = ipv4("127.0.0.1");
+    const sockaddr_in from = record_at("127.0.0.9", 1, WIRE_PORT_DISCOVERY).address.in4;
+    const sockaddr_in to = record_at("127.0.0.1", 1, WIRE_PORT_VIEWER).address.in4;
     ASSERT_EQ(bind(fd, (const sockaddr *)&from, sizeof from), 0);
     WireAnswerFields f{};
-    f.id = "flood";
-    f.mds = "KAVRI Viewer";
-    f.ip = "127.0.0.9";
-    f.version = "1.0.0.0";
+    f.id = "flood", f.mds = "KAVRI Viewer", f.ip = "127.0.0.9", f.version = "1.0.0.0";
     char text[512];
     int len = wire_build_answer(text, sizeof text, &f);
     ASSERT_GT(len, 0);
@@ -68,24 +53,19 @@ void flood_answers(const std::atomic<bool> *go_on)
 
 TEST(Selection, LinkThreadsSelectWhileTheOperatorConnectsAndDisconnects)
 {
-    audio_output_use_fake(true);
-    audio_output_fake_reset();
+    FakeAudio audio;
     SimProcess one, two;
     ASSERT_TRUE(sim_start(&one, sim_args("127.0.0.2", "1")));
     ASSERT_TRUE(sim_start(&two, sim_args("127.0.0.3", "2")));
     const int threads_before = baseline_thread_count();
 
-    Probe probe;
+    LinkProbe probe;
     LinkOptions o{};
-    o.adapters = no_adapters;
-    o.no_initial_scan = 1;
     o.usb_detect = detect_usb;
     o.usb_transport = hold_usb;
-    LinkContext *link = link_start(&o);
+    LinkContext *link = start_probed_link(&probe, o);
     ASSERT_NE(link, nullptr);
-    probe.attach(link);
-    // The user interface's rule: a dongle reported while idle is selected,
-    // on the thread that reports it.
+    // The user interface's rule: a dongle reported while idle is selected.
     std::atomic<bool> idle_rule{true};
     probe.device_hook = [&](const DeviceRecord &r) {
         if (idle_rule.load() && !link_connected(link))
@@ -95,8 +75,7 @@ TEST(Selection, LinkThreadsSelectWhileTheOperatorConnectsAndDisconnects)
     DeviceRecord p2 = discover(link, &probe, "sim-127.0.0.3");
     ASSERT_TRUE(p1.id[0] && p2.id[0]);
 
-    // Scans one after another (every answer and every USB report selects)
-    // while the operator connects, switches and disconnects.
+    // Scans one after another while the operator connects and disconnects.
     std::atomic<bool> scanning{true};
     std::thread scans([&] {
         while (scanning.load())
@@ -119,7 +98,6 @@ TEST(Selection, LinkThreadsSelectWhileTheOperatorConnectsAndDisconnects)
     answers.join();
     wait_until(scaled(5000), [&] { return !link_scanning(link); });
 
-    // The link still does what the operator asks.
     idle_rule = false;
     link_disconnect(link, true);
     // Pictures of the session just left may still leave the decoder: the
@@ -137,8 +115,7 @@ TEST(Selection, LinkThreadsSelectWhileTheOperatorConnectsAndDisconnects)
     probe.restart_numbers();
     uint32_t from = probe.fresh_now();
     link_select_target(link, &p2);
-    EXPECT_TRUE(probe.wait(scaled(5000), [&] { return !probe.states.empty() && probe.states.back() == LINK_STATE_STREAMING; }))
-        << "last state " << probe.last_state();
+    EXPECT_TRUE(probe.wait_state(LINK_STATE_STREAMING, scaled(5000))) << "last state " << probe.last_state();
     EXPECT_TRUE(probe.wait_fresh(from, 3, scaled(5000)))
         << probe.get(&LinkProbe::frames) << " pictures, " << probe.get(&LinkProbe::stamped) << " stamped, "
         << probe.get(&LinkProbe::fresh) - from << " fresh; the device heard " << sim_events(&two, "setting").size()
@@ -153,7 +130,6 @@ TEST(Selection, LinkThreadsSelectWhileTheOperatorConnectsAndDisconnects)
                                                                  << " before";
     sim_stop(&one);
     sim_stop(&two);
-    audio_output_use_fake(false);
 }
 
 }  // namespace

@@ -1,15 +1,8 @@
-// The simulated dongle's contract with the tests that use it: the picture
-// stamp (the end-to-end probe reads it from screenshots) and the resend
-// choice from acknowledgement bitmaps. Pictures that decode back to their
-// stamps are the decoder tests' (tests/unit/media), their bars the end-to-end
-// probe's.
+// The simulated dongle's picture stamp, which the end-to-end probe reads from
+// screenshots.
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <string>
-
 #include "dongle_sim/bitblocks.h"
-#include "dongle_sim/sim_resend.h"
 #include "support/bytes.h"
 
 // The stamp reads back from the picture, and a picture with one cell flipped
@@ -30,27 +23,4 @@ TEST(SimStamp, ReadsBackAndOneFlippedCellIsRefused)
     for (int k = 0; k < 256; k++)
         y[(size_t)(16 + k / 16) * ys + 16 + 16 * 40 + k % 16] = flipped;
     EXPECT_FALSE(bitblocks_read(y.data(), ys, w, h, &f, &t));
-}
-
-TEST(SimResend, ResendsWhatTheBitmapLacks)
-{
-    uint64_t sent[64], t0 = 1000;
-    uint8_t resent[64] = {};
-    for (auto &s : sent)
-        s = t0;
-    // 6 fragments, 0 1 _ 3 _ _ received: 2 is a hole and goes again at once;
-    // 4 and 5 may still be on their way until they are stale.
-    EXPECT_EQ(sim_select_resends(0x3F, 0x0B, sent, resent, t0 + 1, 24000, 12000, 8), 0x04u);
-    EXPECT_EQ(sim_select_resends(0x3F, 0x0F, sent, resent, t0 + 23999, 24000, 12000, 8), 0u);
-    EXPECT_EQ(sim_select_resends(0x3F, 0x0F, sent, resent, t0 + 24000, 24000, 12000, 8), 0x30u);
-    // A resent fragment waits the regap, and is given up after the limit.
-    sent[2] = 10000, resent[2] = 1;
-    EXPECT_EQ(sim_select_resends(0xF, 0xB, sent, resent, 10005, 100, 50, 8), 0u);
-    EXPECT_EQ(sim_select_resends(0xF, 0xB, sent, resent, 10050, 100, 50, 8), 0x4u);
-    resent[2] = 8;
-    EXPECT_EQ(sim_select_resends(0xF, 0xB, sent, resent, 99999, 100, 50, 8), 0u);
-    // Bits beyond the expected fragments are ignored; all 64 of a full window count.
-    resent[2] = 0;
-    EXPECT_EQ(sim_select_resends(0x3, 0xFFFFFFFFu, sent, resent, 1 << 30, 1, 1, 8), 0u);
-    EXPECT_EQ(sim_select_resends(~0ull, 1ull << 63, sent, resent, t0 + 1000, 1000, 1000, 8), ~0ull >> 1);
 }

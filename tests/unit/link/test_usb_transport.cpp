@@ -1,43 +1,27 @@
-// USB stream transport: message framing, the mode-switch report, pipe choice,
-// reading messages in pieces, and what each message from the dongle does.
-// Arbitrary pipe content is the fuzz harness's (fuzz_usb_message).
+// USB stream transport. Arbitrary pipe content is the fuzz harness's
+// (fuzz_usb_message).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "link/link.h"
 #include "link/usb_transport.h"
 #include "support/bytes.h"
 
-TEST(UsbFraming, BuildAndParseHeaders)
+TEST(UsbFraming, HeadersMessagesAndTheModeSwitchReport)
 {
     uint8_t out[6];
     ASSERT_EQ(usb_msg_build(out, sizeof out, USB_CLASS_STATUS, USB_TYPE_VIDEO_ACK, 0), 6);
     EXPECT_EQ(hex(out, 6), "015000000000");
     EXPECT_EQ(usb_msg_build(out, 5, 1, 1, 0), -1);
-    const struct {
-        const char *h;
-        int result;
-        uint32_t length;
-    } rows[] = {
-        {"0282 01000200", 0, 131073},  // little endian
-        {"0282 faff3f00", 0, 4194298}, // 4 MiB - 6: the largest that fits
-        {"0282 fbff3f00", -2, 0},      // 4 MiB - 5 cannot be held
-        {"0180 000000", -1, 0},        // short header
-    };
-    for (const auto &r : rows) {
-        SCOPED_TRACE(r.h);
-        Bytes h = unhex(r.h);
-        UsbMsgHeader m;
-        ASSERT_EQ(usb_msg_parse_header(h.data(), h.size(), &m), r.result);
-        if (r.result == 0) {
-            EXPECT_EQ(m.cls * 256 + m.type, 0x0282);
-            EXPECT_EQ(m.length, r.length);
-        }
-    }
+    // The length is little endian; the largest that fits the buffer (4 MiB
+    // - 6) is the fuzz harness's to hold to.
+    const Bytes header = unhex("0282 01000200");
+    UsbMsgHeader m;
+    ASSERT_EQ(usb_msg_parse_header(header.data(), header.size(), &m), 0);
+    EXPECT_EQ(m.cls * 256 + m.type, 0x0282);
+    EXPECT_EQ(m.length, 131073u);
     // The next message of a byte block: the second one lacks its payload byte.
     const Bytes two = unhex("0181 02000000 aabb 0283 01000000");
     UsbMsgHeader h;
@@ -45,10 +29,7 @@ TEST(UsbFraming, BuildAndParseHeaders)
     ASSERT_EQ(usb_next_message(two.data(), two.size(), &h, &p), 8);
     EXPECT_EQ(p, two.data() + 6);
     EXPECT_EQ(usb_next_message(two.data() + 8, two.size() - 8, &h, &p), 0);
-}
-
-TEST(UsbModeSwitch, ReportIs0C80ThenZerosOfTheInterfaceLength)
-{
+    // The mode-switch report: 0c 80, then zeros to the interface's length.
     Bytes r(9, 0xEE);
     ASSERT_EQ(usb_mode_switch_report(r.data(), r.size()), 9);
     EXPECT_EQ(hex(r), "0c8000000000000000");
@@ -57,35 +38,20 @@ TEST(UsbModeSwitch, ReportIs0C80ThenZerosOfTheInterfaceLength)
 
 TEST(UsbPipes, LastBulkPipeOfEachDirectionWins)
 {
-    struct Case {
-        std::vector<UsbEndpointInfo> eps;
-        int result;
-        uint8_t in, out;
-    } const cases[] = {
-        // interrupt and isochronous pipes are skipped
-        {{{0x81, 0x02}, {0x83, 0x03}, {0x01, 0x02}, {0x82, 0x02}, {0x04, 0x02}, {0x05, 0x01}}, 0, 0x82, 0x04},
-        {{{0x81, 0x02}, {0x02, 0x03}}, -1, 0, 0}, // no bulk out
-        {{{0x01, 0x02}}, -1, 0, 0},               // no bulk in
-        {{}, -1, 0, 0},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.eps.size());
-        uint8_t in = 0, out = 0;
-        ASSERT_EQ(usb_pick_pipes(c.eps.empty() ? nullptr : c.eps.data(), (int)c.eps.size(), &in, &out), c.result);
-        if (c.result == 0) {
-            EXPECT_EQ(in * 256 + out, c.in * 256 + c.out);
-        }
-    }
+    // Interrupt (3) and isochronous (1) pipes are skipped.
+    const UsbEndpointInfo eps[] = {{0x81, 0x02}, {0x83, 0x03}, {0x01, 0x02}, {0x82, 0x02}, {0x04, 0x02}, {0x05, 0x01}};
+    uint8_t in = 0, out = 0;
+    ASSERT_EQ(usb_pick_pipes(eps, 6, &in, &out), 0);
+    EXPECT_EQ(in * 256 + out, 0x8204);
+    EXPECT_EQ(usb_pick_pipes(eps + 2, 1, &in, &out), -1) << "no bulk in";
 }
 
 namespace {
 
-// A pipe that hands out a byte block, at most `chunk` bytes a read, and
-// records what each read asked for. fail_at: the read that fails (from 0).
+// Hands out at most `chunk` bytes a read, and records what each read asked.
 struct ScriptedPipe {
     Bytes data;
     size_t chunk = SIZE_MAX;
-    int fail_at = -1;
     size_t pos = 0;
     std::vector<size_t> asked;
 
@@ -94,7 +60,7 @@ struct ScriptedPipe {
         auto *p = (ScriptedPipe *)c;
         p->asked.push_back(n);
         size_t k = std::min({n, p->chunk, p->data.size() - p->pos});
-        if (k == 0 || (int)p->asked.size() - 1 == p->fail_at)
+        if (k == 0)
             return -1;
         std::memcpy(dst, p->data.data() + p->pos, k);
         p->pos += k;
@@ -118,51 +84,41 @@ Bytes counting(size_t n)
 
 } // namespace
 
-TEST(UsbReadMessage, PiecesShortReadsFailuresAndOversizedLengths)
+TEST(UsbReadMessage, PiecesShortReadsAndAPipeThatEnds)
 {
     const size_t big = USB_RECEIVE_BUFFER_SIZE;
     const struct {
         const char *what;
         Bytes data;
         size_t chunk, cap;
-        int fail_at, result;
-        std::vector<size_t> asked; // empty: not checked
+        int result;
+        std::vector<size_t> asked;
     } cases[] = {
-        {"payload in pieces of 131072", message(2, 0x82, counting(131073)), SIZE_MAX, big, -1, 0, {6, 131072, 1}},
-        {"short reads continue until the piece is whole", message(2, 0x83, counting(2500)), 1000, 16384, -1, 0,
+        {"payload in pieces of 131072", message(2, 0x82, counting(131073)), SIZE_MAX, big, 0, {6, 131072, 1}},
+        {"short reads continue until the piece is whole", message(2, 0x83, counting(2500)), 1000, 16384, 0,
          {6, 2500, 1500, 500}},
-        {"the header a byte at a time", message(1, 0x80, counting(2)), 1, 64, -1, 0, {}},
-        {"a failed payload read", message(2, 0x82, counting(131073)), SIZE_MAX, big, 2, -1, {}},
-        {"nothing to read", {}, SIZE_MAX, big, -1, -1, {}},
-        {"4 MiB - 5 ends without reading the payload", unhex("0282 fbff3f00 1122"), SIZE_MAX, big, -1, -2, {6}},
-        {"beyond the caller's buffer", message(2, 0x83, counting(100)), SIZE_MAX, 64, -1, -2, {}},
+        {"the pipe ends within the payload", unhex("0282 64000000 0102"), SIZE_MAX, big, -1, {}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         ScriptedPipe pipe;
         pipe.data = cat({c.data, {0x77}}); // the next message's first byte stays unread
-        pipe.chunk = c.chunk, pipe.fail_at = c.fail_at;
+        pipe.chunk = c.chunk;
         UsbReader r{&pipe, ScriptedPipe::read};
         Bytes buf(c.cap, 0);
         UsbMsgHeader h;
         ASSERT_EQ(usb_read_message(&r, buf.data(), buf.size(), &h), c.result);
-        if (!c.asked.empty()) {
-            EXPECT_EQ(pipe.asked, c.asked);
-        }
         if (c.result == 0) {
+            EXPECT_EQ(pipe.asked, c.asked);
             EXPECT_EQ(pipe.pos, c.data.size());
             EXPECT_EQ(Bytes(buf.begin(), buf.begin() + c.data.size()), c.data);
         }
     }
 }
 
-// ---------------------------------------------------------------------------
-// Dispatch
-
 namespace {
 
-// Records every effect as a line of text, in order; data handed on is
-// written out in hex.
+// Records every effect as a line of text, in order.
 struct Recorder {
     bool video_present = false;
     bool audio_on = true;
@@ -206,8 +162,6 @@ TEST(UsbDispatch, MessagesFromTheDongle)
         int last_result; // of the last message; the others give 0
         Events events;
     } const cases[] = {
-        {"video status 0: state 4 without acknowledgement; access units dropped", false, true, 0,
-         {"0180 02000000 0000", kAccessUnit}, 0, {"video_present=0", "state 4"}},
         {"video status 1: the 9-byte codec header goes before any access unit", false, true, 0,
          {"0180 0b000000 0109 000000016700000168", kAccessUnit}, 0,
          {"video_present=1", "submit 000000016700000168", "ack", "state 5", "submit 0000000165"}},
@@ -224,10 +178,7 @@ TEST(UsbDispatch, MessagesFromTheDongle)
          {"0181 06000000 0002 80bb0000", "0181 00000000"}, 0, {"stop", "stop"}},
         {"audio status too short for the rate changes nothing", false, true, 0, {"0181 03000000 010280"}, 0, {}},
         {"audio data is dropped while audio is off", false, false, 0, {"0283 04000000 01020304"}, 0, {}},
-        {"audio data is pushed while audio is on", false, true, 0, {"0283 04000000 01020304"}, 0,
-         {"push 01020304"}},
-        {"other classes and types are ignored", true, true, 0,
-         {"0280 01000000 01", "0182 01000000 01", "0301 00000000", "0101 00000000", "0282 00000000"}, 0, {}},
+        {"other classes and types are ignored", true, true, 0, {"0280 01000000 01", "0301 00000000"}, 0, {}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);

@@ -1,19 +1,12 @@
-// The SDL audio output, played through SDL's "disk" driver: it writes what
-// the device plays to a file, in real time, as raw frames of the device's
-// format (here exactly ours: 2 channels, signed 16-bit, 48000 Hz).
+// The SDL audio output through SDL's "disk" driver, which writes what the
+// device plays to a file in real time (2 channels, signed 16-bit, 48000 Hz).
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
-#include <chrono>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <cstdlib>
-#include <string>
-#include <vector>
 
 #include "platform/audio_output.h"
 #include "support/wait.h"
@@ -23,19 +16,14 @@ namespace {
 const uint32_t kRate = 48000;
 const auto kDeadline = std::chrono::milliseconds(20000);
 
-long file_size(const std::string &path)
-{
-    std::error_code ec;
-    auto n = std::filesystem::file_size(path, ec);
-    return ec ? -1 : (long)n;
-}
-
 // The device has played at least `bytes` more since now: SDL writes a
 // device buffer every ~10 ms, even while paused (silence then).
 bool device_plays_on(const std::string &path, long bytes)
 {
-    long from = file_size(path);
-    return wait_until([&] { return file_size(path) >= from + bytes; }, kDeadline);
+    std::error_code ec;
+    auto size = [&] { return (long)std::filesystem::file_size(path, ec); };
+    long from = size();
+    return wait_until([&] { return size() >= from + bytes; }, kDeadline);
 }
 
 std::vector<int16_t> sine(uint32_t frames)
@@ -54,7 +42,6 @@ protected:
         path = ::testing::TempDir() + "kavri_audio_" + std::to_string(getpid()) + "_" +
                ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".raw";
         std::remove(path.c_str());
-        // Read by SDL when its audio subsystem starts, with the first output.
         setenv("SDL_AUDIODRIVER", "disk", 1);
         setenv("SDL_DISKAUDIOFILE", path.c_str(), 1);
     }
@@ -87,15 +74,13 @@ TEST_F(AudioOutputSdlTest, PlaysA440HzToneThroughTheDiskDriver)
     // The last buffer taken from the queue reaches the file too.
     ASSERT_TRUE(device_plays_on(path, 16384));
     audio_output_destroy(&o);
-    EXPECT_EQ(o, nullptr);
 
     // The left channel's zero crossings, over the sounding samples only (SDL
     // writes silence before and after the tone); sin() rounds to 0 near its
     // zeros, a few dozen samples in 500 ms.
     std::ifstream in(path, std::ios::binary);
-    std::vector<char> raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<int16_t> s(raw.size() / 2);
-    std::memcpy(s.data(), raw.data(), s.size() * 2);
+    std::vector<int16_t> s(std::filesystem::file_size(path) / 2);
+    in.read((char *)s.data(), (std::streamsize)(s.size() * 2));
     size_t sounding = 0, crossings = 0, mismatches = 0;
     int last_sign = 0, peak = 0;
     for (size_t i = 0; i + 1 < s.size(); i += 2) {
@@ -107,7 +92,6 @@ TEST_F(AudioOutputSdlTest, PlaysA440HzToneThroughTheDiskDriver)
         crossings += last_sign && sign != last_sign;
         last_sign = sign;
     }
-    EXPECT_GE(s.size() / 2, (size_t)total);
     EXPECT_EQ(mismatches, 0u);
     EXPECT_GE(sounding, (size_t)total - 200);
     EXPECT_LE(sounding, (size_t)total);
@@ -117,8 +101,14 @@ TEST_F(AudioOutputSdlTest, PlaysA440HzToneThroughTheDiskDriver)
 
 TEST_F(AudioOutputSdlTest, StartsAtTheMinimumAndRefusesDataBeyondTheMaximum)
 {
-    AudioOutput *o = audio_output_create(kRate, 60, 150);
-    ASSERT_NE(o, nullptr);
+    // A failed start leaves nothing behind: the disk driver starts next, also
+    // for a second user of SDL audio.
+    setenv("SDL_AUDIODRIVER", "no_such_driver", 1);
+    EXPECT_EQ(audio_output_create(kRate, 60, 150), nullptr);
+    setenv("SDL_AUDIODRIVER", "disk", 1);
+    AudioOutput *o = audio_output_create(kRate, 60, 150), *second = audio_output_create(44100, 60, 150);
+    ASSERT_TRUE(o && second);
+    audio_output_destroy(&second);
     std::vector<int16_t> tone = sine(kRate / 10);  // 100 ms
 
     // 40 ms is below the 60 ms minimum: the device plays silence and leaves
@@ -134,27 +124,5 @@ TEST_F(AudioOutputSdlTest, StartsAtTheMinimumAndRefusesDataBeyondTheMaximum)
     EXPECT_GT(audio_output_queued_ms(o), 100u);
     ASSERT_TRUE(wait_until([&] { return audio_output_queued_ms(o) < 100; }, kDeadline));
 
-    EXPECT_FALSE(audio_output_queue(nullptr, tone.data(), 1));
-    EXPECT_FALSE(audio_output_queue(o, nullptr, 1));
-    EXPECT_TRUE(audio_output_queue(o, nullptr, 0));
-    EXPECT_EQ(audio_output_queued_ms(nullptr), 0u);
-    audio_output_destroy(&o);
-    audio_output_destroy(&o);
-    audio_output_destroy(nullptr);
-}
-
-TEST_F(AudioOutputSdlTest, CreateFailsCleanlyWithoutADriver)
-{
-    setenv("SDL_AUDIODRIVER", "no_such_driver", 1);
-    EXPECT_EQ(audio_output_create(kRate, 60, 150), nullptr);
-    EXPECT_EQ(audio_output_create(0, 60, 150), nullptr);
-    // The failed start left nothing behind: the disk driver starts next.
-    setenv("SDL_AUDIODRIVER", "disk", 1);
-    AudioOutput *o = audio_output_create(kRate, 60, 150);
-    ASSERT_NE(o, nullptr);
-    AudioOutput *second = audio_output_create(44100, 60, 150);  // a second user of SDL audio
-    EXPECT_NE(second, nullptr);
-    audio_output_destroy(&second);
-    EXPECT_TRUE(audio_output_queue(o, std::vector<int16_t>(960).data(), 480));
     audio_output_destroy(&o);
 }
