@@ -1,9 +1,11 @@
 // Discovery answers from anyone on the network. The first byte picks the
 // source family (bit 0: IPv6) and the address bytes follow; the rest is the
 // answer text, passed with its exact length and no terminating zero.
-#include "fuzz.h"
 #include <arpa/inet.h>
 
+#include <algorithm>
+
+#include "fuzz.h"
 #include "protocol/device_record.h"
 
 static void check_text(const char *field, size_t size)
@@ -17,21 +19,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::memset(&src, 0, sizeof src);
     size_t used = 0;
     if (size >= 1) {
-        bool v6 = data[0] & 1;
-        used = 1;
-        if (v6) {
-            src.in6.sin6_family = AF_INET6;
-            src.in6.sin6_port = htons(32469);
-            size_t n = size - used < 16 ? size - used : 16;
-            std::memcpy(&src.in6.sin6_addr, data + used, n);
-            used += n;
-        } else {
-            src.in4.sin_family = AF_INET;
-            src.in4.sin_port = htons(32469);
-            size_t n = size - used < 4 ? size - used : 4;
-            std::memcpy(&src.in4.sin_addr, data + used, n);
-            used += n;
-        }
+        const bool v6 = data[0] & 1;
+        used = 1 + std::min(size - 1, v6 ? (size_t)16 : (size_t)4);
+        src.in4.sin_family = v6 ? AF_INET6 : AF_INET;
+        src.in4.sin_port = htons(32469); // where both families keep it
+        std::memcpy(v6 ? (void *)&src.in6.sin6_addr : (void *)&src.in4.sin_addr, data + 1, used - 1);
     }
     const char *text = reinterpret_cast<const char *>(data + used);
     size_t len = size - used;

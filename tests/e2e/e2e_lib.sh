@@ -97,10 +97,11 @@ e2e_wait() {
   e2e_poll "$ms" "$@" || fail "$msg"
 }
 
-# e2e_sim NAME ARGS...: starts a simulator logging to $work/NAME.log.
+# e2e_sim NAME ARGS...: starts a simulator logging to $work/NAME.log (its
+# commands read from $sim_stdin if set).
 e2e_sim() {
   local name=$1; shift
-  "$sim" "$@" --log "$work/$name.log" >"$work/$name.out" 2>&1 </dev/null &
+  "$sim" "$@" --log "$work/$name.log" >"$work/$name.out" 2>&1 <"${sim_stdin:-/dev/null}" &
   e2e_pids+=($!)
   e2e_wait 5000 "simulator $name not ready" grep -q '"ev":"ready"' "$work/$name.log"
 }
@@ -118,6 +119,8 @@ e2e_viewer() {
   wid=$(xdotool search --name "^KAVRI Viewer" | head -1)
 }
 
+# e2e_quit: SIGTERM ends the viewer in time.
+e2e_quit() { kill -TERM "$viewer_pid"; e2e_viewer_ends SIGTERM; }
 # e2e_viewer_ends HOW: waits for the viewer to end within the limit with exit code 0.
 e2e_viewer_ends() {
   local how=$1 start=$(now_ms) rc
@@ -141,9 +144,9 @@ e2e_title_is() { [ "$(xdotool getwindowname "$wid")" = "$1" ]; }
 # e2e_count X Y W H R G B TOL: how many pixels of the rectangle at (X, Y) on
 # the screen the window shows within TOL of (R, G, B).
 e2e_count() {
-  local x y
-  read -r x y _ < <("$probe" geometry "KAVRI Viewer")
-  "$probe" count "KAVRI Viewer" $(( $1 - x )) $(( $2 - y )) "${@:3}" | cut -d' ' -f1
+  local X Y WIDTH HEIGHT SCREEN WINDOW
+  eval "$(xdotool getwindowgeometry --shell "$wid")"
+  "$probe" count "KAVRI Viewer" $(( $1 - X )) $(( $2 - Y )) "${@:3}" | cut -d' ' -f1
 }
 
 # The function menu opens with its corner at the pointer. It counts as drawn

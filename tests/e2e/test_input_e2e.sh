@@ -146,6 +146,5 @@ for size in "1280 800" "800 600"; do
 done
 echo "full screen and back"
 
-kill -TERM "$viewer_pid"
-e2e_viewer_ends SIGTERM
+e2e_quit
 echo "PASS"

@@ -166,8 +166,7 @@ settings_are af23c03b010000007f00000009badcfe544b424c020000006465
 click_at 546 71
 echo "layout: German chosen and saved after the network list"
 
-kill -TERM "$viewer_pid"
-e2e_viewer_ends SIGTERM
+e2e_quit
 e2e_viewer
 start_forwarding
 # Z and Y trade places on a German keyboard.
@@ -175,6 +174,5 @@ paste "zy"
 e2e_expect_keys $(kb 00 1c) $(kb 00) $(kb 00 1d) $(kb 00) $(kb 00)
 echo "layout: after a restart 'zy' is typed with the German keys"
 
-kill -TERM "$viewer_pid"
-e2e_viewer_ends SIGTERM
+e2e_quit
 echo "PASS"

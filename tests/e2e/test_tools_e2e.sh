@@ -34,13 +34,11 @@ echo "command line: help, version and errors as the table says"
 # --- --connect 127.0.0.2 --fullscreen: full screen, the dongle's picture ---------
 e2e_wm
 
-# The simulator reads commands from a pipe held open here.
+# The simulator reads commands from a pipe held open here (read-write: the
+# open does not wait for the reader).
 mkfifo "$work/sim.in"
-"$sim" --bind 127.0.0.2 --protocol 2 --size 1280x720 --loss-burst 300/2500 --log "$work/sim.log" \
-  <"$work/sim.in" >"$work/sim.out" 2>&1 &
-e2e_pids+=($!)
-exec 5>"$work/sim.in"
-e2e_wait 5000 "simulator not ready" grep -q '"ev":"ready"' "$work/sim.log"
+exec 5<>"$work/sim.in"
+sim_stdin=$work/sim.in e2e_sim sim --bind 127.0.0.2 --protocol 2 --size 1280x720 --loss-burst 300/2500
 
 # No settings (no scan network reaches 127.0.0.x); pictures go where
 # user-dirs.dirs says.
@@ -133,6 +131,5 @@ done < <(grep '^recording: closed' "$work/viewer.out")
 [ $n = 4 ] || fail "$n recordings, want 4"
 grep -q '"ev":"loss_burst"' "$work/sim.log" || fail "no loss burst while recording"
 
-kill -TERM "$viewer_pid"
-e2e_viewer_ends SIGTERM
+e2e_quit
 echo "PASS"
