@@ -103,13 +103,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             len = (unsigned)fsize;
         else if (len > fsize + 1)
             len = len % (unsigned)(fsize + 2); // mostly in range, sometimes one over
-        switch (op[0] >> 5) {
-        case 1: frame++; break;
-        case 2: frame--; break;
-        case 3: frame += 1000; break;
-        case 4: frame = FA_NO_FRAME; break;
-        default: break;
-        }
+        static const uint32_t step[8] = {0, 1, 0xFFFFFFFFu, 1000, 0, 0, 0, 0};
+        frame = op[0] >> 5 == 4 ? FA_NO_FRAME : frame + step[op[0] >> 5];
         now_us += (uint64_t)op[7] * 50;
         const uint32_t interval = (uint32_t)op[8] * 100, offset = (uint32_t)op[9] * 17;
         if (p1 && (count > 255 || index > 255))

@@ -2,6 +2,7 @@
 # which are called as `SCRIPT VIEWER SIMULATOR X11_PROBE`.
 #
 #   source "$(dirname "$0")/e2e_lib.sh"; e2e_begin "$0" "$@"
+set -uo pipefail
 #
 # e2e_begin re-executes the script inside a private network namespace when
 # it is not provably in one, makes a work folder, starts Xvfb on a free
@@ -22,7 +23,7 @@ e2e_begin() {
     # Not provably in a namespace of our own: go through one (once).
     KAVRI_E2E_NETNS=1 exec "$e2e_here/../../scripts/in-netns" bash "$script" "$@"
   fi
-  e2e_need Xvfb xdotool
+  e2e_need Xvfb xdotool xwininfo
 
   work=$(mktemp -d /tmp/kavri-e2e.XXXXXX)
   e2e_pids=() viewer_pid= xvfb_pid=
@@ -143,10 +144,11 @@ e2e_title_is() { [ "$(xdotool getwindowname "$wid")" = "$1" ]; }
 
 # e2e_count X Y W H R G B TOL: how many pixels of the rectangle at (X, Y) on
 # the screen the window shows within TOL of (R, G, B).
+# (xdotool's window position is off by the frame under a window manager.)
 e2e_count() {
-  local X Y WIDTH HEIGHT SCREEN WINDOW
-  eval "$(xdotool getwindowgeometry --shell "$wid")"
-  "$probe" count "KAVRI Viewer" $(( $1 - X )) $(( $2 - Y )) "${@:3}" | cut -d' ' -f1
+  local x y
+  read -r x y < <(xwininfo -id "$wid" | awk '/Absolute upper-left [XY]/ { printf "%s ", $4 }')
+  "$probe" count "KAVRI Viewer" $(( $1 - x )) $(( $2 - y )) "${@:3}" | cut -d' ' -f1
 }
 
 # The function menu opens with its corner at the pointer. It counts as drawn

@@ -13,10 +13,7 @@
 #               first protocol generation; SIGTERM ends the viewer, which
 #               closes its control stream;
 #   firmware    a dongle with old firmware: the new-firmware notice, once per run.
-#
-#   test_connect_e2e.sh VIEWER SIMULATOR X11_PROBE
 # KAVRI_E2E_SCENARIOS="five typed" runs only those (when looking into one).
-set -uo pipefail
 source "$(dirname "$0")/e2e_lib.sh"
 e2e_begin "$0" "$@"
 

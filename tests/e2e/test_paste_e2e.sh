@@ -8,9 +8,6 @@
 #     combination, Escape stops a long paste;
 #   - the target's keyboard layout chosen in Settings is saved and used after
 #     a restart.
-#
-#   test_paste_e2e.sh VIEWER SIMULATOR X11_PROBE
-set -uo pipefail
 source "$(dirname "$0")/e2e_lib.sh"
 e2e_begin "$0" "$@"
 e2e_need xclip

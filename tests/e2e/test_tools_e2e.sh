@@ -4,9 +4,6 @@
 # changes its resolution on command: the statistics overlay, a screenshot,
 # and recordings across a resolution change and a lost connection, each
 # checked with ffprobe against what the viewer says it received.
-#
-#   test_tools_e2e.sh VIEWER SIMULATOR X11_PROBE
-set -uo pipefail
 source "$(dirname "$0")/e2e_lib.sh"
 e2e_begin "$0" "$@"
 e2e_need ffprobe convert openbox xprop

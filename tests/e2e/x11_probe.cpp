@@ -143,14 +143,10 @@ int check(const char *title, int src_w, int src_h, const char *save)
         save_ppm(img, save);
 
     // The picture keeps its aspect and fills the window's width or height.
-    int ww = img.width, wh = img.height, dw, dh;
-    if ((int64_t)ww * src_h <= (int64_t)wh * src_w) {
-        dw = ww;
-        dh = (int)((int64_t)ww * src_h / src_w);
-    } else {
-        dh = wh;
-        dw = (int)((int64_t)wh * src_w / src_h);
-    }
+    const int ww = img.width, wh = img.height;
+    const bool fills_width = (int64_t)ww * src_h <= (int64_t)wh * src_w;
+    const int dw = fills_width ? ww : (int)((int64_t)wh * src_w / src_h);
+    const int dh = fills_width ? (int)((int64_t)ww * src_h / src_w) : wh;
     int rx = (ww - dw) / 2, ry = (wh - dh) / 2;
     std::string bad;
 

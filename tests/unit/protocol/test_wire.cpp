@@ -17,9 +17,11 @@
 
 namespace {
 
-// What a builder wrote: n bytes of b, or {0xEE} if it refused.
-Bytes out(const uint8_t *b, int n) { return n < 0 ? Bytes{0xEE} : Bytes(b, b + n); }
-#define BUILT(call) (n = (call), out(b, n))
+// What a builder wrote into b: n bytes, or {0xEE} if it refused.
+uint8_t b[512];
+int n;
+Bytes out(int len) { return len < 0 ? Bytes{0xEE} : Bytes(b, b + len); }
+#define BUILT(call) (n = (call), out(n))
 
 // Values joined by spaces, to compare several fields at once.
 template <typename... T>
@@ -75,8 +77,6 @@ DeviceRecord parse(const std::string &text, const void *src = nullptr, socklen_t
 
 TEST(P1Wire, ViewerMessagesLiteral)
 {
-    uint8_t b[64];
-    int n;
     const uint8_t params[2] = {0xAB, 0xCD};
     const std::pair<Bytes, Bytes> rows[] = {
         {BUILT(p1_build_input(b, true)), {0x03, 0x00, 0x14}},
@@ -180,8 +180,6 @@ TEST(P1Wire, FragmentAckAndFrameLength)
     // Fragment 2 of 3 of frame 9 just arrived; 0 and 2 are in; one picture waits.
     const uint8_t frag[8] = {0x43, 0x02, 0x09, 0x00, 0x00, 0x00, 0x10, 0x00};
     const uint32_t received[3] = {1, 0, 1};
-    uint8_t b[P1_FRAGMENT_ACK_MAX];
-    int n;
     EXPECT_EQ(hex(BUILT(p1_build_fragment_ack(b, sizeof b, frag, 1, received, 3))), "43020900000001000002");
     EXPECT_EQ(p1_build_fragment_ack(b, 9, frag, 1, received, 3), -1);
     const uint8_t frag63[8] = {0x7F, 0x3E, 0x01, 0, 0, 0, 0, 0};
@@ -244,8 +242,6 @@ TEST(P2Wire, FragmentAckEvenAndOddCounter)
 
 TEST(P2Wire, PacketsLiteralAndParsed)
 {
-    uint8_t b[512];
-    int n;
     uint8_t req[33] = {1, 0x39, 0x30};
     req[17] = 0xA5, req[32] = 0x5A;
     Bytes setting = hdr2({0x08, 0, 0, 0, 0, 5, 0, 0, 0, 0x41, 0, 0x01, 0x01});
@@ -336,8 +332,6 @@ TEST(InputWire, RecordsBatchesAndResend)
 {
     const Bytes kb = unhex("010000040000000000"), mouse = unhex("02010 5fb00");
     const Bytes kb_rec = unhex("0c0008 010000040000000000"), mouse_rec = unhex("080008 020105fb00");
-    uint8_t b[64];
-    int n;
     EXPECT_EQ(BUILT(input_record_build(b, sizeof b, kb.data(), kb.size())), kb_rec);
     EXPECT_EQ(BUILT(input_record_build(b, sizeof b, mouse.data(), mouse.size())), mouse_rec);
     EXPECT_EQ(input_record_build(b, 7, mouse.data(), mouse.size()), -1);
