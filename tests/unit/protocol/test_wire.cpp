@@ -3,7 +3,7 @@
 // the viewer's parsers. The device-side readers (used by the simulated dongle)
 // read what the viewer sends in the integration tests. Malformed input beyond
 // one row per rejection rule is left to the fuzzers (fuzz_p1_walk,
-// fuzz_p2_walk, fuzz_control_stream), which also read back every
+// fuzz_p2_walk), which also read back every
 // acknowledgement built and check the fragment readers' bounds.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -360,7 +360,7 @@ TEST(InputWire, RecordsBatchesAndResend)
 }
 
 // Discovery answers into DeviceRecords, each handed over in a heap block of
-// exactly its length with no zero byte after it (fuzz_discovery_answer covers
+// exactly its length with no zero byte after it (fuzz_text_files covers
 // the rest).
 TEST(DiscoveryAnswer, FullAnswerAndIpv4Address)
 {
