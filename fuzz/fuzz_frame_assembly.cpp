@@ -20,7 +20,7 @@
 #include "protocol/md5.h"
 #include "protocol/wire.h"
 
-#define CHECK FUZZ_FAIL_IF_NOT
+#define CHECK(c) FUZZ_FAIL_IF(!(c))
 
 namespace {
 

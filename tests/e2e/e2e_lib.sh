@@ -2,13 +2,14 @@
 # which are called as `SCRIPT VIEWER SIMULATOR X11_PROBE`.
 #
 #   source "$(dirname "$0")/e2e_lib.sh"; e2e_begin "$0" "$@"
-set -uo pipefail
 #
 # e2e_begin re-executes the script inside a private network namespace when
 # it is not provably in one, makes a work folder, starts Xvfb on a free
 # display and writes a settings file that adds 127.0.0.0/24 to the scan.
 # Everything started with e2e_sim / e2e_viewer is stopped at exit; a failing
 # test keeps its work folder (screenshots, logs) and says where.
+
+set -uo pipefail
 
 e2e_begin() {
   local script=$1; shift
@@ -107,8 +108,6 @@ e2e_sim() {
   e2e_wait 5000 "simulator $name not ready" grep -q '"ev":"ready"' "$work/$name.log"
 }
 
-# e2e_stop_sims: stops every simulator (and whatever else e2e_pids holds).
-e2e_stop_sims() { e2e_stop "${e2e_pids[@]}"; e2e_pids=(); }
 
 # e2e_viewer [XDG [ARGS...]]: starts the viewer with the work folder's
 # settings (or those in the folder XDG).

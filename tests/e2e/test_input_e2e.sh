@@ -28,7 +28,6 @@ e2e_wait 3000 "input did not turn on" e2e_title_is "$forwarding_title"
 mark=$(e2e_lines)
 xdotool type --delay 60 "kavri"
 e2e_expect_keys $(kb 00 0e) $(kb 00) $(kb 00 04) $(kb 00) $(kb 00 19) $(kb 00) $(kb 00 15) $(kb 00) $(kb 00 0c) $(kb 00)
-echo "input on; typing: ten keyboard reports in order"
 
 # --- Mouse -------------------------------------------------------------------------
 sum_motion() {
@@ -85,7 +84,6 @@ k_arrived() { e2e_reports "$mark" 01 | grep -q '^0100000e'; }
 e2e_wait 3000 "forwarding did not resume when the menu closed" k_arrived
 letters=$(e2e_reports "$mark" 01 | cut -c7-18 | grep -v -e '^000000000000$' -e '^0e0000000000$')
 [ -z "$letters" ] || fail "keys typed into the menu reached the target: $letters"
-echo "release gesture: Left Ctrl let go as the menu opened; no right button, none of the letters"
 # The menu opens again at the pointer: turning input off from it proves it.
 e2e_pause 0.2
 e2e_gesture
@@ -96,7 +94,6 @@ e2e_wait 3000 "input did not turn off" e2e_title_is "KAVRI Viewer"
 last_two() { e2e_reports "$mark" | tail -2 | xargs; }
 released() { [ "$(last_two)" = "$(kb 00) 0200000000" ]; }
 e2e_poll 3000 released || fail "input off: last reports '$(last_two)'"
-echo "input off: the released reports sent"
 
 # --- Target Device lists both dongles and switches: its submenu opens right of
 # its row, the first item level with it.
@@ -127,7 +124,6 @@ e2e_menu 300 250
 e2e_menu_pick $ROW_DISCONNECT
 e2e_wait 5000 "the dongle saw no disconnect" grep -q '"ev":"disconnect"' "$log"
 e2e_wait 5000 "the picture stayed" eval '! e2e_showing_picture'
-echo "disconnect: the connection ended"
 
 e2e_wm
 focused() { [ "$(xdotool getactivewindow 2>/dev/null)" = "$wid" ]; }
@@ -138,7 +134,5 @@ for size in "1280 800" "800 600"; do
   e2e_menu_pick 0 0
   e2e_wait 5000 "not $size" e2e_size_is $size
 done
-echo "full screen and back"
 
 e2e_quit
-echo "PASS"

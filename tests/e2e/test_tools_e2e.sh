@@ -26,7 +26,6 @@ done <<'TABLE'
 2|not an IPv4 address: 0.0.0.0|--connect 0.0.0.0
 2|not an IPv4 address: dongle.example|--connect=dongle.example
 TABLE
-echo "command line: help, version and errors as the table says"
 
 # --- --connect 127.0.0.2 --fullscreen: full screen, the dongle's picture ---------
 e2e_wm
@@ -45,7 +44,6 @@ shots="$work/home/shots/KAVRI"
 HOME="$work/home" XDG_CONFIG_HOME="$work/config" e2e_viewer "$work/none" --connect 127.0.0.2 --fullscreen
 e2e_wait 5000 "not full screen" e2e_size_is 1280 800
 e2e_wait 40000 "picture never shown" e2e_showing_picture
-echo "--connect 127.0.0.2 --fullscreen: full screen, the dongle's picture"
 
 # --- Statistics: the picture's bottom-right corner changes, the bars do not -------
 # (The picture lies at y 40..760, its bars above y 580, black rows below them.)
@@ -65,7 +63,6 @@ same overlay "$bars" || fail "the overlay changed the bars"
 statistics
 grab after
 same after "$corner" || fail "the corner is not as before once the overlay is off"
-echo "statistics overlay: the corner changes, the bars do not"
 
 # --- Ctrl+Alt+S: a PNG of the stream's size where user-dirs.dirs says ------------
 xdotool key ctrl+alt+s
@@ -129,4 +126,3 @@ done < <(grep '^recording: closed' "$work/viewer.out")
 grep -q '"ev":"loss_burst"' "$work/sim.log" || fail "no loss burst while recording"
 
 e2e_quit
-echo "PASS"

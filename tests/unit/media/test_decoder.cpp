@@ -1,14 +1,7 @@
-// The decoder thread: configuration packets, picture hand-off and held
-// references, the scaler path, queue discards and stopping. Then the recorder:
-// a file opens at the first IDR picture after the start (pictures before it
-// are dropped), new parameter sets close it and the next IDR picture opens
-// another, garbage from the link changes nothing, and libavformat reads back
-// what was written.
-//
-// Streams are made with libx264; every picture carries its frame number in
-// the bit-block stamp, read back from the Y plane. A listener can hold the
-// decoder thread inside a call until the test lets it go, so queue contents
-// are known exactly.
+// The decoder thread and the recorder. Streams are made with libx264; every
+// picture carries its frame number in the bit-block stamp, read back from the
+// Y plane. A listener can hold the decoder thread inside a call until the
+// test lets it go, so queue contents are known exactly.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -132,12 +125,10 @@ struct Listener {
     int block_at = -1;
     bool blocked = false, released = false, gate_expired = false;
 
-    ~Listener() { clear(); }
-    void clear()
+    ~Listener()
     {
         for (FrameSeen &f : frames)
             picture_release(&f.ref);
-        frames.clear(), log.clear();
     }
     template <typename Pred>
     bool wait(Pred pred)
@@ -355,6 +346,9 @@ TEST_F(Decoder, DestroyWhileDecodingReturnsAfterThatPacket)
     EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(500));
 }
 
+// A file opens at the first IDR picture after the start (pictures before it
+// are dropped), new parameter sets close it and the next IDR picture opens
+// another, garbage from the link changes nothing; libavformat reads it back.
 TEST(Recorder, FilesOpenAtIdrPicturesAndCloseAtNewParameterSets)
 {
     char dir[] = "/tmp/kavri-recorder.XXXXXX";

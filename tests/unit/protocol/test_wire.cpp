@@ -101,7 +101,7 @@ TEST(P1Wire, ViewerMessagesLiteral)
     EXPECT_EQ(wire_p1_code_setting(0xF0, &s, &v), -1);
 }
 
-TEST(P1Wire, DeviceMessagesLiteralAndRead)
+TEST(P1Wire, DeviceMessagesLiteralReadAndTooLarge)
 {
     // Header: type, flag, u32 payload length, u32 trailer length, u64 result, 8 more.
     uint8_t t[12];
@@ -128,11 +128,8 @@ TEST(P1Wire, DeviceMessagesLiteralAndRead)
     Exact st(cat({unhex("1020 00000000 08000000"), Bytes(24, 0)}));
     ASSERT_EQ(p1_control_next(st.p, st.n, P1_CONTROL_BUFFER_SIZE, &m), 1);
     EXPECT_EQ(p1_control_audio_format(&m, &ch, &rate), 0);
-}
 
-TEST(P1Wire, ControlMessageTooLargeEndsConnection)
-{
-    P1ControlMsg m;
+    // A message too large for the receive buffer ends the connection.
     const uint32_t fits = P1_CONTROL_BUFFER_SIZE - 26; // fits exactly; one byte more does not
     Bytes v(26, 0);
     v[0] = 0x20, v[2] = (uint8_t)fits, v[3] = (uint8_t)(fits >> 8), v[4] = (uint8_t)(fits >> 16);
@@ -190,7 +187,7 @@ TEST(P1Wire, FragmentAckAndFrameLength)
     EXPECT_EQ(str(p1_frame_length(3, 10), p1_frame_length(2, 49153)), str(2 * 49152 + 10, -1));
 }
 
-TEST(P2Wire, HeaderWalkAndEcho)
+TEST(P2Wire, HeaderWalkEchoAndFragmentAck)
 {
     uint8_t h[16];
     p2_write_header(h, 2, 0x8003, 1, 0x01020304, 1200);
@@ -225,10 +222,7 @@ TEST(P2Wire, HeaderWalkAndEcho)
     uint8_t e[16];
     p2_echo_header(hdr2({0x14, 0, 0, 1, 0, 9, 0, 0, 0, 5, 0}).data(), e);
     EXPECT_EQ(Bytes(e, e + 16), hdr2({0x14, 0, 0, 1, 0, 9, 0, 0, 0, 0, 0}));
-}
 
-TEST(P2Wire, FragmentAckEvenAndOddCounter)
-{
     // Fragment 33 of 40 of frame 7 with the digest flag; 32 and 33 are in; two
     // pictures wait. An odd counter inverts the payload.
     const Bytes frag = hdr2({0x02, 0x28, 0x80, 0x21, 0x00, 0x07, 0, 0, 0, 0xB0, 0x04});
