@@ -15,8 +15,6 @@
             std::abort();     \
     } while (0)
 
-#define FUZZ_FAIL_IF_NOT(c) FUZZ_FAIL_IF(!(c))
-
 inline volatile uint8_t fuzz_sink;
 
 inline void fuzz_touch(const uint8_t *p, size_t n)

@@ -2,7 +2,8 @@
 // usable video block is acknowledged as the receiver would. The same bytes go
 // through what the simulated dongle reads from a viewer: a fragment
 // acknowledgement, the records of an input batch, a protocol-1 batch
-// datagram, and the viewer-to-device control stream framed message by message.
+// datagram, and the viewer-to-device control stream framed message by message;
+// and through the viewer's reading of the device's control stream.
 #include "fuzz.h"
 #include "protocol/wire.h"
 
@@ -70,6 +71,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_FAIL_IF(wire_p1_code_setting(m.code, &s, &v) == 0 && wire_setting_p1_code(s, v) < 0);
         buf += m.length;
         len -= m.length;
+    }
+
+    // The device's control stream, framed as the connection thread does it.
+    // The first byte picks a receive-buffer capacity (0: the real 524288
+    // bytes, else a small one) so that the must-end-the-connection path is
+    // reached with short inputs too; the rest is the stream.
+    if (size < 1)
+        return 0;
+    const size_t capacity = data[0] ? (size_t)data[0] * 4 : (size_t)P1_CONTROL_BUFFER_SIZE;
+    P1ControlMsg c;
+    for (buf = data + 1, len = size - 1; p1_control_next(buf, len, capacity, &c) == 1; buf += c.total, len -= c.total) {
+        FUZZ_FAIL_IF(c.total < P1_CONTROL_HEADER_SIZE || c.total > len || c.total > capacity ||
+                     c.total != (uint64_t)P1_CONTROL_HEADER_SIZE + c.l1 + c.l2);
+        fuzz_touch(c.payload, c.l1);
+        fuzz_touch(c.trailer, c.l2);
+        uint32_t ch, rate;
+        if (p1_control_audio_format(&c, &ch, &rate) == 1)
+            FUZZ_FAIL_IF(c.flag != P1_FLAG_AUDIO_FORMAT || c.l2 < P1_AUDIO_TRAILER_SIZE);
     }
     return 0;
 }

@@ -34,8 +34,7 @@ static void read_packet(const P2Packet &pk, WireDirection from)
                 std::abort();
         }
         P2FragmentAck a;
-        if (p2_parse_fragment_ack(&pk, &a) == 0)
-            fuzz_sink = (uint8_t)a.bitmap;
+        p2_parse_fragment_ack(&pk, &a);
         break;
     }
     case P2_TYPE_CONNECT: {
@@ -45,8 +44,7 @@ static void read_packet(const P2Packet &pk, WireDirection from)
             fuzz_touch(r.codec_header, r.codec_len);
         }
         P2ConnectRequest q;
-        if (p2_parse_connect_request(pk.payload, pk.length, &q) == 0)
-            fuzz_sink = q.nonce[15];
+        p2_parse_connect_request(pk.payload, pk.length, &q);
         break;
     }
     case P2_TYPE_STREAM_PARAMS:
@@ -56,12 +54,9 @@ static void read_packet(const P2Packet &pk, WireDirection from)
         uint32_t interval, rate;
         int32_t ch;
         uint8_t s, v;
-        if (p2_parse_stream_params(pk.payload, pk.length, &interval) == 0)
-            fuzz_sink = (uint8_t)interval;
-        if (p2_parse_audio_format(pk.payload, pk.length, &ch, &rate) == 0)
-            fuzz_sink = (uint8_t)(ch ^ rate);
-        if (p2_parse_setting(pk.payload, pk.length, &s, &v) == 0)
-            fuzz_sink = s ^ v;
+        p2_parse_stream_params(pk.payload, pk.length, &interval);
+        p2_parse_audio_format(pk.payload, pk.length, &ch, &rate);
+        p2_parse_setting(pk.payload, pk.length, &s, &v);
         break;
     }
     case P2_TYPE_INPUT: {

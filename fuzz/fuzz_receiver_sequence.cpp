@@ -16,8 +16,11 @@
 //   discovery port, bit 2 from the other address family, bit 3 a wait that
 //   brought nothing comes first), a u16 little-endian length and that many
 //   bytes (fewer when the input ends).
-#include "fuzz.h"
 #include <arpa/inet.h>
+
+#include <algorithm>
+
+#include "fuzz.h"
 
 #include "base/bytes.h"
 #include "link/link_context.h"
@@ -25,25 +28,16 @@
 #include "protocol/wire.h"
 #include "platform/audio_output.h"
 
-static const uint8_t kTarget4[4] = {192, 168, 1, 50};
-static const uint8_t kOther4[4] = {192, 168, 1, 51};
-static const uint8_t kTarget6[16] = {0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x50};
-static const uint8_t kOther6[16] = {0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x51};
-
+// The target is 192.168.1.50 or fd00::50; the other address ends in 51.
 static void make_address(sockaddr_storage *ss, bool v6, bool other, uint16_t port)
 {
     std::memset(ss, 0, sizeof *ss);
-    if (v6) {
-        auto *a = reinterpret_cast<sockaddr_in6 *>(ss);
-        a->sin6_family = AF_INET6;
-        a->sin6_port = htons(port);
-        std::memcpy(&a->sin6_addr, other ? kOther6 : kTarget6, 16);
-    } else {
-        auto *a = reinterpret_cast<sockaddr_in *>(ss);
-        a->sin_family = AF_INET;
-        a->sin_port = htons(port);
-        std::memcpy(&a->sin_addr, other ? kOther4 : kTarget4, 4);
-    }
+    ss->ss_family = v6 ? AF_INET6 : AF_INET;
+    auto *a4 = reinterpret_cast<sockaddr_in *>(ss);
+    a4->sin_port = htons(port); // where both families keep it
+    uint8_t *a = v6 ? reinterpret_cast<sockaddr_in6 *>(ss)->sin6_addr.s6_addr : (uint8_t *)&a4->sin_addr;
+    std::memcpy(a, v6 ? "\xfd" : "\xc0\xa8\x01", v6 ? 1 : 3);
+    a[v6 ? 15 : 3] = (v6 ? 0x50 : 50) + other;
 }
 
 static void check(LinkContext *l)
@@ -104,16 +98,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     Receiver *r = receiver_create(l);
     while (at < size) {
-        uint8_t tag = data[at++];
-        size_t len = 0;
-        if (at + 2 <= size) {
-            len = rd_le16(data + at);
-            at += 2;
-        } else {
-            at = size;
-        }
-        if (len > size - at)
-            len = size - at;
+        const uint8_t tag = data[at++];
+        size_t len = at + 2 <= size ? rd_le16(data + at) : 0;
+        at = std::min(at + 2, size);
+        len = std::min(len, size - at);
         // The walk changes bytes in place: give it its own exact-size copy
         // (so that the address sanitizer sees a read past its end).
         std::vector<uint8_t> buf(data + at, data + at + len);

@@ -1,7 +1,11 @@
 // Files and texts anyone may have written: setting.dat (whatever a crash or
-// another program left there), alias.txt as the operator might write it, and
-// "/fw/latest.txt" as any server (or anything between) may send it. Every
-// input goes to all three parsers, each through an exact-size copy.
+// another program left there), alias.txt as the operator might write it,
+// "/fw/latest.txt" as any server (or anything between) may send it, and a
+// discovery answer from anyone on the network. Every input goes to all four
+// parsers, each through an exact-size copy.
+#include <arpa/inet.h>
+
+#include <algorithm>
 #include <regex>
 #include <string>
 
@@ -9,6 +13,7 @@
 #include "app/settings_file.h"
 #include "firmware/update_worker.h"
 #include "fuzz.h"
+#include "protocol/device_record.h"
 
 static void check_settings(const uint8_t *data, size_t size)
 {
@@ -65,6 +70,29 @@ static void check_latest(const uint8_t *data, size_t size)
     FUZZ_FAIL_IF(size > 0 && (data[0] < '0' || data[0] > '9') && li.build != 0);
 }
 
+// The first byte picks the answer's source family (bit 0: IPv6), the address
+// bytes follow; the rest is the answer text, with no terminating zero.
+static void check_answer(const uint8_t *data, size_t size)
+{
+    DeviceAddress src;
+    std::memset(&src, 0, sizeof src);
+    size_t used = 0;
+    if (size >= 1) {
+        const bool v6 = data[0] & 1;
+        used = 1 + std::min(size - 1, v6 ? (size_t)16 : (size_t)4);
+        src.in4.sin_family = v6 ? AF_INET6 : AF_INET;
+        src.in4.sin_port = htons(32469); // where both families keep it
+        std::memcpy(v6 ? (void *)&src.in6.sin6_addr : (void *)&src.in4.sin_addr, data + 1, used - 1);
+    }
+    DeviceRecord rec;
+    device_parse_answer(&src, sizeof src, (const char *)data + used, size - used, &rec);
+    for (auto [text, most] : {std::pair<const char *, size_t>{rec.id, 127}, {rec.name, 127}, {rec.model, 63},
+                              {rec.ip, sizeof rec.ip - 1}, {rec.apip, sizeof rec.apip - 1}})
+        FUZZ_FAIL_IF(!std::memchr(text, '\0', most + 1)); // at most `most` characters
+    FUZZ_FAIL_IF(rec.build == 0 || rec.label[0] || rec.location[0] || rec.usb || rec.current || rec.hid_only ||
+                 rec.last_seen_ms || (size >= 1 && ntohs(rec.address.in4.sin_port) != DEVICE_STREAM_PORT));
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     std::vector<uint8_t> copy(data, data + size);
@@ -72,5 +100,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     check_settings(p, size);
     check_alias(p, size);
     check_latest(p, size);
+    check_answer(p, size);
     return 0;
 }

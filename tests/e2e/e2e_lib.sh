@@ -9,6 +9,8 @@
 # Everything started with e2e_sim / e2e_viewer is stopped at exit; a failing
 # test keeps its work folder (screenshots, logs) and says where.
 
+set -uo pipefail
+
 e2e_begin() {
   local script=$1; shift
   [ $# -ge 3 ] || { echo "usage: $script VIEWER SIMULATOR X11_PROBE" >&2; exit 64; }
@@ -22,7 +24,7 @@ e2e_begin() {
     # Not provably in a namespace of our own: go through one (once).
     KAVRI_E2E_NETNS=1 exec "$e2e_here/../../scripts/in-netns" bash "$script" "$@"
   fi
-  e2e_need Xvfb xdotool
+  e2e_need Xvfb xdotool xwininfo
 
   work=$(mktemp -d /tmp/kavri-e2e.XXXXXX)
   e2e_pids=() viewer_pid= xvfb_pid=
@@ -97,16 +99,15 @@ e2e_wait() {
   e2e_poll "$ms" "$@" || fail "$msg"
 }
 
-# e2e_sim NAME ARGS...: starts a simulator logging to $work/NAME.log.
+# e2e_sim NAME ARGS...: starts a simulator logging to $work/NAME.log (its
+# commands read from $sim_stdin if set).
 e2e_sim() {
   local name=$1; shift
-  "$sim" "$@" --log "$work/$name.log" >"$work/$name.out" 2>&1 </dev/null &
+  "$sim" "$@" --log "$work/$name.log" >"$work/$name.out" 2>&1 <"${sim_stdin:-/dev/null}" &
   e2e_pids+=($!)
   e2e_wait 5000 "simulator $name not ready" grep -q '"ev":"ready"' "$work/$name.log"
 }
 
-# e2e_stop_sims: stops every simulator (and whatever else e2e_pids holds).
-e2e_stop_sims() { e2e_stop "${e2e_pids[@]}"; e2e_pids=(); }
 
 # e2e_viewer [XDG [ARGS...]]: starts the viewer with the work folder's
 # settings (or those in the folder XDG).
@@ -118,6 +119,8 @@ e2e_viewer() {
   wid=$(xdotool search --name "^KAVRI Viewer" | head -1)
 }
 
+# e2e_quit: SIGTERM ends the viewer in time.
+e2e_quit() { kill -TERM "$viewer_pid"; e2e_viewer_ends SIGTERM; }
 # e2e_viewer_ends HOW: waits for the viewer to end within the limit with exit code 0.
 e2e_viewer_ends() {
   local how=$1 start=$(now_ms) rc
@@ -140,9 +143,10 @@ e2e_title_is() { [ "$(xdotool getwindowname "$wid")" = "$1" ]; }
 
 # e2e_count X Y W H R G B TOL: how many pixels of the rectangle at (X, Y) on
 # the screen the window shows within TOL of (R, G, B).
+# (xdotool's window position is off by the frame under a window manager.)
 e2e_count() {
   local x y
-  read -r x y _ < <("$probe" geometry "KAVRI Viewer")
+  read -r x y < <(xwininfo -id "$wid" | awk '/Absolute upper-left [XY]/ { printf "%s ", $4 }')
   "$probe" count "KAVRI Viewer" $(( $1 - x )) $(( $2 - y )) "${@:3}" | cut -d' ' -f1
 }
 

@@ -13,10 +13,7 @@
 #               first protocol generation; SIGTERM ends the viewer, which
 #               closes its control stream;
 #   firmware    a dongle with old firmware: the new-firmware notice, once per run.
-#
-#   test_connect_e2e.sh VIEWER SIMULATOR X11_PROBE
 # KAVRI_E2E_SCENARIOS="five typed" runs only those (when looking into one).
-set -uo pipefail
 source "$(dirname "$0")/e2e_lib.sh"
 e2e_begin "$0" "$@"
 
@@ -38,7 +35,8 @@ end_scenario() {
   if [ "${1:-}" = window ]; then "$probe" close "$title" || fail "could not close the window"; else kill -TERM "$viewer_pid"; fi
   e2e_viewer_ends "${1:-SIGTERM} close"
   [ -z "${2:-}" ] || await_log "$2" 3000 "$3"
-  e2e_stop_sims
+  e2e_stop "${e2e_pids[@]}" # every simulator
+  e2e_pids=()
 }
 
 # at DX DY: window coordinates of P + (DX, DY); rect DX DY W H.
@@ -214,4 +212,3 @@ for s in ${KAVRI_E2E_SCENARIOS:-secured no_video five typed firmware}; do
   echo "ok: $s ($(( $(now_ms) - t )) ms)"
 done
 echo "total $(( $(now_ms) - started )) ms"
-echo "PASS"

@@ -3,7 +3,7 @@
 // the viewer's parsers. The device-side readers (used by the simulated dongle)
 // read what the viewer sends in the integration tests. Malformed input beyond
 // one row per rejection rule is left to the fuzzers (fuzz_p1_walk,
-// fuzz_p2_walk, fuzz_control_stream), which also read back every
+// fuzz_p2_walk), which also read back every
 // acknowledgement built and check the fragment readers' bounds.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -17,9 +17,11 @@
 
 namespace {
 
-// What a builder wrote: n bytes of b, or {0xEE} if it refused.
-Bytes out(const uint8_t *b, int n) { return n < 0 ? Bytes{0xEE} : Bytes(b, b + n); }
-#define BUILT(call) (n = (call), out(b, n))
+// What a builder wrote into b: n bytes, or {0xEE} if it refused.
+uint8_t b[512];
+int n;
+Bytes out(int len) { return len < 0 ? Bytes{0xEE} : Bytes(b, b + len); }
+#define BUILT(call) (n = (call), out(n))
 
 // Values joined by spaces, to compare several fields at once.
 template <typename... T>
@@ -75,8 +77,6 @@ DeviceRecord parse(const std::string &text, const void *src = nullptr, socklen_t
 
 TEST(P1Wire, ViewerMessagesLiteral)
 {
-    uint8_t b[64];
-    int n;
     const uint8_t params[2] = {0xAB, 0xCD};
     const std::pair<Bytes, Bytes> rows[] = {
         {BUILT(p1_build_input(b, true)), {0x03, 0x00, 0x14}},
@@ -101,7 +101,7 @@ TEST(P1Wire, ViewerMessagesLiteral)
     EXPECT_EQ(wire_p1_code_setting(0xF0, &s, &v), -1);
 }
 
-TEST(P1Wire, DeviceMessagesLiteralAndRead)
+TEST(P1Wire, DeviceMessagesLiteralReadAndTooLarge)
 {
     // Header: type, flag, u32 payload length, u32 trailer length, u64 result, 8 more.
     uint8_t t[12];
@@ -128,11 +128,8 @@ TEST(P1Wire, DeviceMessagesLiteralAndRead)
     Exact st(cat({unhex("1020 00000000 08000000"), Bytes(24, 0)}));
     ASSERT_EQ(p1_control_next(st.p, st.n, P1_CONTROL_BUFFER_SIZE, &m), 1);
     EXPECT_EQ(p1_control_audio_format(&m, &ch, &rate), 0);
-}
 
-TEST(P1Wire, ControlMessageTooLargeEndsConnection)
-{
-    P1ControlMsg m;
+    // A message too large for the receive buffer ends the connection.
     const uint32_t fits = P1_CONTROL_BUFFER_SIZE - 26; // fits exactly; one byte more does not
     Bytes v(26, 0);
     v[0] = 0x20, v[2] = (uint8_t)fits, v[3] = (uint8_t)(fits >> 8), v[4] = (uint8_t)(fits >> 16);
@@ -180,8 +177,6 @@ TEST(P1Wire, FragmentAckAndFrameLength)
     // Fragment 2 of 3 of frame 9 just arrived; 0 and 2 are in; one picture waits.
     const uint8_t frag[8] = {0x43, 0x02, 0x09, 0x00, 0x00, 0x00, 0x10, 0x00};
     const uint32_t received[3] = {1, 0, 1};
-    uint8_t b[P1_FRAGMENT_ACK_MAX];
-    int n;
     EXPECT_EQ(hex(BUILT(p1_build_fragment_ack(b, sizeof b, frag, 1, received, 3))), "43020900000001000002");
     EXPECT_EQ(p1_build_fragment_ack(b, 9, frag, 1, received, 3), -1);
     const uint8_t frag63[8] = {0x7F, 0x3E, 0x01, 0, 0, 0, 0, 0};
@@ -192,7 +187,7 @@ TEST(P1Wire, FragmentAckAndFrameLength)
     EXPECT_EQ(str(p1_frame_length(3, 10), p1_frame_length(2, 49153)), str(2 * 49152 + 10, -1));
 }
 
-TEST(P2Wire, HeaderWalkAndEcho)
+TEST(P2Wire, HeaderWalkEchoAndFragmentAck)
 {
     uint8_t h[16];
     p2_write_header(h, 2, 0x8003, 1, 0x01020304, 1200);
@@ -227,10 +222,7 @@ TEST(P2Wire, HeaderWalkAndEcho)
     uint8_t e[16];
     p2_echo_header(hdr2({0x14, 0, 0, 1, 0, 9, 0, 0, 0, 5, 0}).data(), e);
     EXPECT_EQ(Bytes(e, e + 16), hdr2({0x14, 0, 0, 1, 0, 9, 0, 0, 0, 0, 0}));
-}
 
-TEST(P2Wire, FragmentAckEvenAndOddCounter)
-{
     // Fragment 33 of 40 of frame 7 with the digest flag; 32 and 33 are in; two
     // pictures wait. An odd counter inverts the payload.
     const Bytes frag = hdr2({0x02, 0x28, 0x80, 0x21, 0x00, 0x07, 0, 0, 0, 0xB0, 0x04});
@@ -244,8 +236,6 @@ TEST(P2Wire, FragmentAckEvenAndOddCounter)
 
 TEST(P2Wire, PacketsLiteralAndParsed)
 {
-    uint8_t b[512];
-    int n;
     uint8_t req[33] = {1, 0x39, 0x30};
     req[17] = 0xA5, req[32] = 0x5A;
     Bytes setting = hdr2({0x08, 0, 0, 0, 0, 5, 0, 0, 0, 0x41, 0, 0x01, 0x01});
@@ -336,8 +326,6 @@ TEST(InputWire, RecordsBatchesAndResend)
 {
     const Bytes kb = unhex("010000040000000000"), mouse = unhex("02010 5fb00");
     const Bytes kb_rec = unhex("0c0008 010000040000000000"), mouse_rec = unhex("080008 020105fb00");
-    uint8_t b[64];
-    int n;
     EXPECT_EQ(BUILT(input_record_build(b, sizeof b, kb.data(), kb.size())), kb_rec);
     EXPECT_EQ(BUILT(input_record_build(b, sizeof b, mouse.data(), mouse.size())), mouse_rec);
     EXPECT_EQ(input_record_build(b, 7, mouse.data(), mouse.size()), -1);
@@ -366,7 +354,7 @@ TEST(InputWire, RecordsBatchesAndResend)
 }
 
 // Discovery answers into DeviceRecords, each handed over in a heap block of
-// exactly its length with no zero byte after it (fuzz_discovery_answer covers
+// exactly its length with no zero byte after it (fuzz_text_files covers
 // the rest).
 TEST(DiscoveryAnswer, FullAnswerAndIpv4Address)
 {
