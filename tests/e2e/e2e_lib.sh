@@ -162,13 +162,32 @@ e2e_menu_drawn() {
 # A menu anywhere below the release tip at the window's top: its border's
 # colour, which the picture never has.
 e2e_menu_shown() { [ "$("$probe" count "KAVRI Viewer" 0 40 4000 4000 64 70 73 16 | cut -d' ' -f1)" -ge 400 ]; }
-e2e_menu_wait() { e2e_pointer; e2e_wait 5000 "the function menu was not drawn at the pointer ($ptr_x,$ptr_y)" e2e_menu_drawn; }
+e2e_menu_wait() {
+  e2e_pointer
+  e2e_poll 5000 e2e_menu_drawn && return
+  "$probe" save "KAVRI Viewer" "$work/menu.ppm" >/dev/null 2>&1
+  fail "the function menu was not drawn at the pointer ($ptr_x,$ptr_y) of $(xwininfo -id "$wid" | grep -E 'Absolute|Width|Height' | xargs); window in menu.ppm"
+}
 
-# e2e_menu X Y: a right click at (X, Y) in the window; the menu drawn.
+# e2e_menu X Y: a right click at (X, Y) in the window; the menu drawn. A
+# thread-sanitized viewer on a machine busy with other tests once drew no
+# menu within the deadline for a right click on the connection screen (not
+# seen again, alone or beside the soak): the window at that moment is kept
+# as menu-missed.ppm, a note says so, and one more right click must bring
+# the menu.
 e2e_menu() {
   xdotool mousemove --window "$wid" "$1" "$2"
   e2e_pause 0.1
   xdotool click 3
+  e2e_pointer
+  if ! e2e_poll 5000 e2e_menu_drawn; then
+    "$probe" save "KAVRI Viewer" "$work/menu-missed.ppm" >/dev/null 2>&1
+    keep=1
+    echo "note: no menu for the right click at ($ptr_x,$ptr_y); window in $work/menu-missed.ppm; clicking again"
+    xdotool mousemove --window "$wid" "$1" "$2"
+    e2e_pause 0.1
+    xdotool click 3
+  fi
   e2e_menu_wait
 }
 
