@@ -66,7 +66,16 @@ e2e_cleanup() {
   if [ "${keep:-0}" = 1 ]; then echo "kept: $work"; else rm -rf "$work"; fi
 }
 
-fail() { echo "FAIL: $*" >&2; keep=1; exit 1; }
+# A failure while the viewer runs keeps its threads' stacks (where gdb is
+# installed) beside the logs: a stuck thread shows there.
+fail() {
+  echo "FAIL: $*" >&2
+  keep=1
+  if [ -n "${viewer_pid:-}" ] && kill -0 "$viewer_pid" 2>/dev/null && command -v gdb >/dev/null; then
+    timeout 60 gdb -p "$viewer_pid" -batch -ex 'thread apply all bt' >"$work/viewer-stacks.txt" 2>&1
+  fi
+  exit 1
+}
 
 # e2e_pause SECONDS: the pause between two steps of simulated input, so that
 # the viewer's frame loop sees each (a pointer over an item for a frame before
